@@ -1,0 +1,47 @@
+# Unit tests (beside the code, *_test.cpp) for both builds, and the end-to-end
+# tests of the real executable (tests/), which run from the native build.
+
+if(CMAKE_CROSSCOMPILING)
+  # GoogleTest from the Debian source package, built with the cross compiler.
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(KELVO_GTEST_LIBS gtest gmock gtest_main)
+else()
+  find_package(GTest REQUIRED)
+  set(KELVO_GTEST_LIBS GTest::gtest GTest::gmock GTest::gtest_main)
+endif()
+
+file(GLOB KELVO_UNIT_TESTS CONFIGURE_DEPENDS
+  engine/*_test.cpp script/*_test.cpp log/*_test.cpp random/*_test.cpp platform/*_test.cpp)
+add_executable(kelvo_tests ${KELVO_UNIT_TESTS})
+target_link_libraries(kelvo_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
+
+if(CMAKE_CROSSCOMPILING)
+  # Every test in one process: each start under Wine costs about a second.
+  add_test(NAME unit COMMAND kelvo_tests)
+else()
+  include(GoogleTest)
+  gtest_discover_tests(kelvo_tests DISCOVERY_TIMEOUT 60)
+
+  file(GLOB KELVO_E2E_TESTS CONFIGURE_DEPENDS tests/*_test.cpp)
+  add_executable(kelvo_e2e_tests ${KELVO_E2E_TESTS} tests/harness.cpp)
+  target_include_directories(kelvo_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(kelvo_e2e_tests PRIVATE ${KELVO_GTEST_LIBS})
+  add_dependencies(kelvo_e2e_tests kelvo)
+
+  add_test(NAME e2e_linux COMMAND kelvo_e2e_tests)
+  set_tests_properties(e2e_linux PROPERTIES
+    ENVIRONMENT "KELVO_EXE=$<TARGET_FILE:kelvo>;KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+
+  # The Windows executable under Wine, and the version resource of the
+  # 32-bit product, when the test script hands them in.
+  set(KELVO_WINDOWS_EXE "" CACHE FILEPATH "Windows kelvo.exe to run under Wine")
+  set(KELVO_WINE "" CACHE FILEPATH "Wine loader that runs KELVO_WINDOWS_EXE")
+  set(KELVO_WIN32_EXE "" CACHE FILEPATH "32-bit kelvo.exe whose resources are checked")
+  if(KELVO_WINDOWS_EXE)
+    add_test(NAME e2e_windows COMMAND kelvo_e2e_tests)
+    set_tests_properties(e2e_windows PROPERTIES ENVIRONMENT
+      "KELVO_EXE=${KELVO_WINDOWS_EXE};KELVO_RUNNER=${KELVO_WINE};KELVO_WIN32_EXE=${KELVO_WIN32_EXE};KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  endif()
+endif()

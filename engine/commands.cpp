@@ -1,0 +1,57 @@
+// Interprets the master script's lines into the run settings.
+#include "engine/commands.h"
+
+#include <cstring>
+
+#include "script/string_list.h"
+
+namespace {
+
+bool IsCommand(const std::string& name, const char* command) { return name == command; }
+
+void SetInterval(const StringList& fields, RunSettings& settings) {
+  int32_t seconds = fields.GetValueInt(1);
+  settings.IntervalSeconds = seconds;
+  // Out-of-range values are refused later; keep the multiplication defined.
+  int64_t milliseconds = static_cast<int64_t>(seconds) * 1000;
+  settings.Interval = seconds >= 0 && seconds <= kMaxIntervalSeconds
+                          ? static_cast<int32_t>(milliseconds)
+                          : -1;
+}
+
+void InterpretLine(const std::string& line, RunSettings& settings) {
+  StringList fields;
+  fields.Split(line.c_str(), ",", true, false, true);
+  const std::string& command = fields.GetValue(0);
+  if (IsCommand(command, "AddFile")) {
+    const std::string& destination = fields.GetValue(1);
+    const std::string& source = fields.GetValue(2);
+    settings.Table.AddSource(destination, source);
+  } else if (IsCommand(command, "SetInterval")) {
+    SetInterval(fields, settings);
+  } else if (IsCommand(command, "SetDestinationPath")) {
+    settings.DestinationPath = fields.GetValue(1);
+  } else if (IsCommand(command, "SetSourcePath")) {
+    settings.SourcePath = fields.GetValue(1);
+  }
+}
+
+}  // namespace
+
+void InterpretScript(const StringList& lines, RunSettings& settings) {
+  for (unsigned i = 0; i < lines.GetCount(); ++i) InterpretLine(lines.GetValue(i), settings);
+  Print(" -> Done.\n");
+}
+
+bool CheckInterval(const RunSettings& settings) {
+  if (settings.IntervalSeconds == 0) {
+    Print("Error, Interval equal 0.\n");
+    return false;
+  }
+  if (settings.IntervalSeconds < 0 || settings.IntervalSeconds > kMaxIntervalSeconds) {
+    PrintFormatted("Error, Interval %dsec is out of range (1 to %dsec).\n",
+                   settings.IntervalSeconds, kMaxIntervalSeconds);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,20 @@
+// The replacement cycle: pass after pass, every destination gets a source
+// drawn at random from its list.
+#pragma once
+
+#include <string>
+
+#include "engine/program.h"
+
+// Runs passes until the first one is over with OneShot set, or a stop is
+// requested.
+void RunCycle(const RunSettings& settings);
+
+// Puts a name under its base directory unless it is absolute: the base, or
+// the program's directory when the base is empty, joined without separator.
+std::string ResolvePath(const std::string& name, const std::string& base,
+                        const std::string& programDirectory);
+
+// Name of the file a replacement copies into before it takes the
+// destination's place; a leftover of a killed run is overwritten.
+std::string StagingPathFor(const std::string& destination);

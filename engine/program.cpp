@@ -1,0 +1,87 @@
+// Start-up, run settings, the print routine and shutdown of kelvo.
+#include "engine/program.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/commands.h"
+#include "engine/cycle.h"
+#include "log/log_service.h"
+#include "platform/platform.h"
+#include "random/mersenne_twister.h"
+#include "script/string_list.h"
+
+const char* const kMasterScriptName = "kelvo.txt";
+
+namespace {
+
+const size_t kBannerLimit = 255;
+const size_t kMessageLimit = 511;
+
+bool IsOneShotSwitch(int argc, char** argv) {
+  return argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "-oneshot") == 0;
+}
+
+void PrintBanner() {
+  char banner[kBannerLimit + 1];
+  std::snprintf(banner, sizeof banner, "kelvo - random file rotation. Build %d.", GetBuildNumber());
+  PrintFormatted("%s\n", banner);
+}
+
+// Reads the master script into the settings. False when it is missing.
+bool ParseMasterScript(RunSettings& settings) {
+  Print("Parsing Script");
+  std::string scriptPath = g_log->programDirectory + kMasterScriptName;
+  if (!FileExists(scriptPath.c_str())) {
+    Print(" -> Error, Master Script File is not Found.\n");
+    return false;
+  }
+  StringList lines;
+  lines.LoadFile(scriptPath.c_str(), true);
+  InterpretScript(lines, settings);
+  return true;
+}
+
+void Shutdown(RunSettings& settings) {
+  delete g_log;
+  g_log = nullptr;
+  settings.Table.Clear();
+  settings.SourcePath.clear();
+  settings.DestinationPath.clear();
+}
+
+}  // namespace
+
+void Print(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  if (g_log != nullptr) g_log->Report(text, nullptr);
+}
+
+void PrintFormatted(const char* format, ...) {
+  char buffer[kMessageLimit + 1];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  Print(buffer);
+}
+
+int RunProgram(int argc, char** argv) {
+  g_random.SeedFromTime();
+  g_log = new LogService();
+  g_log->enabled = true;
+
+  RunSettings settings;
+  PrintBanner();
+  settings.OneShot = IsOneShotSwitch(argc, argv);
+
+  if (ParseMasterScript(settings) && CheckInterval(settings)) {
+    InstallStopHandler();
+    RunCycle(settings);
+    RemoveStopHandler();
+  }
+  Shutdown(settings);
+  return 0;
+}
