@@ -27,7 +27,7 @@ else()
   file(GLOB KELVO_E2E_TESTS CONFIGURE_DEPENDS tests/*_test.cpp)
   add_executable(kelvo_e2e_tests ${KELVO_E2E_TESTS} tests/harness.cpp)
   target_include_directories(kelvo_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(kelvo_e2e_tests PRIVATE ${KELVO_GTEST_LIBS})
+  target_link_libraries(kelvo_e2e_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
   add_dependencies(kelvo_e2e_tests kelvo)
 
   add_test(NAME e2e_linux COMMAND kelvo_e2e_tests)

@@ -1,0 +1,193 @@
+// Lists the PCI display-class devices of a sysfs-style device tree and names
+// them from a PCI ID database the way the usual PCI listing tools do. Plain
+// file reading only, so it builds (and is tested) on every system.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Base class code of display controllers (the top byte of the class code).
+constexpr uint32_t kDisplayBaseClass = 0x03;
+// What PCI configuration space reads for an id that is not there.
+constexpr uint32_t kMissingId = 0xffff;
+
+struct DisplayDevice {
+  uint32_t vendorId = kMissingId;
+  uint32_t deviceId = kMissingId;
+  std::string vendorName;  // empty until found in a database
+  std::string deviceName;  // empty until found in a database
+};
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string TrimTrailingBlanks(const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && IsBlank(text[end - 1])) --end;
+  return text.substr(0, end);
+}
+
+// Parses a sysfs attribute such as "0x030000": an optional "0x", one to
+// maxDigits hex digits, then nothing but blanks.
+bool ParseAttributeHex(const std::string& text, size_t maxDigits, uint32_t& value) {
+  std::string digits = TrimTrailingBlanks(text);
+  if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits.erase(0, 2);
+  }
+  if (digits.empty() || digits.size() > maxDigits) return false;
+  uint32_t result = 0;
+  for (char c : digits) {
+    int digit = HexDigitValue(c);
+    if (digit < 0) return false;
+    result = result * 16 + static_cast<uint32_t>(digit);
+  }
+  value = result;
+  return true;
+}
+
+bool ReadAttributeHex(const fs::path& file, size_t maxDigits, uint32_t& value) {
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line)) return false;
+  return ParseAttributeHex(line, maxDigits, value);
+}
+
+// Names of the entries of root, sorted; for PCI addresses (fixed-width hex)
+// that is bus order. False when root cannot be listed.
+bool ListSortedEntryNames(const fs::path& root, std::vector<std::string>& names) {
+  std::error_code error;
+  fs::directory_iterator entry(root, error);
+  if (error) return false;
+  while (entry != fs::directory_iterator()) {
+    names.push_back(entry->path().filename().string());
+    entry.increment(error);
+    if (error) return false;
+  }
+  std::sort(names.begin(), names.end());
+  return true;
+}
+
+// Reads the ids of the device in folder; false when it is not a display
+// device or its class cannot be read.
+bool ReadDisplayDevice(const fs::path& folder, DisplayDevice& device) {
+  uint32_t classCode = 0;
+  if (!ReadAttributeHex(folder / "class", 6, classCode)) return false;
+  if ((classCode >> 16) != kDisplayBaseClass) return false;
+  if (!ReadAttributeHex(folder / "vendor", 4, device.vendorId)) device.vendorId = kMissingId;
+  if (!ReadAttributeHex(folder / "device", 4, device.deviceId)) device.deviceId = kMissingId;
+  return true;
+}
+
+// Parses an ID database entry "xxxx  Name" starting at text[start]: exactly
+// four hex digits, blanks, then the name.
+bool ParseDatabaseEntry(const std::string& text, size_t start, uint32_t& id, std::string& name) {
+  if (text.size() < start + 5) return false;
+  uint32_t value = 0;
+  for (size_t i = start; i < start + 4; ++i) {
+    int digit = HexDigitValue(text[i]);
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<uint32_t>(digit);
+  }
+  size_t nameStart = start + 4;
+  if (!IsBlank(text[nameStart])) return false;
+  while (nameStart < text.size() && IsBlank(text[nameStart])) ++nameStart;
+  name = TrimTrailingBlanks(text.substr(nameStart));
+  if (name.empty()) return false;
+  id = value;
+  return true;
+}
+
+// Fills in the names of devices from one pass over an ID database: vendor
+// lines at column 0, their device lines after one tab; subsystem lines (two
+// tabs), comments and the later non-vendor sections are passed over.
+void NameFromDatabase(std::istream& database, std::vector<DisplayDevice>& devices) {
+  bool inVendor = false;
+  uint32_t vendorId = 0;
+  std::string line;
+  std::string name;
+  while (std::getline(database, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    uint32_t id = 0;
+    if (line[0] != '\t') {
+      inVendor = ParseDatabaseEntry(line, 0, id, name);
+      if (!inVendor) continue;
+      vendorId = id;
+      for (DisplayDevice& device : devices) {
+        if (device.vendorId == id && device.vendorName.empty()) device.vendorName = name;
+      }
+    } else if (inVendor && line.size() > 1 && line[1] != '\t' &&
+               ParseDatabaseEntry(line, 1, id, name)) {
+      for (DisplayDevice& device : devices) {
+        if (device.vendorId == vendorId && device.deviceId == id && device.deviceName.empty()) {
+          device.deviceName = name;
+        }
+      }
+    }
+  }
+}
+
+// Names devices from the first database that can be read (a folder or an
+// empty file is passed over); leaves them unnamed when none can.
+void NameFromFirstReadableDatabase(const std::vector<std::string>& idDatabases,
+                                   std::vector<DisplayDevice>& devices) {
+  for (const std::string& path : idDatabases) {
+    std::ifstream database{fs::path(path)};
+    if (database && database.peek() != std::ifstream::traits_type::eof()) {
+      NameFromDatabase(database, devices);
+      return;
+    }
+  }
+}
+
+std::string HexId(uint32_t id) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04x", static_cast<unsigned>(id));
+  return text;
+}
+
+std::string Describe(const DisplayDevice& device) {
+  if (device.vendorName.empty()) {
+    return "Device " + HexId(device.vendorId) + ":" + HexId(device.deviceId);
+  }
+  if (device.deviceName.empty()) {
+    return device.vendorName + " Device " + HexId(device.deviceId);
+  }
+  return device.vendorName + " " + device.deviceName;
+}
+
+}  // namespace
+
+bool ListPciDisplayDevices(const std::string& deviceRoot,
+                           const std::vector<std::string>& idDatabases,
+                           std::vector<std::string>& list) {
+  const fs::path root(deviceRoot);
+  std::vector<std::string> names;
+  if (!ListSortedEntryNames(root, names)) return false;
+
+  std::vector<DisplayDevice> devices;
+  for (const std::string& name : names) {
+    DisplayDevice device;
+    if (ReadDisplayDevice(root / name, device)) devices.push_back(device);
+  }
+  if (devices.empty()) return true;
+
+  NameFromFirstReadableDatabase(idDatabases, devices);
+  for (const DisplayDevice& device : devices) list.push_back(Describe(device));
+  return true;
+}

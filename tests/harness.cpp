@@ -1,0 +1,251 @@
+// End-to-end harness: runs the built kelvo executable in a scratch folder.
+#include "tests/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? "" : value;
+}
+
+std::string FoldLineEnds(const std::string& text) {
+  std::string folded;
+  folded.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    folded += text[i];
+  }
+  return folded;
+}
+
+double Seconds() {
+  using Clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+// Reads to the end of the output, or until the time runs out.
+std::string DrainPipe(int fd, double timeoutSeconds) {
+  std::string collected;
+  double end = Seconds() + timeoutSeconds;
+  char buffer[65536];
+  for (;;) {
+    int left = static_cast<int>((end - Seconds()) * 1000);
+    if (left <= 0) break;
+    struct pollfd poller = {fd, POLLIN, 0};
+    if (poll(&poller, 1, left) <= 0) continue;
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    collected.append(buffer, static_cast<size_t>(n));
+  }
+  return collected;
+}
+
+}  // namespace
+
+RunOptions WithArguments(std::vector<std::string> arguments) {
+  RunOptions options;
+  options.arguments = std::move(arguments);
+  return options;
+}
+
+const Program& TestedProgram() {
+  static const Program program{Environment("KELVO_EXE"), Environment("KELVO_RUNNER")};
+  return program;
+}
+
+ScratchFolder::ScratchFolder() {
+  std::string pattern = (fs::temp_directory_path() / "kelvo-e2e-XXXXXX").string();
+  char* made = mkdtemp(&pattern[0]);
+  if (made == nullptr) {
+    ADD_FAILURE() << "cannot make a scratch folder";
+    return;
+  }
+  path = made;
+  chmod(path.c_str(), 0755);
+  const Program& program = TestedProgram();
+  fs::copy_file(program.executable, At(program.FileName()));
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  // Folders a test made read-only must be writable again to be removed.
+  for (auto it = fs::recursive_directory_iterator(path, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored)) fs::permissions(it->path(), fs::perms::owner_all,
+                                                   fs::perm_options::add, ignored);
+  }
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path, ignored);
+}
+
+std::string ScratchFolder::NativeAt(const std::string& name) const {
+  if (!TestedProgram().IsWindows()) return At(name);
+  // Wine maps the Unix root to drive Z:.
+  std::string windows = "Z:" + At(name);
+  for (char& c : windows) {
+    if (c == '/') c = '\\';
+  }
+  return windows;
+}
+
+void ScratchFolder::Write(const std::string& name, const std::string& content) const {
+  fs::path file = At(name);
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string ScratchFolder::Read(const std::string& name) const {
+  std::ifstream in(At(name), std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool ScratchFolder::Exists(const std::string& name) const {
+  std::error_code ignored;
+  return fs::exists(fs::symlink_status(At(name), ignored));
+}
+
+std::vector<std::string> ScratchFolder::List(const std::string& subfolder) const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(At(subfolder))) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
+  const Program& program = TestedProgram();
+  std::vector<std::string> command = options.environmentPrefix;
+  if (program.IsWindows()) command.push_back(program.runner);
+  command.push_back(At(program.FileName()));
+  command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+
+  int out[2];
+  if (pipe(out) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    int err = open(At(".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (err >= 0) dup2(err, 2);
+    close(out[0]);
+    close(out[1]);
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, 0);
+    setpgid(0, 0);
+    // Another folder as current directory: the program must find its script
+    // beside itself, not in the current directory.
+    if (chdir("/") != 0) _exit(126);
+    if (options.asUnprivilegedUser && getuid() == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+    }
+    setenv("WINEDEBUG", "-all", 1);
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(&part[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  *outputPipe = out[0];
+  return pid;
+}
+
+bool ReadUntil(int fd, const std::string& text, std::string& collected, double timeoutSeconds) {
+  double end = Seconds() + timeoutSeconds;
+  char buffer[65536];
+  while (collected.find(text) == std::string::npos) {
+    int left = static_cast<int>((end - Seconds()) * 1000);
+    if (left <= 0) return false;
+    struct pollfd poller = {fd, POLLIN, 0};
+    if (poll(&poller, 1, left) <= 0) continue;
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    collected.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds,
+                 const std::string& alreadyRead) {
+  RunResult result;
+  std::string out = alreadyRead + DrainPipe(outputPipe, timeoutSeconds);
+  close(outputPipe);
+  int status = 0;
+  double end = Seconds() + 5;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Seconds() > end) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the program did not end in time";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  result.out = FoldLineEnds(out);
+  return result;
+}
+
+RunResult ScratchFolder::Run(const RunOptions& options) const {
+  int outputPipe = -1;
+  pid_t pid = Start(options, &outputPipe);
+  if (pid < 0) {
+    ADD_FAILURE() << "cannot start the program";
+    return RunResult();
+  }
+  RunResult result = Finish(pid, outputPipe, options.timeoutSeconds);
+  result.err = Read(".stderr");
+  return result;
+}
+
+std::string EnvironmentRecords(const std::string& log) {
+  const std::string cpu = "Report: CPU: Unknown<br>\n";
+  size_t end = log.find(cpu);
+  if (end == std::string::npos) return "";
+  return log.substr(0, end + cpu.size());
+}
+
+std::vector<std::string> ReportMessages(const std::string& log) {
+  std::vector<std::string> messages;
+  std::string rest = log.substr(EnvironmentRecords(log).size());
+  const std::string label = "Report: ";
+  const std::string end = "<br>\n";
+  size_t at = 0;
+  while (at < rest.size()) {
+    size_t close = rest.find(end, at);
+    if (rest.compare(at, label.size(), label) != 0 || close == std::string::npos) {
+      ADD_FAILURE() << "not a record: " << rest.substr(at);
+      break;
+    }
+    messages.push_back(rest.substr(at + label.size(), close - at - label.size()));
+    at = close + end.size();
+  }
+  return messages;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string joined;
+  for (const std::string& part : parts) joined += part;
+  return joined;
+}

@@ -1,0 +1,84 @@
+// End-to-end harness: runs the built kelvo executable (natively, or a Windows
+// build under Wine) in a scratch folder of the test's making.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct RunResult {
+  int exitStatus = -1;  // -1 when the process did not exit normally
+  int signal = 0;       // the signal that ended it, if any
+  std::string out;      // standard output, CR LF folded to LF
+  std::string err;
+};
+
+struct RunOptions {
+  std::vector<std::string> arguments;
+  std::vector<std::string> environmentPrefix;  // e.g. {"faketime", "2026-01-01 00:00:00"}
+  bool asUnprivilegedUser = false;             // run as nobody (the tests run as root)
+  double timeoutSeconds = 60;
+};
+
+// Options that only set the program's arguments.
+RunOptions WithArguments(std::vector<std::string> arguments);
+
+// The executable under test and how to start it.
+struct Program {
+  std::string executable;  // KELVO_EXE
+  std::string runner;      // KELVO_RUNNER: Wine's loader for a Windows build, else empty
+  bool IsWindows() const { return !runner.empty(); }
+  std::string FileName() const { return IsWindows() ? "kelvo.exe" : "kelvo"; }
+};
+
+const Program& TestedProgram();
+
+// A folder with a copy of the executable; removed again after the test.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  const std::string& Path() const { return path; }
+  // Path of a name inside the folder, as the program sees it.
+  std::string At(const std::string& name) const { return path + "/" + name; }
+  // The same path written for the program: with backslashes for Windows.
+  std::string NativeAt(const std::string& name) const;
+
+  void Write(const std::string& name, const std::string& content) const;
+  std::string Read(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+  std::vector<std::string> List(const std::string& subfolder = "") const;
+
+  RunResult Run(const RunOptions& options = RunOptions()) const;
+  // Starts the program and returns its process id (the runner's, for Wine).
+  pid_t Start(const RunOptions& options, int* outputPipe) const;
+
+ private:
+  std::string path;
+};
+
+// Waits for a started process; fills the result. Output already read with
+// ReadUntil is handed back in as alreadyRead.
+RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds,
+                 const std::string& alreadyRead = "");
+
+// Reads until the text (which holds no line end) appears in the output or
+// the time runs out.
+bool ReadUntil(int outputPipe, const std::string& text, std::string& collected,
+               double timeoutSeconds);
+
+// The messages of the log's "Report" records after the environment records,
+// in order; fails the test when a record is not of the log's form.
+std::vector<std::string> ReportMessages(const std::string& log);
+
+// The environment records at the start of a log: "GPU: ..." records then the
+// "CPU: Unknown" record.
+std::string EnvironmentRecords(const std::string& log);
+
+std::string Join(const std::vector<std::string>& parts);

@@ -1,0 +1,194 @@
+// End-to-end tests of start-up, the log file, the script's fatal lines and
+// the interval checks, run against the real executable.
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include "tests/harness.h"
+
+namespace {
+
+const char kBanner[] = "kelvo - random file rotation. Build 100.\n";
+const char kUploadRequest[] =
+    "\226\342\221\350\211\360\214\210\202\314\202\275\202\337\201Apurlolog.html\202\314\203A"
+    "\203b\203v\203\215\201[\203h\202\311\202\262\213\246\227\315\211\272\202\263\202\242\201B";
+
+std::string Record(const std::string& message) { return "Report: " + message + "<br>\n"; }
+
+// Every console message is one record, in order, and nothing else is logged.
+void ExpectLogMirrorsConsole(const ScratchFolder& folder, const RunResult& result) {
+  std::string log = folder.Read("purlolog.html");
+  EXPECT_EQ(Join(ReportMessages(log)), result.out);
+}
+
+TEST(Startup, MissingScriptReportsAndEndsNormally) {
+  ScratchFolder folder;
+  folder.Write("purlolog.html", "left over from an earlier run\n");
+  RunResult result = folder.Run();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out,
+            std::string(kBanner) + "Parsing Script -> Error, Master Script File is not Found.\n");
+
+  std::string log = folder.Read("purlolog.html");
+  std::string environment = EnvironmentRecords(log);
+  ASSERT_FALSE(environment.empty()) << log;
+  EXPECT_EQ(log.substr(environment.size()),
+            Record(kBanner) + Record("Parsing Script") +
+                Record(" -> Error, Master Script File is not Found.\n"));
+}
+
+TEST(Startup, EnvironmentRecordsOpenTheLog) {
+  ScratchFolder folder;
+  folder.Run();
+  std::string environment = EnvironmentRecords(folder.Read("purlolog.html"));
+  ASSERT_FALSE(environment.empty());
+  const std::string cpu = Record("CPU: Unknown");
+  std::string adapters = environment.substr(0, environment.size() - cpu.size());
+  // Whatever adapters the machine has, each is one "GPU: " record.
+  size_t at = 0;
+  while (at < adapters.size()) {
+    ASSERT_EQ(adapters.compare(at, 13, "Report: GPU: "), 0) << adapters;
+    at = adapters.find("<br>\n", at);
+    ASSERT_NE(at, std::string::npos);
+    at += 5;
+  }
+  if (TestedProgram().IsWindows()) {
+    EXPECT_EQ(adapters.rfind("Report: GPU: ", 0), 0u);
+  }
+}
+
+TEST(Startup, ScriptIsFoundBesideTheProgramNotInTheCurrentFolder) {
+  ScratchFolder folder;
+  // The harness starts the program with "/" as its current folder.
+  folder.Write("kelvo.txt", "// nothing but a comment\n\n");
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+  ExpectLogMirrorsConsole(folder, result);
+}
+
+TEST(Startup, FolderNamedLikeTheScriptEndsWithZeroInterval) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt/inside", "");
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+}
+
+TEST(Startup, IntervalOutOfRangeEndsBeforeAnyFileIsTouched) {
+  for (const char* value : {"2147484", "-5", "99999999999"}) {
+    ScratchFolder folder;
+    folder.Write("kelvo.txt", std::string("SetInterval,") + value + "\nAddFile,d.txt,s.txt\n");
+    folder.Write("d.txt", "old");
+    folder.Write("s.txt", "new");
+    RunResult result = folder.Run(WithArguments({"-oneshot"}));
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.out.find("Parsing Script -> Done.\nError, Interval "), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("out of range (1 to 2147483sec).\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("Starting Loop."), std::string::npos);
+    EXPECT_EQ(folder.Read("d.txt"), "old");
+    EXPECT_FALSE(folder.Exists("d.tmp"));
+    ExpectLogMirrorsConsole(folder, result);
+  }
+}
+
+TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
+  struct Case {
+    const char* line;
+    const char* message;
+  };
+  for (Case c : {Case{"AddFile,d.txt", "GetValue - Invalid ID"},
+                 Case{"SetInterval", "GetValueInt - Invalid ID"},
+                 Case{"SetSourcePath", "GetValue - Invalid ID"}}) {
+    ScratchFolder folder;
+    folder.Write("kelvo.txt", std::string("SetInterval,5\n") + c.line + "\nAddFile,x,y\n");
+    RunResult result = folder.Run(WithArguments({"-oneshot"}));
+    EXPECT_EQ(result.exitStatus, 3) << c.line;
+    EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script");
+    std::string log = folder.Read("purlolog.html");
+    std::string record = std::string("Assert: ") + c.message + "\t<br>\n";
+    ASSERT_GE(log.size(), record.size());
+    EXPECT_EQ(log.substr(log.size() - record.size()), record);
+    if (!TestedProgram().IsWindows()) {
+      EXPECT_NE(result.err.find(std::string("Assert\n") + kUploadRequest + "\n" + c.message + "\n\n"),
+                std::string::npos)
+          << result.err;
+    }
+  }
+}
+
+TEST(Startup, LockedLogIsFatal) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "a Unix lock does not hold a Windows program";
+  ScratchFolder folder;
+  folder.Write("purlolog.html", "held");
+  int held = open(folder.At("purlolog.html").c_str(), O_WRONLY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  close(held);
+  EXPECT_EQ(result.exitStatus, 3);
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+  EXPECT_EQ(folder.Read("purlolog.html"), "held");
+}
+
+TEST(Startup, UnwritableFolderIsFatal) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "Wine will not run as another user";
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  ScratchFolder folder;
+  RunOptions options;
+  options.arguments = {"-oneshot"};
+  options.asUnprivilegedUser = true;
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 3);
+  EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+  EXPECT_FALSE(folder.Exists("purlolog.html"));
+}
+
+TEST(Startup, OnlyTheExactSwitchMakesOnePass) {
+  // "-oneshot" with more arguments after it: one pass and a normal end.
+  {
+    ScratchFolder folder;
+    folder.Write("kelvo.txt", "SetInterval,1\n");
+    RunResult result = folder.Run(WithArguments({"-oneshot", "-x", "more"}));
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nStarting Loop.\n");
+  }
+  if (TestedProgram().IsWindows()) return;  // stopping is tested on Linux
+  for (const char* argument : {"-ONESHOT", "--oneshot", "-oneshot "}) {
+    ScratchFolder folder;
+    folder.Write("kelvo.txt", "SetInterval,1\n");
+    int output = -1;
+    RunOptions options;
+    options.arguments = {argument};
+    pid_t pid = folder.Start(options, &output);
+    std::string collected;
+    EXPECT_TRUE(ReadUntil(output, "Starting Loop.", collected, 20));
+    // Still running a moment later: the switch was not taken.
+    usleep(300000);
+    EXPECT_EQ(kill(pid, 0), 0) << argument;
+    kill(pid, SIGTERM);
+    RunResult result = Finish(pid, output, 20, collected);
+    EXPECT_EQ(result.exitStatus, 0) << argument;
+  }
+}
+
+TEST(Startup, PercentSignsInNamesAreNotFormats) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,1\nAddFile,100%s%d.txt,50%n.txt\n");
+  folder.Write("50%n.txt", "payload");
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_NE(result.out.find(", Replacing " + folder.NativeAt("50%n.txt") + " to " +
+                            folder.NativeAt("100%s%d.txt") + " -> Done.\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(folder.Read("100%s%d.txt"), "payload");
+  ExpectLogMirrorsConsole(folder, result);
+}
+
+}  // namespace
