@@ -14,9 +14,8 @@ void SetInterval(const StringList& fields, RunSettings& settings) {
   settings.IntervalSeconds = seconds;
   // Out-of-range values are refused later; keep the multiplication defined.
   int64_t milliseconds = static_cast<int64_t>(seconds) * 1000;
-  settings.Interval = seconds >= 0 && seconds <= kMaxIntervalSeconds
-                          ? static_cast<int32_t>(milliseconds)
-                          : -1;
+  settings.Interval =
+      seconds >= 0 && seconds <= kMaxIntervalSeconds ? static_cast<int32_t>(milliseconds) : -1;
 }
 
 void InterpretLine(const std::string& line, RunSettings& settings) {

@@ -80,8 +80,8 @@ bool ReplaceFile(const std::string& source, const std::string& destination,
   g_log->ReplaceExtension(companion, ".tmp");
 
   DeleteFileAt(staging);
-  bool done = CopyFileTo(source, staging) &&
-              PutStagedInPlace(staging, destination, companion, guard);
+  bool done =
+      CopyFileTo(source, staging) && PutStagedInPlace(staging, destination, companion, guard);
   if (!done) DeleteFileAt(staging);
   return done;
 }
@@ -99,7 +99,8 @@ class Cycle {
       firstPass = false;
       if (settings.OneShot || StopRequested()) return;
       // Nothing to replace: idle for an interval instead of spinning.
-      if (settings.Table.GetCount() == 0) WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
+      if (settings.Table.GetCount() == 0)
+        WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
       if (StopRequested()) return;
     }
   }

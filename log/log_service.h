@@ -46,8 +46,9 @@ class LogService {
   [[noreturn]] void Assert(const char* message, const char* detail);
   bool AppendToFile(const char* fileName, const char* text);
   bool GetDisplayAdapters(std::vector<std::string>& list);
-  std::string& ReplaceExtension(std::string& path, const char* extension,
-                                LeadByteTest isLeadByte = IsSystemLeadByte);
+  // Uses no member; callers reach it through the log like its other services.
+  static std::string& ReplaceExtension(std::string& path, const char* extension,
+                                       LeadByteTest isLeadByte = IsSystemLeadByte);
 
   bool enabled = false;
   std::string programDirectory;

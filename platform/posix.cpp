@@ -178,7 +178,8 @@ char* CurrentTimeText(char* buffer) {
   struct tm local;
   if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof local);
   std::snprintf(buffer, 9, "%02u:%02u:%02u", static_cast<unsigned>(local.tm_hour) % 100u,
-                static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u);
+                static_cast<unsigned>(local.tm_min) % 100u,
+                static_cast<unsigned>(local.tm_sec) % 100u);
   return buffer;
 }
 
@@ -306,7 +307,7 @@ SwapResult SwapIntoPlace(const std::string& staged, const std::string& destinati
   int error = errno;
   if (error == ENOENT && access(destination.c_str(), F_OK) != 0) {
     return rename(staged.c_str(), destination.c_str()) == 0 ? SwapResult::DestinationMissing
-                                                             : SwapResult::Failed;
+                                                            : SwapResult::Failed;
   }
   if (!IsMissingLinkSupport(error)) return SwapResult::Failed;
   // No hard links here: move the old file aside, then put the new one in.

@@ -108,9 +108,9 @@ void RequestStop() {
 }
 
 bool AppendFile(const std::string& path, const char* text) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   if (text != nullptr) {
     SetFilePointer(file, 0, nullptr, FILE_END);
@@ -159,8 +159,8 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
     std::memset(&device, 0, sizeof device);
     device.cb = kDisplayDeviceSize;
     if (!enumerate(nullptr, index, &device, 0)) break;
-    list.push_back(std::string(device.DeviceString, strnlen(device.DeviceString,
-                                                            sizeof device.DeviceString)));
+    list.push_back(
+        std::string(device.DeviceString, strnlen(device.DeviceString, sizeof device.DeviceString)));
   }
   FreeLibrary(library);
   return true;

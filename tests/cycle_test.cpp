@@ -265,8 +265,7 @@ TEST(Cycle, KillDuringCopiesLosesNothing) {
         std::string content = folder.Read(file);
         bool whole = content == original || content == sources[0] || content == sources[1] ||
                      content == sources[2];
-        EXPECT_TRUE(whole) << file << " holds " << content.size() << " bytes after round "
-                           << round;
+        EXPECT_TRUE(whole) << file << " holds " << content.size() << " bytes after round " << round;
       }
     }
   }

@@ -88,8 +88,8 @@ ScratchFolder::~ScratchFolder() {
   // Folders a test made read-only must be writable again to be removed.
   for (auto it = fs::recursive_directory_iterator(path, ignored);
        it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-    if (it->is_directory(ignored)) fs::permissions(it->path(), fs::perms::owner_all,
-                                                   fs::perm_options::add, ignored);
+    if (it->is_directory(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   }
   fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path, ignored);
@@ -185,8 +185,7 @@ bool ReadUntil(int fd, const std::string& text, std::string& collected, double t
   return true;
 }
 
-RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds,
-                 const std::string& alreadyRead) {
+RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds, const std::string& alreadyRead) {
   RunResult result;
   std::string out = alreadyRead + DrainPipe(outputPipe, timeoutSeconds);
   close(outputPipe);

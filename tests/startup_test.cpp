@@ -65,7 +65,8 @@ TEST(Startup, ScriptIsFoundBesideTheProgramNotInTheCurrentFolder) {
   folder.Write("kelvo.txt", "// nothing but a comment\n\n");
   RunResult result = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+  EXPECT_EQ(result.out,
+            std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
   ExpectLogMirrorsConsole(folder, result);
 }
 
@@ -74,7 +75,8 @@ TEST(Startup, FolderNamedLikeTheScriptEndsWithZeroInterval) {
   folder.Write("kelvo.txt/inside", "");
   RunResult result = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+  EXPECT_EQ(result.out,
+            std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
 }
 
 TEST(Startup, IntervalOutOfRangeEndsBeforeAnyFileIsTouched) {
@@ -114,8 +116,9 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
     ASSERT_GE(log.size(), record.size());
     EXPECT_EQ(log.substr(log.size() - record.size()), record);
     if (!TestedProgram().IsWindows()) {
-      EXPECT_NE(result.err.find(std::string("Assert\n") + kUploadRequest + "\n" + c.message + "\n\n"),
-                std::string::npos)
+      EXPECT_NE(
+          result.err.find(std::string("Assert\n") + kUploadRequest + "\n" + c.message + "\n\n"),
+          std::string::npos)
           << result.err;
     }
   }

@@ -160,8 +160,8 @@ TEST(VersionResource, IconGroup102Has32And16PixelImagesOf256Colours) {
       EXPECT_EQ(U16(group, entry + 6), 8) << "bits per pixel";
       std::string image = resources.Find(3, U16(group, entry + 12), &language);
       ASSERT_FALSE(image.empty());
-      EXPECT_EQ(U32(image, 4), static_cast<uint32_t>(size));   // width
-      EXPECT_EQ(U16(image, 14), 8);                            // bits per pixel
+      EXPECT_EQ(U32(image, 4), static_cast<uint32_t>(size));  // width
+      EXPECT_EQ(U16(image, 14), 8);                           // bits per pixel
     }
   }
 }

@@ -1,0 +1,177 @@
+// Tests of the log service: record format, the log file, assertions, path
+// splitting and extension replacement.
+#include "log/log_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "script/string_list.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The platform's own separator, so paths split the same way on both builds.
+const std::string kSep = IsPathSeparator('\\') ? "\\" : "/";
+
+std::string P(const std::string& path) {
+  std::string native = path;
+  for (char& c : native) {
+    if (c == '|') c = kSep[0];
+  }
+  return native;
+}
+
+class LogFolder : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder = fs::temp_directory_path() /
+             ("kelvo-log-" + std::to_string(std::hash<std::string>()(
+                                 testing::UnitTest::GetInstance()->current_test_info()->name())));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    directory = folder.string() + kSep;
+  }
+  void TearDown() override { fs::remove_all(folder); }
+
+  std::string ReadLog() const {
+    std::ifstream in(folder / "purlolog.html", std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+
+  fs::path folder;
+  std::string directory;
+};
+
+TEST(FormatRecord, LabelMessageDetailAndEnding) {
+  EXPECT_EQ(FormatRecord("Report", "Starting Loop.\n", nullptr), "Report: Starting Loop.\n<br>\n");
+  // An empty detail is still a detail: it adds the tab.
+  EXPECT_EQ(FormatRecord("Assert", "GetValue - Invalid ID", ""),
+            "Assert: GetValue - Invalid ID\t<br>\n");
+  EXPECT_EQ(FormatRecord("Report", "m", "d"), "Report: m\td<br>\n");
+  EXPECT_EQ(FormatRecord("Report", "100% %s %d %n <b>", nullptr),
+            "Report: 100% %s %d %n <b><br>\n");
+}
+
+TEST(FormatRecord, LongRecordsAreCutAt1023Bytes) {
+  std::string record = FormatRecord("Report", std::string(1100, 'x').c_str(), nullptr);
+  EXPECT_EQ(record.size(), 1023u);
+  EXPECT_EQ(record, "Report: " + std::string(1015, 'x'));
+  // Exactly fitting: 8 + 1010 + 5 bytes keep the ending.
+  EXPECT_EQ(FormatRecord("Report", std::string(1010, 'y').c_str(), nullptr).size(), 1023u);
+  EXPECT_EQ(FormatRecord("Report", std::string(1010, 'y').c_str(), nullptr).substr(1018), "<br>\n");
+}
+
+TEST_F(LogFolder, ConstructionEmptiesTheLogAndWritesTheEnvironment) {
+  std::ofstream(folder / "purlolog.html") << "old content";
+  LogService log(directory);
+  std::string content = ReadLog();
+  ASSERT_GE(content.size(), 25u);
+  EXPECT_EQ(content.substr(content.size() - 25), "Report: CPU: Unknown<br>\n");
+  EXPECT_EQ(content.find("old content"), std::string::npos);
+  EXPECT_FALSE(log.enabled);
+  EXPECT_EQ(log.programDirectory, directory);
+}
+
+TEST_F(LogFolder, ReportWritesOnlyWhileEnabledAndOnlyRealMessages) {
+  LogService log(directory);
+  std::string start = ReadLog();
+  log.Report("hidden", nullptr);
+  EXPECT_EQ(ReadLog(), start);
+  log.enabled = true;
+  log.Report(nullptr, nullptr);
+  log.Report("", "detail");
+  EXPECT_EQ(ReadLog(), start);
+  log.Report("one", nullptr);
+  log.Report(std::string(1100, 'z').c_str(), nullptr);
+  log.Report("two", "");
+  EXPECT_EQ(ReadLog(), start + "Report: one<br>\n" + "Report: " + std::string(1015, 'z') +
+                           "Report: two\t<br>\n");
+}
+
+TEST_F(LogFolder, AppendToFileCreatesAppendsAndEmpties) {
+  LogService log(directory);
+  EXPECT_TRUE(log.AppendToFile("other.txt", "a"));
+  EXPECT_TRUE(log.AppendToFile("other.txt", "b"));
+  std::ifstream in(folder / "other.txt");
+  std::string content;
+  in >> content;
+  EXPECT_EQ(content, "ab");
+  EXPECT_TRUE(log.AppendToFile("other.txt", nullptr));
+  EXPECT_EQ(fs::file_size(folder / "other.txt"), 0u);
+  EXPECT_FALSE(log.AppendToFile("missing-folder/x.txt", "a"));
+}
+
+TEST_F(LogFolder, AssertWritesItsRecordEvenWhenDisabledAndEndsWithStatus3) {
+  LogService log(directory);
+  log.enabled = false;
+  EXPECT_EXIT(log.Assert("GetValue - Invalid ID", ""), testing::ExitedWithCode(3), "");
+  std::string content = ReadLog();
+  const std::string record = "Assert: GetValue - Invalid ID\t<br>\n";
+  ASSERT_GE(content.size(), record.size());
+  EXPECT_EQ(content.substr(content.size() - record.size()), record);
+}
+
+TEST(ReplaceExtension, ReplacesOrAppendsTheLastExtension) {
+  struct Case {
+    const char* path;
+    const char* expected;
+  };
+  for (Case c : {Case{"C:|Sound|title.ogg", "C:|Sound|title.tmp"},
+                 Case{"C:|Sound|title", "C:|Sound|title.tmp"}, Case{"a.b.ogg", "a.b.tmp"},
+                 Case{".ogg", ".tmp"}, Case{"archive.tar.gz", "archive.tar.tmp"},
+                 Case{"C:|My.Sound|title", "C:|My.Sound|title.tmp"},
+                 Case{"C:|data.d|title", "C:|data.d|title.tmp"}, Case{"", ".tmp"},
+                 Case{"dir.d|", "dir.d|.tmp"}}) {
+    std::string path = P(c.path);
+    EXPECT_EQ(LogService::ReplaceExtension(path, ".tmp", IsCodePage932LeadByte), P(c.expected))
+        << c.path;
+  }
+  // No cut of long parts: a cut would name another file.
+  std::string longPath = P("|" + std::string(300, 'd') + "|" + std::string(300, 'n') + ".ogg");
+  EXPECT_EQ(LogService::ReplaceExtension(longPath, ".tmp"),
+            P("|" + std::string(300, 'd') + "|" + std::string(300, 'n') + ".tmp"));
+}
+
+TEST(ReplaceExtension, DoubleByteNamesStayWhole) {
+  // 0x95 0x5C is one character whose second byte equals a backslash.
+  std::string name = "C:\\\x95\\.ogg";
+  EXPECT_EQ(LogService::ReplaceExtension(name, ".tmp", IsCodePage932LeadByte), "C:\\\x95\\.tmp");
+  // Its 0x5C byte does not end a directory, so the dot before it starts the
+  // extension (on Windows a separator would otherwise make "c" the name).
+  std::string dotted = "a.b\x95\\c";
+  EXPECT_EQ(LogService::ReplaceExtension(dotted, ".tmp", IsCodePage932LeadByte), "a.tmp");
+}
+
+TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
+  // Only the Windows build takes a backslash for a separator.
+  if (!IsPathSeparator('\\')) GTEST_SKIP() << "backslash is no separator here";
+  std::string path = "C:\\Tools\\\x95\\dir\\\x95\\app.exe";
+  EXPECT_EQ(DirectoryOfExecutable(path, IsCodePage932LeadByte), "C:\\Tools\\\x95\\dir\\");
+  // Without double-byte awareness the 0x5C byte would end the directory.
+  EXPECT_EQ(DirectoryOfExecutable(path, [](unsigned char) { return false; }),
+            "C:\\Tools\\\x95\\dir\\\x95\\");
+  PathParts parts = SplitPath("C:\\a\\b.c\\name.ext", IsCodePage932LeadByte);
+  EXPECT_EQ(parts.drive, "C:");
+  EXPECT_EQ(parts.directory, "\\a\\b.c\\");
+  EXPECT_EQ(parts.name, "name");
+  EXPECT_EQ(parts.extension, ".ext");
+}
+
+TEST(SplitPath, ProgramDirectoryEndsInItsSeparator) {
+  EXPECT_EQ(DirectoryOfExecutable(P("|opt|kelvo|kelvo")), P("|opt|kelvo|"));
+  EXPECT_EQ(DirectoryOfExecutable(P("|" + std::string(400, 'x') + "|k")),
+            P("|" + std::string(400, 'x') + "|"));
+  std::string directory;
+  GetProgramDirectory(directory);
+  ASSERT_FALSE(directory.empty());
+  EXPECT_TRUE(IsPathSeparator(directory.back()));
+  EXPECT_TRUE(FileExists(directory.c_str()));
+}
+
+}  // namespace
