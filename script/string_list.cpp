@@ -1,0 +1,206 @@
+// StringList: loading a script file into lines, splitting a line into fields,
+// and reading entries back.
+#include "script/string_list.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "log/log_service.h"
+
+namespace {
+
+// fgets reads at most kLineReadLimit - 1 = 1022 bytes into the zeroed buffer,
+// so a longer line arrives in pieces of 1022 bytes.
+constexpr int kLineBufferSize = 1024;
+constexpr int kLineReadLimit = 1023;
+
+bool IsBlank(unsigned char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
+}
+
+// Narrows [begin, end) to leave out blanks at both ends.
+void TrimRange(const char*& begin, const char*& end) {
+  while (begin < end && IsBlank(static_cast<unsigned char>(*begin))) ++begin;
+  while (end > begin && IsBlank(static_cast<unsigned char>(end[-1]))) --end;
+}
+
+bool IsQuote(char byte) { return byte == '"' || byte == '\''; }
+
+// White space as isspace sees it in the C locale, independent of the locale
+// the program runs in.
+bool IsNumberSpace(char byte) {
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
+         byte == '\r';
+}
+
+bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
+
+// Reads an optionally signed decimal number after leading white space, as
+// atoi does. atoi's result is undefined when the number does not fit in an
+// int; here it saturates to INT_MAX or INT_MIN instead.
+int ParseInt(const std::string& text) {
+  const char* p = text.c_str();
+  while (IsNumberSpace(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  // The magnitude is capped one above INT_MAX, which is exactly -INT_MIN.
+  const long long cap = static_cast<long long>(INT_MAX) + 1;
+  long long magnitude = 0;
+  for (; IsDigit(*p); ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > cap) magnitude = cap;
+  }
+  if (negative) return static_cast<int>(-magnitude);
+  return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
+}
+
+// The answers of a lead-byte test for all 256 byte values. Calling the test
+// through its pointer for every byte was the larger part of splitting a line,
+// so the table of the test last used on this thread is kept; a test must
+// answer the same for the same byte every time.
+const bool* LeadByteTable(LeadByteTest isLeadByte) {
+  thread_local LeadByteTest tableTest = nullptr;
+  thread_local bool table[256];
+  if (tableTest != isLeadByte) {
+    for (int byte = 0; byte < 256; ++byte)
+      table[byte] = isLeadByte(static_cast<unsigned char>(byte));
+    tableTest = isLeadByte;
+  }
+  return table;
+}
+
+}  // namespace
+
+std::string TrimBlanks(const std::string& text) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  TrimRange(begin, end);
+  return std::string(begin, end);
+}
+
+bool IsCodePage932LeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+void StringList::Clear() { entries.clear(); }
+
+void StringList::AppendEntry(const char* begin, const char* end, bool trim) {
+  if (trim) TrimRange(begin, end);
+  entries.emplace_back(begin, end);
+}
+
+void StringList::LoadFile(const char* path, bool skipComments) {
+  Clear();
+  if (path == nullptr) return;
+  // Text mode: Windows hands a CR LF pair over as LF; elsewhere the CR stays
+  // and trimming removes it, so both give the same lines.
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return;
+  char buffer[kLineBufferSize];
+  while (!std::feof(file)) {
+    std::memset(buffer, 0, sizeof buffer);
+    // Nothing read means the end of the file or a read error. A read error
+    // ends the reading as the end of the file does: the lines read so far
+    // are kept, as a file cut short at that point would give them.
+    if (std::fgets(buffer, kLineReadLimit, file) == nullptr) break;
+    // The text ends at the first zero byte, also one that the file holds.
+    const char* begin = buffer;
+    const char* end = buffer + std::strlen(buffer);
+    TrimRange(begin, end);
+    if (begin == end) continue;
+    if (skipComments && end - begin >= 2 && begin[0] == '/' && begin[1] == '/') continue;
+    entries.emplace_back(begin, end);
+  }
+  std::fclose(file);
+}
+
+int StringList::Split(const char* text, const char* separator, bool useQuotes, bool removeQuotes,
+                      bool trim, LeadByteTest isLeadByte) {
+  Clear();
+  if (text == nullptr) return 0;
+
+  // The separator is compared as a whole at each position outside quotes. An
+  // empty one (or a longer one than two bytes) never cuts: cutting at an empty
+  // separator would never advance. Quotes and escapes are single bytes
+  // whatever the separator's width.
+  const size_t separatorLength = separator != nullptr ? std::strlen(separator) : 0;
+  const bool canCut = separatorLength == 1 || separatorLength == 2;
+  const char first = canCut ? separator[0] : '\0';
+  const char second = separatorLength == 2 ? separator[1] : '\0';
+
+  const size_t length = std::strlen(text);
+  // A field is built as `field` followed by the pending run
+  // text[runStart, position) of bytes that go into it unchanged. Bytes are
+  // copied into `field` only when something inside the field is left out (an
+  // escaping backslash, a removed quote), so most fields are made straight
+  // from the text. The field has no size limit.
+  std::string field;
+  size_t runStart = 0;
+  size_t position = 0;
+  bool inQuote = false;
+  const bool* isLead = LeadByteTable(isLeadByte);
+
+  auto flushRun = [&]() { field.append(text + runStart, position - runStart); };
+  auto finishField = [&](bool trimField) {
+    if (field.empty()) {
+      AppendEntry(text + runStart, text + position, trimField);
+    } else {
+      flushRun();
+      AppendEntry(field.data(), field.data() + field.size(), trimField);
+      field.clear();
+    }
+  };
+
+  while (position < length) {
+    const char byte = text[position];
+    // The terminating zero stands in for a second byte past the end, and
+    // never equals a separator byte.
+    if (!inQuote && canCut && byte == first && (second == '\0' || text[position + 1] == second)) {
+      finishField(true);
+      position += separatorLength;
+      runStart = position;
+      continue;
+    }
+    if (isLead[static_cast<unsigned char>(byte)]) {
+      // The byte after a lead byte belongs to it, whatever its value; a lead
+      // byte at the end of the text stands alone.
+      position += position + 1 < length ? 2 : 1;
+      continue;
+    }
+    if (useQuotes && IsQuote(byte)) {
+      inQuote = !inQuote;
+      if (removeQuotes) {
+        flushRun();
+        runStart = position + 1;
+      }
+      ++position;
+      continue;
+    }
+    if (useQuotes && byte == '\\' && IsQuote(text[position + 1])) {
+      // Leave out the backslash; the quote after it is plain text.
+      flushRun();
+      runStart = position + 1;
+      position += 2;
+      continue;
+    }
+    ++position;
+  }
+  finishField(trim);
+  return static_cast<int>(entries.size());
+}
+
+unsigned StringList::GetCount() const { return static_cast<unsigned>(entries.size()); }
+
+const std::string& StringList::GetValue(unsigned index) const {
+  if (index >= entries.size()) RaiseAssert("GetValue - Invalid ID", label.c_str());
+  return entries[index];
+}
+
+int StringList::GetValueInt(unsigned index) const {
+  if (index >= entries.size()) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
+  return ParseInt(entries[index]);
+}

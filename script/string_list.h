@@ -1,0 +1,59 @@
+// StringList: the ordered list of texts that holds a script's lines (LoadFile)
+// or the fields of one line (Split), with the blank trimming both share.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "platform/platform.h"
+
+// Returns text without blanks at either end. Blanks are exactly space, tab,
+// carriage return and line feed; every other byte is text.
+std::string TrimBlanks(const std::string& text);
+
+// Lead bytes of double-byte characters in code page 932: 0x81-0x9F and
+// 0xE0-0xFC. Independent of the system, so both builds can split such text.
+bool IsCodePage932LeadByte(unsigned char byte);
+
+class StringList {
+ public:
+  // Detail text of the assertion raised for a bad index; nothing assigns it.
+  std::string label;
+
+  void Clear();
+
+  // Replaces the contents with the lines of a text file, each trimmed; empty
+  // lines, and with skipComments lines starting with "//", are left out.
+  // Lines longer than 1022 bytes arrive in pieces of 1022 bytes, each handled
+  // as a line of its own. A file that cannot be opened leaves the list empty.
+  void LoadFile(const char* path, bool skipComments);
+
+  // Replaces the contents with the fields of text cut at separator (one or two
+  // bytes). With useQuotes, ' and " open and close quoted parts in which the
+  // separator does not cut, and a backslash before either makes it plain text;
+  // removeQuotes leaves the quote characters out of the fields. Fields ended by
+  // a separator are always trimmed, the last one only with trim. The two bytes
+  // of a double-byte character are never taken apart; isLeadByte must give the
+  // same answer for the same byte every time. Returns the number of fields; an
+  // absent text gives 0 and an empty list.
+  int Split(const char* text, const char* separator, bool useQuotes, bool removeQuotes, bool trim,
+            LeadByteTest isLeadByte = IsSystemLeadByte);
+
+  unsigned GetCount() const;
+
+  // The entry at index; valid until the list is next filled, cleared or
+  // destroyed. A bad index raises the fatal assertion.
+  const std::string& GetValue(unsigned index) const;
+
+  // The entry at index read as a decimal integer the way atoi reads it, but
+  // saturated to INT_MIN/INT_MAX. A bad index raises the fatal assertion.
+  int GetValueInt(unsigned index) const;
+
+ private:
+  void AppendEntry(const char* begin, const char* end, bool trim);
+
+  // A deque grows without moving or over-allocating its elements, so a large
+  // script costs one string object per line plus its text, never twice that
+  // while growing, and references handed out stay valid while it grows.
+  std::deque<std::string> entries;
+};

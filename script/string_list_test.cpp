@@ -1,0 +1,440 @@
+// Tests of StringList: trimming, field splitting, loading script files and
+// reading entries back.
+#include "script/string_list.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Fields = std::vector<std::string>;
+
+Fields EntriesOf(const StringList& list) {
+  Fields entries;
+  for (unsigned i = 0; i < list.GetCount(); ++i) entries.push_back(list.GetValue(i));
+  return entries;
+}
+
+bool NoLeadBytes(unsigned char) { return false; }
+
+// Splits with the settings the script reader uses: ",", quotes honoured and
+// kept, every field trimmed.
+Fields SplitLine(const char* text, LeadByteTest isLeadByte = NoLeadBytes) {
+  StringList list;
+  const int count = list.Split(text, ",", true, false, true, isLeadByte);
+  EXPECT_EQ(count, static_cast<int>(list.GetCount()));
+  return EntriesOf(list);
+}
+
+// A text of the given length without blanks, varied so that pieces of it can
+// be told apart.
+std::string Letters(size_t length, char first = 'a') {
+  std::string text;
+  for (size_t i = 0; i < length; ++i) text += static_cast<char>(first + i % 26);
+  return text;
+}
+
+// --- TrimBlanks ------------------------------------------------------------
+
+TEST(TrimBlanksTest, RemovesSpaceTabCrAndLfAtBothEndsOnly) {
+  EXPECT_EQ(TrimBlanks(""), "");
+  EXPECT_EQ(TrimBlanks(" \t\r\n \n"), "");
+  EXPECT_EQ(TrimBlanks("x"), "x");
+  EXPECT_EQ(TrimBlanks(" \t a  b \r\n"), "a  b");
+  EXPECT_EQ(TrimBlanks("\r\nline\r\n"), "line");
+}
+
+TEST(TrimBlanksTest, KeepsOtherWhiteSpaceAndFullWidthSpace) {
+  EXPECT_EQ(TrimBlanks("\va\f"), "\va\f");
+  EXPECT_EQ(TrimBlanks(" \x81\x40name "), "\x81\x40name");
+  EXPECT_EQ(TrimBlanks(std::string("\0a\0", 3)), std::string("\0a\0", 3));
+}
+
+// --- Lead bytes --------------------------------------------------------------
+
+TEST(StringListLeadByteTest, CodePage932LeadByteRanges) {
+  for (int byte : {0x81, 0x82, 0x9F, 0xE0, 0xEF, 0xFC}) {
+    EXPECT_TRUE(IsCodePage932LeadByte(static_cast<unsigned char>(byte))) << byte;
+  }
+  for (int byte : {0x00, 0x22, 0x2C, 0x5C, 0x7F, 0x80, 0xA0, 0xDF, 0xFD, 0xFF}) {
+    EXPECT_FALSE(IsCodePage932LeadByte(static_cast<unsigned char>(byte))) << byte;
+  }
+}
+
+// --- Split -------------------------------------------------------------------
+
+TEST(SplitTest, ScriptLineExamples) {
+  struct Case {
+    const char* text;
+    Fields fields;
+  };
+  const Case cases[] = {
+      {"AddFile, a.wav , \"b, c.wav\"", {"AddFile", "a.wav", "\"b, c.wav\""}},
+      {"AddFile, a.wav , 'b, c.wav'", {"AddFile", "a.wav", "'b, c.wav'"}},
+      {"SetInterval,60", {"SetInterval", "60"}},
+      {"AddFile,,", {"AddFile", "", ""}},
+      {"", {""}},
+      {",", {"", ""}},
+      {"SetSourcePath, C:\\wav\\", {"SetSourcePath", "C:\\wav\\"}},
+      {"AddFile, say \\'hi\\'.wav, x", {"AddFile", "say 'hi'.wav", "x"}},
+      {"AddFile, say \\\"hi\\\".wav, x", {"AddFile", "say \"hi\".wav", "x"}},
+      {"AddFile, it's.wav, b.wav", {"AddFile", "it's.wav, b.wav"}},
+      {"a\\,b", {"a\\", "b"}},
+      {"AddFile\t,\tx", {"AddFile", "x"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(SplitLine(c.text), c.fields);
+  }
+}
+
+TEST(SplitTest, EitherQuoteCharacterClosesAPartTheOtherOpened) {
+  EXPECT_EQ(SplitLine("a, 'b, c\", d"), (Fields{"a", "'b, c\"", "d"}));
+  EXPECT_EQ(SplitLine("a, \"b, c', d"), (Fields{"a", "\"b, c'", "d"}));
+}
+
+TEST(SplitTest, QuotedPartsSitAnywhereInAField) {
+  EXPECT_EQ(SplitLine("pre\"x,y\"post, z"), (Fields{"pre\"x,y\"post", "z"}));
+  EXPECT_EQ(SplitLine("a, \" spaced \" "), (Fields{"a", "\" spaced \""}));
+}
+
+TEST(SplitTest, EscapedQuotesNeitherOpenNorCloseQuotedParts) {
+  EXPECT_EQ(SplitLine("\"a\\\"b, c\", d"), (Fields{"\"a\"b, c\"", "d"}));
+  EXPECT_EQ(SplitLine("\\'a, b"), (Fields{"'a", "b"}));
+}
+
+TEST(SplitTest, BackslashBeforeAnythingElseStays) {
+  EXPECT_EQ(SplitLine("a\\\\b"), (Fields{"a\\\\b"}));
+  EXPECT_EQ(SplitLine("end\\"), (Fields{"end\\"}));
+  // The second backslash of a pair still escapes the quote after it, so the
+  // quote opens nothing and the separator cuts.
+  EXPECT_EQ(SplitLine("a\\\\\"b,c"), (Fields{"a\\\"b", "c"}));
+}
+
+TEST(SplitTest, DoubleByteCharacterEndingInBackslashDoesNotEscape) {
+  // 0x95 0x5C is one code page 932 character: the quote after it opens a
+  // quoted part, so the commas inside it do not cut.
+  const char* text = "AddFile, \x95\\\"a, b\", c";
+  EXPECT_EQ(SplitLine(text, IsCodePage932LeadByte), (Fields{"AddFile", "\x95\\\"a, b\"", "c"}));
+  // Without lead bytes the same backslash escapes the quote; the next quote
+  // then opens a part that runs to the end.
+  EXPECT_EQ(SplitLine(text, NoLeadBytes), (Fields{"AddFile", "\x95\"a", "b\", c"}));
+}
+
+TEST(SplitTest, LeadByteTakesTheNextByteWhateverItIs) {
+  auto leadIsX = [](unsigned char byte) { return byte == 'X'; };
+  // Outside quotes the separator after a lead byte does not cut.
+  EXPECT_EQ(SplitLine("aX,b,c", leadIsX), (Fields{"aX,b", "c"}));
+  // Inside a quoted part the quote after a lead byte does not close it.
+  EXPECT_EQ(SplitLine("\"X\", a", leadIsX), (Fields{"\"X\", a"}));
+  // The lead-byte test also applies with quotes off.
+  StringList list;
+  EXPECT_EQ(list.Split("X,a,b", ",", false, false, true, leadIsX), 2);
+  EXPECT_EQ(EntriesOf(list), (Fields{"X,a", "b"}));
+  // A lead byte at the end of the text stands alone.
+  EXPECT_EQ(SplitLine("a,bX", leadIsX), (Fields{"a", "bX"}));
+}
+
+TEST(SplitTest, WithoutQuotesEveryByteIsPlain) {
+  StringList list;
+  EXPECT_EQ(list.Split("AddFile, 'b, c.wav'", ",", false, false, true, NoLeadBytes), 3);
+  EXPECT_EQ(EntriesOf(list), (Fields{"AddFile", "'b", "c.wav'"}));
+  EXPECT_EQ(list.Split("a\\\"b", ",", false, false, true, NoLeadBytes), 1);
+  EXPECT_EQ(EntriesOf(list), (Fields{"a\\\"b"}));
+}
+
+TEST(SplitTest, RemoveQuotesDropsOnlyQuotesThatOpenOrClose) {
+  StringList list;
+  EXPECT_EQ(list.Split("AddFile, ' a.wav ', b", ",", true, true, true, NoLeadBytes), 3);
+  EXPECT_EQ(EntriesOf(list), (Fields{"AddFile", "a.wav", "b"}));
+  list.Split("x\"a,b\"y, \\\"q\\'", ",", true, true, true, NoLeadBytes);
+  EXPECT_EQ(EntriesOf(list), (Fields{"xa,by", "\"q'"}));
+  list.Split("'open, to the end", ",", true, true, false, NoLeadBytes);
+  EXPECT_EQ(EntriesOf(list), (Fields{"open, to the end"}));
+}
+
+TEST(SplitTest, WithoutTrimOnlyTheLastFieldKeepsItsBlanks) {
+  StringList list;
+  EXPECT_EQ(list.Split(" a , b ", ",", true, false, false, NoLeadBytes), 2);
+  EXPECT_EQ(EntriesOf(list), (Fields{"a", " b "}));
+}
+
+TEST(SplitTest, TwoByteSeparatorCutsOnlyWhenWhole) {
+  StringList list;
+  EXPECT_EQ(list.Split("a::b:c::", "::", true, false, true, NoLeadBytes), 3);
+  EXPECT_EQ(EntriesOf(list), (Fields{"a", "b:c", ""}));
+  EXPECT_EQ(list.Split("a:", "::", true, false, true, NoLeadBytes), 1);
+  EXPECT_EQ(EntriesOf(list), (Fields{"a:"}));
+  EXPECT_EQ(list.Split("'a::b'::c", "::", true, false, true, NoLeadBytes), 2);
+  EXPECT_EQ(EntriesOf(list), (Fields{"'a::b'", "c"}));
+}
+
+TEST(SplitTest, EmptySeparatorNeverCuts) {
+  StringList list;
+  EXPECT_EQ(list.Split("a,b", "", true, false, true, NoLeadBytes), 1);
+  EXPECT_EQ(EntriesOf(list), (Fields{"a,b"}));
+}
+
+TEST(SplitTest, AbsentTextEmptiesTheList) {
+  StringList list;
+  list.Split("a,b", ",", true, false, true, NoLeadBytes);
+  EXPECT_EQ(list.Split(nullptr, ",", true, false, true, NoLeadBytes), 0);
+  EXPECT_EQ(list.GetCount(), 0u);
+}
+
+TEST(SplitTest, EachSplitReplacesTheEntries) {
+  StringList list;
+  list.Split("a,b,c", ",", true, false, true, NoLeadBytes);
+  EXPECT_EQ(list.Split("d", ",", true, false, true, NoLeadBytes), 1);
+  EXPECT_EQ(EntriesOf(list), (Fields{"d"}));
+}
+
+TEST(SplitTest, FieldsLongerThan4095BytesStayWhole) {
+  const std::string longField = Letters(10000);
+  const std::string text = "AddFile, " + longField + ", \"" + longField + "\\\"\"";
+  EXPECT_EQ(SplitLine(text.c_str()), (Fields{"AddFile", longField, "\"" + longField + "\"\""}));
+}
+
+// --- StringList accessors -------------------------------------------------------
+
+TEST(StringListTest, NewListIsEmptyWithEmptyLabel) {
+  StringList list;
+  EXPECT_EQ(list.GetCount(), 0u);
+  EXPECT_TRUE(list.label.empty());
+}
+
+TEST(StringListTest, ClearRemovesEveryEntry) {
+  StringList list;
+  list.Split("a,b", ",", true, false, true, NoLeadBytes);
+  list.Clear();
+  EXPECT_EQ(list.GetCount(), 0u);
+}
+
+TEST(StringListTest, GetValueReturnsEntriesInOrder) {
+  StringList list;
+  list.Split("first, second ,third", ",", true, false, true, NoLeadBytes);
+  ASSERT_EQ(list.GetCount(), 3u);
+  EXPECT_EQ(list.GetValue(0), "first");
+  EXPECT_EQ(list.GetValue(1), "second");
+  EXPECT_EQ(list.GetValue(2), "third");
+}
+
+TEST(StringListTest, GetValueIntReadsLikeAtoi) {
+  struct Case {
+    const char* text;
+    int value;
+  };
+  const Case cases[] = {
+      {"60", 60},
+      {"15sec", 15},
+      {"-5", -5},
+      {"abc", 0},
+      {"", 0},
+      {"+7", 7},
+      {"  42", 42},
+      {"\t\n\v\f\r9", 9},
+      {"- 5", 0},
+      {"+-5", 0},
+      {"12 34", 12},
+      {"007", 7},
+      {"0x10", 0},
+      {"\x81@5", 0},
+      {"2147483647", INT_MAX},
+      {"-2147483648", INT_MIN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    StringList list;
+    // With no separator in it and trim off, the text is the one entry as it is.
+    ASSERT_EQ(list.Split(c.text, ",", false, false, false, NoLeadBytes), 1);
+    EXPECT_EQ(list.GetValueInt(0), c.value);
+  }
+}
+
+TEST(StringListTest, GetValueIntSaturatesOnOverflow) {
+  struct Case {
+    const char* text;
+    int value;
+  };
+  const Case cases[] = {
+      {"2147483648", INT_MAX},
+      {"-2147483649", INT_MIN},
+      {"99999999999999999999999999", INT_MAX},
+      {"-99999999999999999999999999", INT_MIN},
+      {"4294967296", INT_MAX},
+      {"18446744073709551617x", INT_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    StringList list;
+    ASSERT_EQ(list.Split(c.text, ",", false, false, false, NoLeadBytes), 1);
+    EXPECT_EQ(list.GetValueInt(0), c.value);
+  }
+}
+
+TEST(StringListDeathTest, BadIndexEndsTheProcessWithStatus3) {
+  StringList list;
+  list.Split("a,b", ",", true, false, true, NoLeadBytes);
+  EXPECT_EQ(list.GetValue(1), "b");
+  EXPECT_EXIT(list.GetValue(2), testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(list.GetValueInt(2), testing::ExitedWithCode(3), "");
+  StringList empty;
+  EXPECT_EXIT(empty.GetValue(0), testing::ExitedWithCode(3), "");
+}
+
+// --- LoadFile --------------------------------------------------------------------
+
+class LoadFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    directory_ = std::filesystem::temp_directory_path() /
+                 ("kelvo_load_file_" + std::string(info->name()) + "_" + std::to_string(stamp));
+    std::filesystem::create_directories(directory_);
+  }
+
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  // Writes bytes exactly as given (no line-end conversion) and returns the path.
+  std::string WriteFile(const std::string& bytes, const char* name = "script.txt") {
+    const std::filesystem::path path = directory_ / name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    EXPECT_TRUE(out) << path;
+    return path.string();
+  }
+
+  Fields Load(const std::string& bytes, bool skipComments = true) {
+    StringList list;
+    list.LoadFile(WriteFile(bytes).c_str(), skipComments);
+    return EntriesOf(list);
+  }
+
+  std::filesystem::path directory_;
+};
+
+TEST_F(LoadFileTest, StoresTrimmedLinesInOrderAndDropsBlankOnes) {
+  const std::string file =
+      "  SetInterval, 60  \n"
+      "\n"
+      " \t \n"
+      "\r\n"
+      "AddFile,  a.wav,   b.wav\t\n"
+      "\tlast\n";
+  EXPECT_EQ(Load(file), (Fields{"SetInterval, 60", "AddFile,  a.wav,   b.wav", "last"}));
+}
+
+TEST_F(LoadFileTest, CommentsStartWithTwoSlashesAfterTrimming) {
+  const std::string file =
+      "// comment\n"
+      "    // indented comment\n"
+      "/\n"
+      "/ not a comment\n"
+      "AddFile, a.wav // trailing text stays\n"
+      "x//y\n";
+  const Fields kept = {"/", "/ not a comment", "AddFile, a.wav // trailing text stays", "x//y"};
+  EXPECT_EQ(Load(file, true), kept);
+  EXPECT_EQ(Load(file, false), (Fields{"// comment", "// indented comment", "/", "/ not a comment",
+                                       "AddFile, a.wav // trailing text stays", "x//y"}));
+}
+
+TEST_F(LoadFileTest, EmptyOrBlankAndCommentOnlyFilesGiveNoEntries) {
+  EXPECT_EQ(Load(""), Fields{});
+  EXPECT_EQ(Load("\n\n  \n// only a comment\n\t\r\n"), Fields{});
+}
+
+TEST_F(LoadFileTest, LastLineWithoutLineFeedIsKept) {
+  EXPECT_EQ(Load("a\nb"), (Fields{"a", "b"}));
+  EXPECT_EQ(Load("single"), (Fields{"single"}));
+}
+
+TEST_F(LoadFileTest, LongLineArrivesInPiecesOf1022Bytes) {
+  const std::string line = Letters(2500);
+  EXPECT_EQ(Load(line + "\nnext\n"),
+            (Fields{line.substr(0, 1022), line.substr(1022, 1022), line.substr(2044), "next"}));
+}
+
+TEST_F(LoadFileTest, EachPieceOfALongLineIsTrimmedAndTestedOnItsOwn) {
+  // The first 1022 bytes of a 1500-byte comment are dropped; the remaining
+  // 478 bytes are a piece of their own, stored when not a comment.
+  const std::string comment = "//" + Letters(1498);
+  EXPECT_EQ(Load(comment + "\n"), (Fields{comment.substr(1022)}));
+  // A remaining piece that itself starts with "//" after trimming is dropped.
+  const std::string twice = "//" + Letters(1020) + "  //" + Letters(474);
+  EXPECT_EQ(Load(twice + "\nx\n"), (Fields{"x"}));
+  // A piece that starts with blanks is trimmed.
+  const std::string spaced = Letters(1022) + "   tail";
+  EXPECT_EQ(Load(spaced), (Fields{Letters(1022), "tail"}));
+}
+
+TEST_F(LoadFileTest, LineOf1022BytesAndLineFeedGivesOneEntry) {
+  const std::string line = Letters(1022);
+  EXPECT_EQ(Load(line + "\n" + "next\n"), (Fields{line, "next"}));
+  const std::string longer = Letters(1023);
+  EXPECT_EQ(Load(longer + "\n"), (Fields{longer.substr(0, 1022), longer.substr(1022)}));
+}
+
+TEST_F(LoadFileTest, CrLfFileGivesTheSameEntriesAsLfFile) {
+  // Lengths around the piece size: the CR must never leave a piece of its own
+  // or shift where a line is cut.
+  const std::string l1021 = Letters(1021);
+  const std::string l1022 = Letters(1022);
+  const std::string l2044 = Letters(2044);
+  const std::string l2500 = Letters(2500);
+  const Fields lines = {"SetInterval, 60", l1021, l1022, l2044, l2500, "a\rb", "end"};
+  const Fields expected = {"SetInterval, 60",
+                           l1021,
+                           l1022,
+                           l2044.substr(0, 1022),
+                           l2044.substr(1022),
+                           l2500.substr(0, 1022),
+                           l2500.substr(1022, 1022),
+                           l2500.substr(2044),
+                           "a\rb",
+                           "end"};
+  std::string lf;
+  std::string crlf;
+  for (const std::string& line : lines) {
+    lf += line + "\n";
+    crlf += line + "\r\n";
+  }
+  EXPECT_EQ(Load(lf), expected);
+  EXPECT_EQ(Load(crlf + "\r\n  \r\n"), expected);
+}
+
+TEST_F(LoadFileTest, ZeroByteEndsTheTextOfItsLine) {
+  EXPECT_EQ(Load(std::string("ab\0cd\nef\n", 9)), (Fields{"ab", "ef"}));
+  EXPECT_EQ(Load(std::string("\0lost\nkept", 10)), (Fields{"kept"}));
+}
+
+TEST_F(LoadFileTest, FullWidthSpaceAtLineStartIsNotTrimmed) {
+  // 0x81 0x40 is the full-width space of code page 932.
+  EXPECT_EQ(Load("\x81@AddFile\n"), (Fields{"\x81@AddFile"}));
+}
+
+TEST_F(LoadFileTest, FileThatCannotBeReadEmptiesTheList) {
+  StringList list;
+  list.LoadFile(WriteFile("a\nb\n").c_str(), true);
+  ASSERT_EQ(list.GetCount(), 2u);
+  list.LoadFile((directory_ / "missing.txt").string().c_str(), true);
+  EXPECT_EQ(list.GetCount(), 0u);
+
+  list.LoadFile(WriteFile("a\nb\n").c_str(), true);
+  ASSERT_EQ(list.GetCount(), 2u);
+  // A directory either fails to open or fails on the first read.
+  list.LoadFile(directory_.string().c_str(), true);
+  EXPECT_EQ(list.GetCount(), 0u);
+}
+
+}  // namespace
