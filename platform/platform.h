@@ -40,6 +40,8 @@ char* CurrentTimeText(char* buffer);
 void WaitMilliseconds(uint32_t milliseconds);
 
 // --- Stop requests (Ctrl+C, SIGTERM, console close) ----------------------
+// Installed for the replacement cycle; on Linux it also keeps the file-size
+// limit signal from ending the process in the middle of a copy.
 
 void InstallStopHandler();
 void RemoveStopHandler();

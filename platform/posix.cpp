@@ -24,6 +24,7 @@ namespace {
 volatile sig_atomic_t g_stopRequested = 0;
 struct sigaction g_previousInt;
 struct sigaction g_previousTerm;
+struct sigaction g_previousFileSize;
 bool g_handlerInstalled = false;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
@@ -199,6 +200,13 @@ void InstallStopHandler() {
   action.sa_flags = 0;  // no SA_RESTART: a signal must cut a wait short
   sigaction(SIGINT, &action, &g_previousInt);
   sigaction(SIGTERM, &action, &g_previousTerm);
+  // A copy past the file-size limit must fail with EFBIG and be rolled back,
+  // not end the process.
+  struct sigaction ignore;
+  std::memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, &g_previousFileSize);
   g_handlerInstalled = true;
 }
 
@@ -206,6 +214,7 @@ void RemoveStopHandler() {
   if (!g_handlerInstalled) return;
   sigaction(SIGINT, &g_previousInt, nullptr);
   sigaction(SIGTERM, &g_previousTerm, nullptr);
+  sigaction(SIGXFSZ, &g_previousFileSize, nullptr);
   g_handlerInstalled = false;
 }
 
