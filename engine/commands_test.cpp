@@ -119,12 +119,19 @@ TEST_F(Script, IntervalChecksRefuseZeroAndOutOfRange) {
   }
 }
 
+// The fatal message reaches standard error on Linux; Windows shows it in a
+// message box instead.
+std::string OnStandardError(const char* message) {
+  return IsPathSeparator('\\') ? "" : message;
+}
+
 TEST_F(Script, LinesWithTooFewValuesEndTheProgram) {
   EXPECT_EXIT(Interpret("AddFile,only-destination\n"), testing::ExitedWithCode(3),
-              "GetValue - Invalid ID");
-  EXPECT_EXIT(Interpret("SetInterval\n"), testing::ExitedWithCode(3), "GetValueInt - Invalid ID");
+              OnStandardError("GetValue - Invalid ID"));
+  EXPECT_EXIT(Interpret("SetInterval\n"), testing::ExitedWithCode(3),
+              OnStandardError("GetValueInt - Invalid ID"));
   EXPECT_EXIT(Interpret("SetDestinationPath\n"), testing::ExitedWithCode(3),
-              "GetValue - Invalid ID");
+              OnStandardError("GetValue - Invalid ID"));
 }
 
 TEST(ResolvePath, BaseFolderOrProgramFolderUnlessAbsolute) {
