@@ -19,8 +19,7 @@ cp build/example/kelvo examples/kelvo.txt "$scratch/"
 cp -r examples/pool "$scratch/"
 echo "Running kelvo -oneshot in $scratch"
 echo
-# The source folder in the script is relative: run from the scratch folder.
-(cd "$scratch" && ./kelvo -oneshot)
+"$scratch/kelvo" -oneshot
 echo
 for file in title.txt greeting.txt; do
   echo "$file now holds: $(cat "$scratch/$file" 2>/dev/null || echo "(nothing)")"

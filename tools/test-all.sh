@@ -44,6 +44,9 @@ cmake -S . -B "$out/linux" -DKELVO_BENCHMARKS=ON \
 cmake --build "$out/linux" -j "$jobs"
 (cd "$out/linux" && ctest --output-on-failure -j "$jobs")
 
+step "Packages"
+tools/check-packages.sh "$out/linux" "$out/win32"
+
 step "Linux build under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B "$out/sanitize" -DKELVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$out/sanitize" -j "$jobs"
