@@ -190,7 +190,6 @@ TEST(Cycle, NamesResolveAgainstBaseFoldersOrTheProgramFolder) {
 }
 
 TEST(Cycle, LaterPassesWaitAndStopCleanly) {
-  if (TestedProgram().IsWindows()) GTEST_SKIP() << "stopping is tested on Linux";
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,1\nAddFile,a,s\nAddFile,b,s\nAddFile,c,s\n");
   folder.Write("s", "S");
@@ -198,7 +197,7 @@ TEST(Cycle, LaterPassesWaitAndStopCleanly) {
   pid_t pid = folder.Start(RunOptions(), &output);
   std::string collected;
   ASSERT_TRUE(ReadUntil(output, "Waiting Interval 0sec(1000/3).", collected, 20)) << collected;
-  kill(pid, SIGTERM);
+  RequestProgramStop(pid);
   RunResult result = Finish(pid, output, 20, collected);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.out.rfind("Waiting Interval 0sec(1000/3).\n"),
@@ -209,7 +208,6 @@ TEST(Cycle, LaterPassesWaitAndStopCleanly) {
 }
 
 TEST(Cycle, EmptyTableIdlesBetweenPasses) {
-  if (TestedProgram().IsWindows()) GTEST_SKIP() << "stopping is tested on Linux";
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,1\n");
   int output = -1;
@@ -217,7 +215,7 @@ TEST(Cycle, EmptyTableIdlesBetweenPasses) {
   std::string collected;
   ASSERT_TRUE(ReadUntil(output, "Starting Loop.", collected, 20));
   usleep(500000);
-  kill(pid, SIGTERM);
+  RequestProgramStop(pid);
   RunResult result = Finish(pid, output, 20, collected);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.out.substr(result.out.find("Starting Loop.")), "Starting Loop.\n");
@@ -227,7 +225,6 @@ TEST(Cycle, EmptyTableIdlesBetweenPasses) {
 // destination must hold either its old content or a whole source, and no
 // companion may be lost or partial.
 TEST(Cycle, KillDuringCopiesLosesNothing) {
-  if (TestedProgram().IsWindows()) GTEST_SKIP() << "killing is tested on Linux";
   const int kDestinations = 6;
   const size_t kSize = 24 << 20;
   ScratchFolder folder;

@@ -185,6 +185,10 @@ bool ReadUntil(int fd, const std::string& text, std::string& collected, double t
   return true;
 }
 
+void RequestProgramStop(pid_t pid) {
+  kill(pid, TestedProgram().IsWindows() ? SIGINT : SIGTERM);
+}
+
 RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds, const std::string& alreadyRead) {
   RunResult result;
   std::string out = alreadyRead + DrainPipe(outputPipe, timeoutSeconds);

@@ -63,6 +63,10 @@ class ScratchFolder {
   std::string path;
 };
 
+// Asks a started program to stop as a user would: SIGTERM on Linux; for a
+// Windows build, SIGINT, which Wine hands to the program as Ctrl+C.
+void RequestProgramStop(pid_t pid);
+
 // Waits for a started process; fills the result. Output already read with
 // ReadUntil is handed back in as alreadyRead.
 RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds,

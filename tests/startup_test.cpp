@@ -161,7 +161,6 @@ TEST(Startup, OnlyTheExactSwitchMakesOnePass) {
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script -> Done.\nStarting Loop.\n");
   }
-  if (TestedProgram().IsWindows()) return;  // stopping is tested on Linux
   for (const char* argument : {"-ONESHOT", "--oneshot", "-oneshot "}) {
     ScratchFolder folder;
     folder.Write("kelvo.txt", "SetInterval,1\n");
@@ -174,7 +173,7 @@ TEST(Startup, OnlyTheExactSwitchMakesOnePass) {
     // Still running a moment later: the switch was not taken.
     usleep(300000);
     EXPECT_EQ(kill(pid, 0), 0) << argument;
-    kill(pid, SIGTERM);
+    RequestProgramStop(pid);
     RunResult result = Finish(pid, output, 20, collected);
     EXPECT_EQ(result.exitStatus, 0) << argument;
   }
