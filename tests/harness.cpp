@@ -185,9 +185,7 @@ bool ReadUntil(int fd, const std::string& text, std::string& collected, double t
   return true;
 }
 
-void RequestProgramStop(pid_t pid) {
-  kill(pid, TestedProgram().IsWindows() ? SIGINT : SIGTERM);
-}
+void RequestProgramStop(pid_t pid) { kill(pid, TestedProgram().IsWindows() ? SIGINT : SIGTERM); }
 
 RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds, const std::string& alreadyRead) {
   RunResult result;
