@@ -63,27 +63,22 @@ bool IsUnsupportedCopy(int error) {
 
 enum class CopyStep { Finished, Unsupported, Failed };
 
-// Kernel-side copy that lets the file system share blocks where it can.
-// Copies until end of file; sizes from stat are never trusted (/proc reports 0).
-CopyStep CopyWithCopyFileRange(int in, int out, off_t& copied) {
-  const size_t kChunk = size_t{1} << 30;
-  for (;;) {
-    ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
-    if (n > 0) {
-      copied += n;
-      if (StopRequested()) return CopyStep::Failed;
-      continue;
-    }
-    if (n == 0) return copied == 0 ? CopyStep::Unsupported : CopyStep::Finished;
-    if (errno == EINTR) continue;
-    return copied == 0 && IsUnsupportedCopy(errno) ? CopyStep::Unsupported : CopyStep::Failed;
-  }
+// One step of a copy done inside the kernel; answers as write() does.
+using KernelCopy = ssize_t (*)(int in, int out, size_t length);
+
+// Lets the file system share blocks where it can.
+ssize_t CopyFileRangeStep(int in, int out, size_t length) {
+  return copy_file_range(in, nullptr, out, nullptr, length, 0);
 }
 
-CopyStep CopyWithSendfile(int in, int out, off_t& copied) {
+ssize_t SendfileStep(int in, int out, size_t length) { return sendfile(out, in, nullptr, length); }
+
+// Copies until end of file; sizes from stat are never trusted (/proc reports
+// 0). "Unsupported" when this way cannot copy the file at all.
+CopyStep CopyInKernel(KernelCopy step, int in, int out, off_t& copied) {
   const size_t kChunk = size_t{1} << 30;
   for (;;) {
-    ssize_t n = sendfile(out, in, nullptr, kChunk);
+    ssize_t n = step(in, out, kChunk);
     if (n > 0) {
       copied += n;
       if (StopRequested()) return CopyStep::Failed;
@@ -122,8 +117,8 @@ bool CopyWithReadWrite(int in, int out) {
 // over from the beginning.
 bool CopyContents(int in, int out) {
   off_t copied = 0;
-  CopyStep step = CopyWithCopyFileRange(in, out, copied);
-  if (step == CopyStep::Unsupported) step = CopyWithSendfile(in, out, copied);
+  CopyStep step = CopyInKernel(CopyFileRangeStep, in, out, copied);
+  if (step == CopyStep::Unsupported) step = CopyInKernel(SendfileStep, in, out, copied);
   if (step == CopyStep::Finished) return true;
   if (step == CopyStep::Failed) return false;
   if (lseek(in, 0, SEEK_SET) != 0 || lseek(out, 0, SEEK_SET) != 0 || ftruncate(out, 0) != 0) {
