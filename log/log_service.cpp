@@ -155,6 +155,9 @@ std::string& LogService::ReplaceExtension(std::string& path, const char* extensi
 }
 
 void RaiseAssert(const char* message, const char* detail) {
+#ifdef KELVO_FUZZ_BUILD
+  throw FuzzAssertion{};
+#endif
   if (g_log != nullptr) g_log->Assert(message, detail);
   ShowFatalBox(FormatBoxText(message, detail).c_str(), "Assert");
   EndProcessFatally();

@@ -64,6 +64,12 @@ class LogService {
 // The one log of the program, set by the entry point.
 extern LogService* g_log;
 
+#ifdef KELVO_FUZZ_BUILD
+// What RaiseAssert throws in the fuzz build, so that a fuzz target goes on
+// with its next input instead of ending.
+struct FuzzAssertion {};
+#endif
+
 // Raises the fatal assertion on the global log, or ends the process when
 // there is none.
 [[noreturn]] void RaiseAssert(const char* message, const char* detail);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds kelvo's Linux build, its sanitizer build
-# and its Windows builds, and runs every test of each.
+# and its Windows builds, runs every test of each, checks the packages and
+# gives each fuzz target a bounded run (KELVO_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -52,5 +53,8 @@ cmake -S . -B "$out/sanitize" -DKELVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev
 cmake --build "$out/sanitize" -j "$jobs"
 (cd "$out/sanitize" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j "$jobs")
+
+step "Fuzz targets, ${KELVO_FUZZ_SECONDS:-60} seconds each"
+tools/fuzz.sh "${KELVO_FUZZ_SECONDS:-60}"
 
 step "All tests passed"
