@@ -15,13 +15,6 @@ namespace {
 
 RunOptions OneShot() { return WithArguments({"-oneshot"}); }
 
-bool HasStagingFile(const ScratchFolder& folder, const std::string& subfolder = "") {
-  for (const std::string& name : folder.List(subfolder)) {
-    if (name.find(".kelvo-new") != std::string::npos) return true;
-  }
-  return false;
-}
-
 TEST(Cycle, FirstPassReplacesEveryDestinationAndKeepsTheOldOne) {
   ScratchFolder folder;
   folder.Write("kelvo.txt",

@@ -24,15 +24,6 @@ namespace fs = std::filesystem;
 
 const uid_t kNobody = 65534;
 
-bool HasStagingFileAnywhere(const ScratchFolder& folder) {
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(folder.Path(), error), end; !error && it != end;
-       it.increment(error)) {
-    if (it->path().filename().string().find(".kelvo-new") != std::string::npos) return true;
-  }
-  return false;
-}
-
 // The destinations in the order every pass visits them.
 std::vector<std::string> VisitOrder(const std::vector<std::string>& destinations) {
   ReplacementTable table;
@@ -66,26 +57,6 @@ RunOptions OneShotAsNobody() {
   RunOptions options = WithArguments({"-oneshot"});
   options.asUnprivilegedUser = true;
   return options;
-}
-
-double Seconds() {
-  using Clock = std::chrono::steady_clock;
-  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
-}
-
-// Collects the program's output for the given time (or until it closes).
-void ReadFor(int outputPipe, std::string& collected, double seconds) {
-  double end = Seconds() + seconds;
-  char buffer[65536];
-  for (;;) {
-    int left = static_cast<int>((end - Seconds()) * 1000);
-    if (left <= 0) return;
-    struct pollfd poller = {outputPipe, POLLIN, 0};
-    if (poll(&poller, 1, left) <= 0) continue;
-    ssize_t n = read(outputPipe, buffer, sizeof buffer);
-    if (n <= 0) return;
-    collected.append(buffer, static_cast<size_t>(n));
-  }
 }
 
 size_t CountFrom(const std::string& text, const std::string& part, size_t from) {
@@ -148,7 +119,7 @@ TEST(FaultInjection, CopyPastTheFileSizeLimitFailsAndTheRunGoesOn) {
   EXPECT_EQ(folder.Read("small.bin"), "little");
   EXPECT_EQ(folder.Read("small.tmp"), "old small");
   EXPECT_TRUE(folder.Read("large.src") == large);
-  EXPECT_FALSE(HasStagingFileAnywhere(folder));
+  EXPECT_FALSE(HasStagingFile(folder));
   EXPECT_EQ(Join(ReportMessages(folder.Read("purlolog.html"))), result.out);
 }
 
@@ -174,7 +145,7 @@ TEST(FaultInjection, DestinationFolderWithoutWritePermissionFails) {
   EXPECT_EQ(folder.Read("out/target.tmp"), "older target");
   EXPECT_EQ(folder.List("out"), (std::vector<std::string>{"target.tmp", "target.txt"}));
   EXPECT_EQ(folder.Read("other.txt"), "new");
-  EXPECT_FALSE(HasStagingFileAnywhere(folder));
+  EXPECT_FALSE(HasStagingFile(folder));
   EXPECT_EQ(Join(ReportMessages(folder.Read("purlolog.html"))), result.out);
 }
 
@@ -201,7 +172,7 @@ TEST(FaultInjection, UnreadableSourceFails) {
   EXPECT_EQ(folder.Read("hidden.tmp"), "older hidden");
   EXPECT_EQ(folder.Read("secret.src"), "secret");
   EXPECT_EQ(folder.Read("mine.txt"), "open");
-  EXPECT_FALSE(HasStagingFileAnywhere(folder));
+  EXPECT_FALSE(HasStagingFile(folder));
   // The run was really nobody's: the file it made belongs to nobody.
   struct stat made;
   ASSERT_EQ(stat(folder.At("mine.txt").c_str(), &made), 0);
@@ -243,7 +214,7 @@ TEST(FaultInjection, LogLockedDuringARunDropsOnlyThatTimesRecords) {
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(folder.Read("a.txt"), "S");
   EXPECT_EQ(folder.Read("b.txt"), "S");
-  EXPECT_FALSE(HasStagingFileAnywhere(folder));
+  EXPECT_FALSE(HasStagingFile(folder));
   std::string whileLocked = result.out.substr(lockedAt, releasedAt - lockedAt);
   EXPECT_NE(whileLocked.find(" -> Done.\n"), std::string::npos) << whileLocked;
 

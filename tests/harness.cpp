@@ -35,29 +35,35 @@ std::string FoldLineEnds(const std::string& text) {
   return folded;
 }
 
+}  // namespace
+
 double Seconds() {
   using Clock = std::chrono::steady_clock;
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-// Reads to the end of the output, or until the time runs out.
-std::string DrainPipe(int fd, double timeoutSeconds) {
-  std::string collected;
+void ReadFor(int fd, std::string& collected, double timeoutSeconds) {
   double end = Seconds() + timeoutSeconds;
   char buffer[65536];
   for (;;) {
     int left = static_cast<int>((end - Seconds()) * 1000);
-    if (left <= 0) break;
+    if (left <= 0) return;
     struct pollfd poller = {fd, POLLIN, 0};
     if (poll(&poller, 1, left) <= 0) continue;
     ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
+    if (n <= 0) return;
     collected.append(buffer, static_cast<size_t>(n));
   }
-  return collected;
 }
 
-}  // namespace
+bool HasStagingFile(const ScratchFolder& folder) {
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder.Path(), error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().filename().string().find(".kelvo-new") != std::string::npos) return true;
+  }
+  return false;
+}
 
 RunOptions WithArguments(std::vector<std::string> arguments) {
   RunOptions options;
@@ -189,7 +195,8 @@ void RequestProgramStop(pid_t pid) { kill(pid, TestedProgram().IsWindows() ? SIG
 
 RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds, const std::string& alreadyRead) {
   RunResult result;
-  std::string out = alreadyRead + DrainPipe(outputPipe, timeoutSeconds);
+  std::string out = alreadyRead;
+  ReadFor(outputPipe, out, timeoutSeconds);
   close(outputPipe);
   int status = 0;
   double end = Seconds() + 5;

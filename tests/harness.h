@@ -72,6 +72,15 @@ void RequestProgramStop(pid_t pid);
 RunResult Finish(pid_t pid, int outputPipe, double timeoutSeconds,
                  const std::string& alreadyRead = "");
 
+// Seconds on a steady clock.
+double Seconds();
+
+// Collects output until the process closes it or the time runs out.
+void ReadFor(int outputPipe, std::string& collected, double timeoutSeconds);
+
+// True when a staging file of a replacement is left anywhere in the folder.
+bool HasStagingFile(const ScratchFolder& folder);
+
 // Reads until the text (which holds no line end) appears in the output or
 // the time runs out.
 bool ReadUntil(int outputPipe, const std::string& text, std::string& collected,
