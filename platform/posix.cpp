@@ -218,7 +218,7 @@ bool StopRequested() { return g_stopRequested != 0; }
 void RequestStop() { g_stopRequested = 1; }
 
 bool AppendFile(const std::string& path, const char* text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   // Another writer holding the lock keeps us out, as a non-sharing writer
   // does on Windows.
@@ -231,7 +231,7 @@ bool AppendFile(const std::string& path, const char* text) {
       close(fd);
       return false;
     }
-  } else if (lseek(fd, 0, SEEK_END) >= 0) {
+  } else {
     WriteAll(fd, text, std::strlen(text));
   }
   close(fd);
@@ -303,6 +303,15 @@ bool CopyFileTo(const std::string& source, const std::string& target) {
 
 SwapResult SwapIntoPlace(const std::string& staged, const std::string& destination,
                          const std::string& companion) {
+  // Exchanging the two names keeps the destination present throughout and,
+  // unlike renaming over it, does not make ext4 write the whole new copy back
+  // inside the call (which made a large replacement far slower than a cp).
+  if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
+    if (rename(staged.c_str(), companion.c_str()) == 0) return SwapResult::Replaced;
+    // The old file cannot take the companion name: exchange back.
+    renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE);
+    return SwapResult::Failed;
+  }
   if (link(destination.c_str(), companion.c_str()) == 0) {
     if (rename(staged.c_str(), destination.c_str()) == 0) return SwapResult::Replaced;
     unlink(companion.c_str());
