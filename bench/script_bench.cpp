@@ -1,15 +1,66 @@
 // Speed of loading a large master script and splitting its lines into fields,
-// and the memory its loaded lines take beside the file's size.
+// and the heap its loaded lines take beside the file's size.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "script/string_list.h"
+
+// Heap accounting for the memory benchmarks: every operator new of this
+// program is counted in the heap block that a typical malloc hands out for
+// it, so a benchmark can read what a piece of code holds and the most it held.
+namespace {
+
+std::atomic<uint64_t> g_heapLive{0};
+std::atomic<uint64_t> g_heapPeak{0};
+
+// Room before each block for its size; 16 keeps new's alignment.
+constexpr size_t kSizeHeader = 16;
+
+// Heap block that a typical malloc hands out for a request: an 8-byte header,
+// 16-byte granularity, 32 bytes at least.
+uint64_t HeapBlock(uint64_t request) {
+  const uint64_t block = (request + 8 + 15) / 16 * 16;
+  return block < 32 ? 32 : block;
+}
+
+void* CountedAllocate(size_t size) {
+  char* block = static_cast<char*>(std::malloc(size + kSizeHeader));
+  if (block == nullptr) throw std::bad_alloc();
+  std::memcpy(block, &size, sizeof size);
+  const uint64_t live = g_heapLive.fetch_add(HeapBlock(size)) + HeapBlock(size);
+  uint64_t peak = g_heapPeak.load();
+  while (live > peak && !g_heapPeak.compare_exchange_weak(peak, live)) {
+  }
+  return block + kSizeHeader;
+}
+
+void CountedFree(void* pointer) {
+  if (pointer == nullptr) return;
+  char* block = static_cast<char*>(pointer) - kSizeHeader;
+  size_t size = 0;
+  std::memcpy(&size, block, sizeof size);
+  g_heapLive.fetch_sub(HeapBlock(size));
+  std::free(block);
+}
+
+}  // namespace
+
+void* operator new(size_t size) { return CountedAllocate(size); }
+void* operator new[](size_t size) { return CountedAllocate(size); }
+void operator delete(void* pointer) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer) noexcept { CountedFree(pointer); }
+void operator delete(void* pointer, size_t) noexcept { CountedFree(pointer); }
+void operator delete[](void* pointer, size_t) noexcept { CountedFree(pointer); }
 
 namespace {
 
@@ -20,7 +71,12 @@ struct Script {
   uintmax_t bytes = 0;
 };
 
-Script g_script;
+// The realistic script that the speed benchmarks read, and two of short
+// lines only, where the cost of each entry beside its text shows most.
+enum ScriptKind { kRealistic, kShortLines, kOneByteLines, kScriptKinds };
+
+Script g_scripts[kScriptKinds];
+const Script& g_script = g_scripts[kRealistic];
 
 // One line of a realistic script: mostly file entries with a quoted pool
 // name, now and then an interval, a comment, a blank or an indented line.
@@ -42,12 +98,31 @@ std::string ScriptLine(int i) {
   }
 }
 
-bool WriteScript(Script& script) {
+// A line of exactly 22 bytes.
+std::string ShortLine(int i) {
+  char line[32];
+  std::snprintf(line, sizeof line, "AddFile, x%04d, y%05d", i % 10000, i % 100000);
+  return line;
+}
+
+std::string LineOf(ScriptKind kind, int i) {
+  switch (kind) {
+    case kShortLines:
+      return ShortLine(i);
+    case kOneByteLines:
+      return std::string(1, static_cast<char>('a' + i % 26));
+    default:
+      return ScriptLine(i);
+  }
+}
+
+bool WriteScript(ScriptKind kind, Script& script) {
   std::string unique =
       std::to_string(std::filesystem::file_time_type::clock::now().time_since_epoch().count());
-  script.path = std::filesystem::temp_directory_path() / ("kelvo_script_bench_" + unique + ".txt");
+  script.path = std::filesystem::temp_directory_path() /
+                ("kelvo_script_bench_" + std::to_string(kind) + "_" + unique + ".txt");
   std::ofstream out(script.path, std::ios::binary);
-  for (int i = 0; i < kFileLines; ++i) out << ScriptLine(i) << '\n';
+  for (int i = 0; i < kFileLines; ++i) out << LineOf(kind, i) << '\n';
   out.close();
   if (!out) return false;
   script.bytes = std::filesystem::file_size(script.path);
@@ -56,7 +131,7 @@ bool WriteScript(Script& script) {
 
 void SplitAll(const StringList& lines, StringList& fields) {
   for (unsigned i = 0; i < lines.GetCount(); ++i) {
-    fields.Split(lines.GetValue(i).c_str(), ",", true, false, true);
+    fields.Split(lines.GetValue(i).data(), ",", true, false, true);
     benchmark::DoNotOptimize(fields.GetCount());
   }
 }
@@ -88,7 +163,7 @@ void BM_SplitLinesFreshList(benchmark::State& state) {
   for (auto _ : state) {
     for (unsigned i = 0; i < lines.GetCount(); ++i) {
       StringList fields;
-      fields.Split(lines.GetValue(i).c_str(), ",", true, false, true);
+      fields.Split(lines.GetValue(i).data(), ",", true, false, true);
       benchmark::DoNotOptimize(fields.GetCount());
     }
   }
@@ -103,61 +178,66 @@ void BM_LoadAndSplit(benchmark::State& state) {
     lines.LoadFile(path.c_str(), true);
     for (unsigned i = 0; i < lines.GetCount(); ++i) {
       StringList fields;
-      fields.Split(lines.GetValue(i).c_str(), ",", true, false, true);
+      fields.Split(lines.GetValue(i).data(), ",", true, false, true);
       benchmark::DoNotOptimize(fields.GetCount());
     }
   }
   state.SetItemsProcessed(state.iterations() * kFileLines);
 }
 
-// Heap block that a typical malloc hands out for a request: an 8-byte header,
-// 16-byte granularity, 32 bytes at least.
-uint64_t HeapBlock(uint64_t request) {
-  const uint64_t block = (request + 8 + 15) / 16 * 16;
-  return block < 32 ? 32 : block;
-}
-
-// Memory of the loaded lines against the file's size: the container's blocks
-// of string objects (512 bytes each in libstdc++'s deque) and its table of
-// blocks, and each line's text where it does not fit inside its string object.
+// Heap that the loaded lines hold against the file's size, and the most that
+// loading held at any time. Argument: the ScriptKind.
 void BM_LoadedLinesMemory(benchmark::State& state) {
-  StringList lines;
-  for (auto _ : state) lines.LoadFile(g_script.path.string().c_str(), true);
-  uint64_t texts = 0;
-  for (unsigned i = 0; i < lines.GetCount(); ++i) {
-    const std::string& line = lines.GetValue(i);
-    const char* object = reinterpret_cast<const char*>(&line);
-    const bool inside = line.data() >= object && line.data() < object + sizeof line;
-    if (!inside) texts += HeapBlock(line.capacity() + 1);
+  const Script& script = g_scripts[state.range(0)];
+  const std::string path = script.path.string();
+  uint64_t held = 0;
+  uint64_t peak = 0;
+  unsigned count = 0;
+  for (auto _ : state) {
+    const uint64_t before = g_heapLive.load();
+    g_heapPeak.store(before);
+    StringList lines;
+    lines.LoadFile(path.c_str(), true);
+    held = g_heapLive.load() - before;
+    peak = g_heapPeak.load() - before;
+    count = lines.GetCount();
   }
-  const uint64_t perBlock = 512 / sizeof(std::string);
-  const uint64_t blocks = (lines.GetCount() + perBlock - 1) / perBlock;
-  const uint64_t container = blocks * HeapBlock(512) + HeapBlock((blocks + 2) * sizeof(void*));
-  const double total = static_cast<double>(texts + container);
-  state.counters["file_bytes"] = static_cast<double>(g_script.bytes);
-  state.counters["lines_kept"] = lines.GetCount();
-  state.counters["memory_bytes"] = total;
-  state.counters["memory_per_file_byte"] = total / static_cast<double>(g_script.bytes);
+  const double fileBytes = static_cast<double>(script.bytes);
+  state.counters["file_bytes"] = fileBytes;
+  state.counters["lines_kept"] = count;
+  state.counters["memory_bytes"] = static_cast<double>(held);
+  state.counters["memory_per_file_byte"] = static_cast<double>(held) / fileBytes;
+  state.counters["peak_per_file_byte"] = static_cast<double>(peak) / fileBytes;
 }
 
 BENCHMARK(BM_LoadFile)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SplitLines)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SplitLinesFreshList)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadAndSplit)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LoadedLinesMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_LoadedLinesMemory)
+    ->ArgName("script")
+    ->Arg(kRealistic)
+    ->Arg(kShortLines)
+    ->Arg(kOneByteLines)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  if (!WriteScript(g_script)) {
-    std::fprintf(stderr, "cannot write the benchmark script\n");
-    return 1;
+  bool written = true;
+  for (int kind = 0; kind < kScriptKinds; ++kind) {
+    written = written && WriteScript(static_cast<ScriptKind>(kind), g_scripts[kind]);
   }
-  benchmark::RunSpecifiedBenchmarks();
+  if (written) {
+    benchmark::RunSpecifiedBenchmarks();
+  } else {
+    std::fprintf(stderr, "cannot write the benchmark scripts\n");
+  }
   benchmark::Shutdown();
   std::error_code ignored;
-  std::filesystem::remove(g_script.path, ignored);
-  return 0;
+  for (const Script& script : g_scripts) std::filesystem::remove(script.path, ignored);
+  return written ? 0 : 1;
 }

@@ -2,12 +2,14 @@
 #include "engine/commands.h"
 
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "script/string_list.h"
 
 namespace {
 
-bool IsCommand(const std::string& name, const char* command) { return name == command; }
+bool IsCommand(std::string_view name, const char* command) { return name == command; }
 
 void SetInterval(const StringList& fields, RunSettings& settings) {
   int32_t seconds = fields.GetValueInt(1);
@@ -18,20 +20,21 @@ void SetInterval(const StringList& fields, RunSettings& settings) {
       seconds >= 0 && seconds <= kMaxIntervalSeconds ? static_cast<int32_t>(milliseconds) : -1;
 }
 
-void InterpretLine(const std::string& line, RunSettings& settings) {
+// line is a list entry, so a zero byte ends it and it can be split as it is.
+void InterpretLine(std::string_view line, RunSettings& settings) {
   StringList fields;
-  fields.Split(line.c_str(), ",", true, false, true);
-  const std::string& command = fields.GetValue(0);
+  fields.Split(line.data(), ",", true, false, true);
+  const std::string_view command = fields.GetValue(0);
   if (IsCommand(command, "AddFile")) {
-    const std::string& destination = fields.GetValue(1);
-    const std::string& source = fields.GetValue(2);
+    const std::string destination(fields.GetValue(1));
+    const std::string source(fields.GetValue(2));
     settings.Table.AddSource(destination, source);
   } else if (IsCommand(command, "SetInterval")) {
     SetInterval(fields, settings);
   } else if (IsCommand(command, "SetDestinationPath")) {
-    settings.DestinationPath = fields.GetValue(1);
+    settings.DestinationPath = std::string(fields.GetValue(1));
   } else if (IsCommand(command, "SetSourcePath")) {
-    settings.SourcePath = fields.GetValue(1);
+    settings.SourcePath = std::string(fields.GetValue(1));
   }
 }
 

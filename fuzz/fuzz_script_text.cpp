@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "fuzz/fuzz_input_file.h"
 #include "script/string_list.h"
@@ -24,7 +25,7 @@ bool IsBlank(char byte) { return byte == ' ' || byte == '\t' || byte == '\r' || 
 
 bool IsQuote(char byte) { return byte == '"' || byte == '\''; }
 
-bool HasBlankEnd(const std::string& text) {
+bool HasBlankEnd(std::string_view text) {
   return !text.empty() && (IsBlank(text.front()) || IsBlank(text.back()));
 }
 
@@ -81,7 +82,7 @@ void CheckSplit(const char* text, const SplitFlags& flags, LeadByteTest isLeadBy
   // Fields only ever leave bytes out; every field but the last is trimmed.
   size_t fieldBytes = 0;
   for (unsigned i = 0; i < fields.GetCount(); ++i) {
-    const std::string& field = fields.GetValue(i);
+    const std::string_view field = fields.GetValue(i);
     fieldBytes += field.size();
     if (flags.trim || i + 1 < fields.GetCount()) Check(!HasBlankEnd(field));
   }
@@ -100,7 +101,7 @@ void CheckSplit(const char* text, const SplitFlags& flags, LeadByteTest isLeadBy
 void CheckSplits(const StringList& lines, const std::string& raw, unsigned selector) {
   for (LeadByteTest isLeadByte : {IsCodePage932LeadByte, NoLeadBytes}) {
     for (unsigned i = 0; i < lines.GetCount(); ++i) {
-      CheckSplit(lines.GetValue(i).c_str(), FlagsFrom(selector + i * 37), isLeadByte);
+      CheckSplit(lines.GetValue(i).data(), FlagsFrom(selector + i * 37), isLeadByte);
     }
     CheckSplit(raw.c_str(), FlagsFrom(selector >> 2), isLeadByte);
   }
@@ -109,23 +110,24 @@ void CheckSplits(const StringList& lines, const std::string& raw, unsigned selec
 void CheckLoadedLines(const StringList& lines, size_t inputSize) {
   size_t loadedBytes = 0;
   for (unsigned i = 0; i < lines.GetCount(); ++i) {
-    const std::string& line = lines.GetValue(i);
+    const std::string_view line = lines.GetValue(i);
     Check(!line.empty());
     Check(!HasBlankEnd(line));
     Check(line.size() <= kLongestLoadedLine);
-    Check(std::strlen(line.c_str()) == line.size());
+    // A zero byte ends every entry, so that it can be used as a C string.
+    Check(std::strlen(line.data()) == line.size());
     loadedBytes += line.size();
   }
   Check(loadedBytes <= inputSize);
 }
 
-bool IsComment(const std::string& line) { return line.compare(0, 2, "//") == 0; }
+bool IsComment(std::string_view line) { return line.compare(0, 2, "//") == 0; }
 
 // Skipping comments leaves out exactly the lines that start with "//".
 void CheckCommentsSkipped(const StringList& all, const StringList& withoutComments) {
   unsigned kept = 0;
   for (unsigned i = 0; i < all.GetCount(); ++i) {
-    const std::string& line = all.GetValue(i);
+    const std::string_view line = all.GetValue(i);
     if (IsComment(line)) continue;
     Check(kept < withoutComments.GetCount());
     Check(withoutComments.GetValue(kept) == line);

@@ -2,6 +2,7 @@
 // and reading entries back.
 #include "script/string_list.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -39,8 +40,7 @@ bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
 // Reads an optionally signed decimal number after leading white space, as
 // atoi does. atoi's result is undefined when the number does not fit in an
 // int; here it saturates to INT_MAX or INT_MIN instead.
-int ParseInt(const std::string& text) {
-  const char* p = text.c_str();
+int ParseInt(const char* p) {
   while (IsNumberSpace(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') {
@@ -73,6 +73,35 @@ const bool* LeadByteTable(LeadByteTest isLeadByte) {
   return table;
 }
 
+// The largest storage reserved up front for a file's lines. Larger files grow
+// their storage as they are read; the cap also keeps a bogus size (some
+// systems give directories a huge one) from reserving memory for nothing.
+constexpr size_t kMaxReservedText = 64u << 20;
+
+// Bytes that the lines of a file of fileBytes bytes take at most when stored:
+// each line's zero replaces its line feed, except after a last line without
+// one and after each 1022-byte piece of a longer line.
+size_t StoredTextLimit(size_t fileBytes) {
+  return fileBytes + fileBytes / static_cast<size_t>(kLineReadLimit - 1) + 1;
+}
+
+// Entries that the lines of a file of fileBytes bytes give at most: each
+// takes a byte of text and its line feed, or 1022 bytes of a longer line,
+// except a last line without a line feed.
+size_t EntryLimit(size_t fileBytes) { return fileBytes / 2 + 1; }
+
+// The size of the opened file, with the file set back to its start; 0 when
+// the file cannot tell its size (a pipe, for one). False when the file
+// cannot be set back to its start, so that nothing can be read from it.
+bool MeasureFile(std::FILE* file, size_t& bytes) {
+  bytes = 0;
+  if (std::fseek(file, 0, SEEK_END) != 0) return true;
+  const long end = std::ftell(file);
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  if (end > 0) bytes = static_cast<unsigned long>(end);
+  return true;
+}
+
 }  // namespace
 
 std::string TrimBlanks(const std::string& text) {
@@ -86,11 +115,42 @@ bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-void StringList::Clear() { entries.clear(); }
+void StringList::Clear() {
+  Reset();
+  ReleaseSlack();
+}
+
+void StringList::Reset() {
+  storage.clear();
+  marks.clear();
+  count = 0;
+}
 
 void StringList::AppendEntry(const char* begin, const char* end, bool trim) {
   if (trim) TrimRange(begin, end);
-  entries.emplace_back(begin, end);
+  if (count > 0 && count % kEntriesPerMark == 0) marks.push_back(storage.size());
+  storage.append(begin, end);
+  storage.push_back('\0');
+  ++count;
+}
+
+void StringList::ReleaseSlack() {
+  // Up to an eighth more than used, or a few pages, is kept: a list that is
+  // filled again and again with texts of about the same size then keeps its
+  // storage instead of giving it back and taking it anew every time.
+  constexpr size_t kKeptSlack = 4096;
+  if (storage.capacity() > storage.size() + storage.size() / 8 + kKeptSlack)
+    storage.shrink_to_fit();
+  const size_t markBytes = marks.size() * sizeof(size_t);
+  const size_t markCapacity = marks.capacity() * sizeof(size_t);
+  if (markCapacity > markBytes + markBytes / 8 + kKeptSlack) marks.shrink_to_fit();
+}
+
+const char* StringList::EntryStart(unsigned index) const {
+  const unsigned mark = index / kEntriesPerMark;
+  const char* entry = storage.data() + (mark == 0 ? 0 : marks[mark - 1]);
+  for (unsigned skip = index % kEntriesPerMark; skip > 0; --skip) entry += std::strlen(entry) + 1;
+  return entry;
 }
 
 void StringList::LoadFile(const char* path, bool skipComments) {
@@ -100,6 +160,15 @@ void StringList::LoadFile(const char* path, bool skipComments) {
   // and trimming removes it, so both give the same lines.
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return;
+  // Storage for the whole file at once, so that it does not grow by doubling
+  // while reading and end up to twice as large as its lines.
+  size_t fileBytes = 0;
+  if (!MeasureFile(file, fileBytes)) {
+    std::fclose(file);
+    return;
+  }
+  storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
+  marks.reserve(std::min(EntryLimit(fileBytes), kMaxReservedText) / kEntriesPerMark);
   char buffer[kLineBufferSize];
   while (!std::feof(file)) {
     std::memset(buffer, 0, sizeof buffer);
@@ -113,15 +182,21 @@ void StringList::LoadFile(const char* path, bool skipComments) {
     TrimRange(begin, end);
     if (begin == end) continue;
     if (skipComments && end - begin >= 2 && begin[0] == '/' && begin[1] == '/') continue;
-    entries.emplace_back(begin, end);
+    AppendEntry(begin, end, false);
   }
   std::fclose(file);
+  // Comments, blank lines and blanks take room in the file but not here.
+  ReleaseSlack();
 }
 
 int StringList::Split(const char* text, const char* separator, bool useQuotes, bool removeQuotes,
                       bool trim, LeadByteTest isLeadByte) {
-  Clear();
-  if (text == nullptr) return 0;
+  // A list filled again and again keeps its storage (see ReleaseSlack).
+  Reset();
+  if (text == nullptr) {
+    ReleaseSlack();
+    return 0;
+  }
 
   // The separator is compared as a whole at each position outside quotes. An
   // empty one (or a longer one than two bytes) never cuts: cutting at an empty
@@ -133,6 +208,9 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   const char second = separatorLength == 2 ? separator[1] : '\0';
 
   const size_t length = std::strlen(text);
+  // The fields with their zeros never take more than the text and its zero:
+  // every field but the last ends at a separator of at least one byte.
+  if (storage.capacity() < length + 1) storage.reserve(length + 1);
   // A field is built as `field` followed by the pending run
   // text[runStart, position) of bytes that go into it unchanged. Bytes are
   // copied into `field` only when something inside the field is left out (an
@@ -190,17 +268,18 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
     ++position;
   }
   finishField(trim);
-  return static_cast<int>(entries.size());
+  ReleaseSlack();
+  return static_cast<int>(count);
 }
 
-unsigned StringList::GetCount() const { return static_cast<unsigned>(entries.size()); }
+unsigned StringList::GetCount() const { return static_cast<unsigned>(count); }
 
-const std::string& StringList::GetValue(unsigned index) const {
-  if (index >= entries.size()) RaiseAssert("GetValue - Invalid ID", label.c_str());
-  return entries[index];
+std::string_view StringList::GetValue(unsigned index) const {
+  if (index >= count) RaiseAssert("GetValue - Invalid ID", label.c_str());
+  return std::string_view(EntryStart(index));
 }
 
 int StringList::GetValueInt(unsigned index) const {
-  if (index >= entries.size()) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
-  return ParseInt(entries[index]);
+  if (index >= count) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
+  return ParseInt(EntryStart(index));
 }

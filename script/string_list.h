@@ -2,8 +2,10 @@
 // or the fields of one line (Split), with the blank trimming both share.
 #pragma once
 
-#include <deque>
+#include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -20,6 +22,7 @@ class StringList {
   // Detail text of the assertion raised for a bad index; nothing assigns it.
   std::string label;
 
+  // Deletes every entry and gives back their storage, all but a few KiB.
   void Clear();
 
   // Replaces the contents with the lines of a text file, each trimmed; empty
@@ -41,19 +44,33 @@ class StringList {
 
   unsigned GetCount() const;
 
-  // The entry at index; valid until the list is next filled, cleared or
-  // destroyed. A bad index raises the fatal assertion.
-  const std::string& GetValue(unsigned index) const;
+  // A read-only view of the entry at index, valid until the list is next
+  // filled, cleared or destroyed. A zero byte follows the viewed text, so its
+  // data() can be handed on as a C string. A bad index raises the fatal
+  // assertion.
+  std::string_view GetValue(unsigned index) const;
 
   // The entry at index read as a decimal integer the way atoi reads it, but
   // saturated to INT_MIN/INT_MAX. A bad index raises the fatal assertion.
   int GetValueInt(unsigned index) const;
 
  private:
-  void AppendEntry(const char* begin, const char* end, bool trim);
+  // One offset in the index per this many entries: at most one byte of index
+  // per entry on 64-bit systems, however short the entries are.
+  static constexpr unsigned kEntriesPerMark = 8;
 
-  // A deque grows without moving or over-allocating its elements, so a large
-  // script costs one string object per line plus its text, never twice that
-  // while growing, and references handed out stay valid while it grows.
-  std::deque<std::string> entries;
+  // Empties the list but keeps its storage for the next filling.
+  void Reset();
+  void AppendEntry(const char* begin, const char* end, bool trim);
+  // Gives storage back when the last filling left much more than it used.
+  void ReleaseSlack();
+  const char* EntryStart(unsigned index) const;
+
+  // The entries back to back, each followed by a zero byte. Entries never
+  // hold a zero byte themselves, so the zeros mark where each one ends.
+  std::string storage;
+  // Where entry kEntriesPerMark * (i + 1) starts in storage; the first entry
+  // starts at 0, and the entries after a marked one are found by their ends.
+  std::vector<size_t> marks;
+  size_t count = 0;
 };

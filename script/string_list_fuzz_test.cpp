@@ -96,7 +96,7 @@ Fields ModelLoad(const std::string& content, bool skipComments) {
 
 Fields EntriesOf(const StringList& list) {
   Fields entries;
-  for (unsigned i = 0; i < list.GetCount(); ++i) entries.push_back(list.GetValue(i));
+  for (unsigned i = 0; i < list.GetCount(); ++i) entries.emplace_back(list.GetValue(i));
   return entries;
 }
 

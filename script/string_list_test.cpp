@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -17,7 +18,7 @@ using Fields = std::vector<std::string>;
 
 Fields EntriesOf(const StringList& list) {
   Fields entries;
-  for (unsigned i = 0; i < list.GetCount(); ++i) entries.push_back(list.GetValue(i));
+  for (unsigned i = 0; i < list.GetCount(); ++i) entries.emplace_back(list.GetValue(i));
   return entries;
 }
 
@@ -225,6 +226,54 @@ TEST(StringListTest, GetValueReturnsEntriesInOrder) {
   EXPECT_EQ(list.GetValue(2), "third");
 }
 
+// Joins fields with ",": Split with that separator and trim off gives them back.
+std::string Joined(const Fields& fields) {
+  std::string text;
+  for (size_t i = 0; i < fields.size(); ++i) text += (i > 0 ? "," : "") + fields[i];
+  return text;
+}
+
+// Fields of many lengths, empty ones included, more than enough of them to
+// need several of the list's index marks.
+Fields VariedFields(size_t count, char first) {
+  Fields fields;
+  for (size_t i = 0; i < count; ++i) fields.push_back(Letters((i * 7 + first) % 30, first));
+  return fields;
+}
+
+TEST(StringListTest, EveryEntryOfALongListReadsBackWithAZeroAfterIt) {
+  const Fields fields = VariedFields(70, 'a');
+  StringList list;
+  ASSERT_EQ(list.Split(Joined(fields).c_str(), ",", false, false, false, NoLeadBytes), 70);
+  for (unsigned i = 0; i < list.GetCount(); ++i) {
+    SCOPED_TRACE(i);
+    const std::string_view value = list.GetValue(i);
+    EXPECT_EQ(value, fields[i]);
+    EXPECT_EQ(value.data()[value.size()], '\0');
+  }
+}
+
+TEST(StringListTest, GetValueIntReadsEveryEntryOfALongList) {
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += std::to_string(i * 1000 - 7) + ";";
+  StringList list;
+  ASSERT_EQ(list.Split(text.c_str(), ";", false, false, true, NoLeadBytes), 41);
+  for (unsigned i = 0; i < 40; ++i) EXPECT_EQ(list.GetValueInt(i), static_cast<int>(i) * 1000 - 7);
+  EXPECT_EQ(list.GetValueInt(40), 0);
+}
+
+TEST(StringListTest, RefillingLeavesNothingOfTheEarlierEntries) {
+  StringList list;
+  const Fields longer = VariedFields(50, 'a');
+  const Fields shorter = VariedFields(20, 'k');
+  list.Split(Joined(longer).c_str(), ",", false, false, false, NoLeadBytes);
+  list.Split(Joined(shorter).c_str(), ",", false, false, false, NoLeadBytes);
+  EXPECT_EQ(EntriesOf(list), shorter);
+  list.Clear();
+  list.Split(Joined(longer).c_str(), ",", false, false, false, NoLeadBytes);
+  EXPECT_EQ(EntriesOf(list), longer);
+}
+
 TEST(StringListTest, GetValueIntReadsLikeAtoi) {
   struct Case {
     const char* text;
@@ -383,6 +432,22 @@ TEST_F(LoadFileTest, LineOf1022BytesAndLineFeedGivesOneEntry) {
   EXPECT_EQ(Load(line + "\n" + "next\n"), (Fields{line, "next"}));
   const std::string longer = Letters(1023);
   EXPECT_EQ(Load(longer + "\n"), (Fields{longer.substr(0, 1022), longer.substr(1022)}));
+}
+
+TEST_F(LoadFileTest, ManyLinesOfEveryLengthKeepTheirText) {
+  std::string file;
+  Fields expected;
+  for (size_t i = 0; i < 300; ++i) {
+    const std::string line = Letters(1 + (i * 337) % 1022, static_cast<char>('a' + i % 7));
+    file += line + (i % 3 == 0 ? "\n\n" : "\n");
+    expected.push_back(line);
+  }
+  EXPECT_EQ(Load(file), expected);
+  // A list loaded again holds the second file's lines only.
+  StringList list;
+  list.LoadFile(WriteFile(file, "first.txt").c_str(), true);
+  list.LoadFile(WriteFile("x\ny\n", "second.txt").c_str(), true);
+  EXPECT_EQ(EntriesOf(list), (Fields{"x", "y"}));
 }
 
 TEST_F(LoadFileTest, CrLfFileGivesTheSameEntriesAsLfFile) {
