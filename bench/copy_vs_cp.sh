@@ -33,40 +33,8 @@ die() {
   exit 1
 }
 
-now() {
-  if [[ -n "${EPOCHREALTIME:-}" ]]; then echo "${EPOCHREALTIME/,/.}"; else date +%s.%N; fi
-}
-
-# Seconds between two time stamps taken with now().
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
-
-median() {
-  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-    if (NR % 2) printf "%.3f", v[(NR + 1) / 2]
-    else printf "%.3f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-
-# a / b to three places; 0 when b is 0.
-quotient() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0) ? a / b : 0 }'; }
-
-# The fastest of the times: interference from other work on the machine only
-# ever adds time, so on a busy machine this is the steadier figure.
-best() { printf '%s\n' "$@" | sort -g | awk 'NR == 1'; }
-
-fs_type() { df --output=fstype "$1" | tail -n 1 | tr -d ' '; }
-
-is_memory_fs() { [[ "$(fs_type "$1")" == tmpfs || "$(fs_type "$1")" == ramfs ]]; }
-
-pick_scratch_parent() {
-  local candidate
-  for candidate in /var/tmp /tmp "$repo_root"; do
-    if [[ -d "$candidate" && -w "$candidate" ]] && ! is_memory_fs "$candidate"; then
-      echo "$candidate"
-      return
-    fi
-  done
-  die "no writable folder on a disk file system; give one as the second argument"
-}
+# Timing, statistics and the choice of a disk folder, shared by the benchmarks.
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
 can_drop_caches=false
 if [[ "$(id -u)" == 0 ]] && (echo 1 >/proc/sys/vm/drop_caches) 2>/dev/null; then
