@@ -15,16 +15,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Removes a folder even when it holds read-only files, which a copy of a
+// read-only source makes on Windows.
+void RemoveTree(const fs::path& folder) {
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
+  }
+  fs::remove_all(folder, error);
+}
+
 class PlatformFiles : public testing::Test {
  protected:
   void SetUp() override {
     folder =
         fs::temp_directory_path() / (std::string("kelvo-platform-") +
                                      testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder);
+    RemoveTree(folder);
     fs::create_directories(folder);
   }
-  void TearDown() override { fs::remove_all(folder); }
+  void TearDown() override { RemoveTree(folder); }
 
   std::string At(const char* name) const { return (folder / name).string(); }
   void Write(const char* name, const std::string& content) const {
