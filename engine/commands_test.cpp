@@ -35,7 +35,11 @@ class Script : public testing::Test {
     return order;
   }
 
-  std::string path = (std::filesystem::temp_directory_path() / "kelvo-commands-test.txt").string();
+  // One file per test: ctest runs tests side by side.
+  std::string path = (std::filesystem::temp_directory_path() /
+                      (std::string("kelvo-commands-") +
+                       testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt"))
+                         .string();
   RunSettings settings;
   std::string printed;
 };
@@ -121,9 +125,7 @@ TEST_F(Script, IntervalChecksRefuseZeroAndOutOfRange) {
 
 // The fatal message reaches standard error on Linux; Windows shows it in a
 // message box instead.
-std::string OnStandardError(const char* message) {
-  return IsPathSeparator('\\') ? "" : message;
-}
+std::string OnStandardError(const char* message) { return IsPathSeparator('\\') ? "" : message; }
 
 TEST_F(Script, LinesWithTooFewValuesEndTheProgram) {
   EXPECT_EXIT(Interpret("AddFile,only-destination\n"), testing::ExitedWithCode(3),
