@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format python3)
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format python3
+  dpkg-dev file)
 have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
 
 missing=()
