@@ -193,6 +193,16 @@ SwapResult SwapIntoPlace(const std::string& staged, const std::string& destinati
     return MoveFileA(staged.c_str(), destination.c_str()) ? SwapResult::DestinationMissing
                                                           : SwapResult::Failed;
   }
+  // A second name for the old file, then one rename over the destination:
+  // the destination name is never missing. ReplaceFileA is not that careful
+  // everywhere (it may move the old file away first), so it comes second.
+  if (CreateHardLinkA(companion.c_str(), destination.c_str(), nullptr)) {
+    if (MoveFileExA(staged.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      return SwapResult::Replaced;
+    }
+    DeleteFileA(companion.c_str());
+    return SwapResult::Failed;
+  }
   if (ReplaceFileA(destination.c_str(), staged.c_str(), companion.c_str(),
                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     return SwapResult::Replaced;
