@@ -36,3 +36,19 @@ pick_scratch_parent() {
   done
   die "no writable folder on a disk file system; give one as an argument"
 }
+
+# Checks the arguments both benchmarks take ($runs, $kelvo, $scratch_parent)
+# and makes the scratch folder $work, removed when the script exits.
+prepare_work_folder() {
+  [[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "runs must be a positive number: $runs"
+  [[ -x "$kelvo" ]] || die "no kelvo binary at $kelvo (build it or pass its path)"
+  [[ -n "$scratch_parent" ]] || scratch_parent="$(pick_scratch_parent)"
+  [[ -d "$scratch_parent" ]] || die "no folder $scratch_parent"
+  if is_memory_fs "$scratch_parent"; then
+    echo "warning: $scratch_parent is a memory file system; the figures say nothing about disks" >&2
+  fi
+  work="$(mktemp -d "$scratch_parent/$1.XXXXXX")"
+  trap 'rm -rf "$work"' EXIT
+  # The script's fields are separated by commas and may be quoted.
+  [[ "$work" != *[,\"\']* ]] || die "scratch path must not hold commas or quotes: $work"
+}

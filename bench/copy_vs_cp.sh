@@ -48,18 +48,7 @@ settle() {
 }
 
 [[ "$size_mib" =~ ^[1-9][0-9]*$ ]] || die "size must be a positive number of MiB: $size_mib"
-[[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "runs must be a positive number: $runs"
-[[ -x "$kelvo" ]] || die "no kelvo binary at $kelvo (build it or pass its path)"
-[[ -n "$scratch_parent" ]] || scratch_parent="$(pick_scratch_parent)"
-[[ -d "$scratch_parent" ]] || die "no folder $scratch_parent"
-if is_memory_fs "$scratch_parent"; then
-  echo "warning: $scratch_parent is a memory file system; the figures say nothing about disks" >&2
-fi
-
-work="$(mktemp -d "$scratch_parent/kelvo-copy-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
-# The script's fields are separated by commas and may be quoted.
-[[ "$work" != *[,\"\']* ]] || die "scratch path must not hold commas or quotes: $work"
+prepare_work_folder kelvo-copy-bench
 
 # Room for the source, the destination, its companion and the staging copy.
 available_mib="$(df -BM --output=avail "$work" | tail -n 1 | tr -dc 0-9)"

@@ -100,17 +100,7 @@ sample_share() {
     } END { printf "%.1f", share }' "$1"
 }
 
-[[ "$runs" =~ ^[1-9][0-9]*$ ]] || die "runs must be a positive number: $runs"
-[[ -x "$kelvo" ]] || die "no kelvo binary at $kelvo (build it or pass its path)"
-[[ -n "$scratch_parent" ]] || scratch_parent="$(pick_scratch_parent)"
-[[ -d "$scratch_parent" ]] || die "no folder $scratch_parent"
-if is_memory_fs "$scratch_parent"; then
-  echo "warning: $scratch_parent is a memory file system; the figures say nothing about disks" >&2
-fi
-
-work="$(mktemp -d "$scratch_parent/kelvo-pass-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
-[[ "$work" != *[,\"\']* ]] || die "scratch path must not hold commas or quotes: $work"
+prepare_work_folder kelvo-pass-bench
 
 echo "Making $destination_count destinations and $source_count sources of $file_size bytes..."
 make_files "$work/pool" "$source_count" src_ 2
