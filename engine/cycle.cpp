@@ -4,97 +4,126 @@
 // written or its old content lost, and never touches a file named as a source.
 #include "engine/cycle.h"
 
-#include <set>
+#include <cstdio>
+#include <map>
 #include <utility>
 #include <vector>
 
+#include "engine/replace.h"
 #include "log/log_service.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
 
 namespace {
 
-// The files the script names as sources, by resolved name and by identity.
-class SourceGuard {
+// The directory entries the script names as sources. A name is a source when
+// it lies in the same folder (by identity) under the same name, however the
+// path is spelled; a link to a source is not the source.
+class SourceEntries {
  public:
-  explicit SourceGuard(const RunSettings& settings) {
+  explicit SourceEntries(const RunSettings& settings) {
     settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
       for (const std::string& source : sources) {
-        paths.insert(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
+        Entry entry = EntryOf(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
+        if (!entry.name.empty()) entries.push_back(entry);
       }
     });
   }
 
-  // Sources come and go between passes; their identities are taken anew.
+  // Folders come and go between passes; their identities are taken anew.
   void Refresh() {
-    identities.clear();
-    for (const std::string& path : paths) {
-      FileIdentity identity = GetFileIdentity(path);
-      if (identity.valid) identities.insert(std::make_pair(identity.device, identity.node));
+    folderIdentities.clear();
+    byFolder.clear();
+    for (const Entry& entry : entries) {
+      FileIdentity folder = FolderIdentity(entry.folder);
+      if (folder.valid) byFolder[std::make_pair(folder.device, folder.node)].push_back(entry.name);
     }
   }
 
-  bool IsSource(const std::string& path) const {
-    if (paths.count(path) != 0) return true;
-    FileIdentity identity = GetFileIdentity(path);
-    return identity.valid && identities.count(std::make_pair(identity.device, identity.node)) != 0;
+  bool Contains(const std::string& path) {
+    Entry entry = EntryOf(path);
+    FileIdentity folder = FolderIdentity(entry.folder);
+    if (!folder.valid) return false;
+    auto names = byFolder.find(std::make_pair(folder.device, folder.node));
+    if (names == byFolder.end()) return false;
+    for (const std::string& name : names->second) {
+      if (SameEntryName(name, entry.name)) return true;
+    }
+    return false;
+  }
+
+  // True when two paths name one directory entry.
+  static bool SameEntry(const std::string& a, const std::string& b) {
+    Entry first = EntryOf(a);
+    Entry second = EntryOf(b);
+    return SameEntryName(first.name, second.name) &&
+           GetFileIdentity(first.folder.empty() ? "." : first.folder) ==
+               GetFileIdentity(second.folder.empty() ? "." : second.folder);
   }
 
  private:
-  std::set<std::string> paths;
-  std::set<std::pair<uint64_t, uint64_t>> identities;
+  struct Entry {
+    std::string folder;  // as written, through its last separator
+    std::string name;
+  };
+
+  static Entry EntryOf(const std::string& path) {
+    PathParts parts = SplitPath(path);
+    return Entry{parts.drive + parts.directory, parts.name + parts.extension};
+  }
+
+  FileIdentity FolderIdentity(const std::string& folder) {
+    auto known = folderIdentities.find(folder);
+    if (known != folderIdentities.end()) return known->second;
+    FileIdentity identity = GetFileIdentity(folder.empty() ? "." : folder);
+    folderIdentities[folder] = identity;
+    return identity;
+  }
+
+  std::vector<Entry> entries;
+  std::map<std::string, FileIdentity> folderIdentities;
+  std::map<std::pair<uint64_t, uint64_t>, std::vector<std::string>> byFolder;
 };
 
-bool IsSameFile(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  FileIdentity first = GetFileIdentity(a);
-  FileIdentity second = GetFileIdentity(b);
-  return first.valid && second.valid && first.device == second.device && first.node == second.node;
+std::string ReasonText(const StepResult& result) {
+  switch (result.status) {
+    case StepStatus::WrongKind:
+      return "not a regular file";
+    case StepStatus::Stopped:
+      return "stopped by request";
+    case StepStatus::Exists:
+      if (result.error == 0) return "a file the script names as a source";
+      return ErrorText(result.error);
+    default:
+      return ErrorText(result.error);
+  }
 }
 
-// Puts the staged copy in the destination's place, keeping the old
-// destination under the companion name where that name is free to use.
-bool PutStagedInPlace(const std::string& staging, const std::string& destination,
-                      const std::string& companion, const SourceGuard& guard) {
-  if (guard.IsSource(companion) || IsSameFile(companion, destination)) {
-    return MoveOver(staging, destination);
+// One line on standard error for a failed replacement; the console's own
+// line and the log stay as they are.
+void ReportFailure(const ReplaceOutcome& outcome) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "kelvo: cannot %s %s: %s\n", outcome.action, outcome.path.c_str(),
+               ReasonText(outcome.result).c_str());
+  if (!outcome.kept.empty()) {
+    std::fprintf(stderr, "kelvo: the old content is kept as %s\n", outcome.kept.c_str());
   }
-  DeleteFileAt(companion);
-  if (FileExists(companion.c_str())) {
-    // A companion that cannot be deleted: overwrite the destination in place.
-    return MoveOver(staging, destination);
+  if (!outcome.leftover.empty()) {
+    std::fprintf(stderr, "kelvo: cannot delete %s, a copy made by kelvo\n",
+                 outcome.leftover.c_str());
   }
-  return SwapIntoPlace(staging, destination, companion) != SwapResult::Failed;
-}
-
-bool ReplaceFile(const std::string& source, const std::string& destination,
-                 const SourceGuard& guard) {
-  if (guard.IsSource(destination)) {
-    // The destination is itself a source: it must not be overwritten. It
-    // already holds the drawn content only when it is that very source.
-    return IsSameFile(source, destination);
-  }
-  std::string staging = StagingPathFor(destination);
-  if (guard.IsSource(staging)) return false;
-  std::string companion = destination;
-  g_log->ReplaceExtension(companion, ".tmp");
-
-  DeleteFileAt(staging);
-  bool done =
-      CopyFileTo(source, staging) && PutStagedInPlace(staging, destination, companion, guard);
-  if (!done) DeleteFileAt(staging);
-  return done;
+  std::fflush(stderr);
 }
 
 class Cycle {
  public:
-  explicit Cycle(const RunSettings& settings) : settings(settings), guard(settings) {}
+  explicit Cycle(const RunSettings& runSettings) : settings(runSettings), sources(runSettings) {}
 
   void Run() {
     Print("Starting Loop.\n");
     bool firstPass = true;
     for (;;) {
-      guard.Refresh();
+      sources.Refresh();
       RunPass(firstPass);
       firstPass = false;
       if (settings.OneShot || StopRequested()) return;
@@ -108,11 +137,11 @@ class Cycle {
  private:
   void RunPass(bool firstPass) {
     settings.Table.ForEach(
-        [&](const std::string& destination, const std::vector<std::string>& sources) {
+        [&](const std::string& destination, const std::vector<std::string>& entrySources) {
           if (StopRequested()) return;
           if (!firstPass) WaitBeforeReplacement();
           if (StopRequested()) return;
-          ReplaceEntry(destination, sources);
+          ReplaceDrawn(destination, entrySources);
         });
   }
 
@@ -124,21 +153,52 @@ class Cycle {
     WaitMilliseconds(wait);
   }
 
-  void ReplaceEntry(const std::string& name, const std::vector<std::string>& sources) {
+  void ReplaceDrawn(const std::string& name, const std::vector<std::string>& candidates) {
     std::string sourceName;
-    if (!sources.empty()) {
-      sourceName = sources[g_random.RandomIndex(static_cast<int>(sources.size()))];
+    if (!candidates.empty()) {
+      sourceName = candidates[g_random.RandomIndex(static_cast<int>(candidates.size()))];
     }
     std::string destination = ResolvePath(name, settings.DestinationPath, g_log->programDirectory);
     std::string source = ResolvePath(sourceName, settings.SourcePath, g_log->programDirectory);
     char time[9];
     CurrentTimeText(time);
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
-    Print(ReplaceFile(source, destination, guard) ? " -> Done.\n" : " -> Failed.\n");
+    ReplaceOutcome outcome = ReplaceEntry(source, destination);
+    Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
+    if (!outcome.done) ReportFailure(outcome);
+  }
+
+  ReplaceOutcome ReplaceEntry(const std::string& source, const std::string& destination) {
+    ReplaceOutcome outcome;
+    if (sources.Contains(destination)) {
+      // A destination that is a listed source is never overwritten; it
+      // already holds the drawn content when it is that very source.
+      outcome.done = SourceEntries::SameEntry(source, destination);
+      outcome.action = "replace the listed source";
+      outcome.path = destination;
+      outcome.result.status = StepStatus::Exists;
+      outcome.result.error = 0;
+      return outcome;
+    }
+    Replacement replacement;
+    replacement.source = source;
+    replacement.destination = destination;
+    PathParts parts = SplitPath(destination);
+    replacement.folder = parts.drive + parts.directory;
+    replacement.companion = destination;
+    g_log->ReplaceExtension(replacement.companion, ".tmp");
+    // The old content is not kept where the companion is a source or the
+    // destination itself (a destination named "x.tmp").
+    if (SameEntryName(replacement.companion, destination) ||
+        sources.Contains(replacement.companion)) {
+      replacement.companion.clear();
+    }
+    return replacer.Replace(replacement);
   }
 
   const RunSettings& settings;
-  SourceGuard guard;
+  SourceEntries sources;
+  Replacer replacer;
 };
 
 }  // namespace
@@ -148,8 +208,6 @@ std::string ResolvePath(const std::string& name, const std::string& base,
   if (IsAbsolutePath(name)) return name;
   return (base.empty() ? programDirectory : base) + name;
 }
-
-std::string StagingPathFor(const std::string& destination) { return destination + ".kelvo-new"; }
 
 void RunCycle(const RunSettings& settings) {
   Cycle cycle(settings);

@@ -14,7 +14,3 @@ void RunCycle(const RunSettings& settings);
 // the program's directory when the base is empty, joined without separator.
 std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory);
-
-// Name of the file a replacement copies into before it takes the
-// destination's place; a leftover of a killed run is overwritten.
-std::string StagingPathFor(const std::string& destination);

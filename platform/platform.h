@@ -85,27 +85,87 @@ bool ListPciDisplayDevices(const std::string& deviceRoot,
                            std::vector<std::string>& list);
 
 // --- File steps of a replacement -----------------------------------------
+// Plain steps; the replacement sequence (engine/replace.cpp) chooses among
+// them, falls back and rolls back. None of them follows a symbolic link in
+// the last part of a name it creates, renames or deletes.
+
+enum class StepStatus {
+  Ok,
+  Unsupported,  // this system or file system cannot take the step at all
+  Missing,      // a name the step needs does not exist
+  Exists,       // the name the step would create is taken
+  WrongKind,    // not a regular file (a folder, a FIFO, a device...)
+  Stopped,      // a stop was requested during a long step
+  Failed,       // any other refusal
+};
+
+struct StepResult {
+  StepStatus status = StepStatus::Ok;
+  int error = 0;  // the system's code (errno, or GetLastError on Windows)
+  bool Ok() const { return status == StepStatus::Ok; }
+};
+
+// The system's text for an error code.
+std::string ErrorText(int error);
 
 // Identity of an existing file, for telling two names of one file apart.
 struct FileIdentity {
   bool valid = false;
   uint64_t device = 0;
   uint64_t node = 0;
+  bool operator==(const FileIdentity& other) const {
+    return valid && other.valid && device == other.device && node == other.node;
+  }
 };
+// Identity of what the name leads to, links followed.
 FileIdentity GetFileIdentity(const std::string& path);
 
-bool DeleteFileAt(const std::string& path);
-// Copies source to target, replacing target, keeping permission bits and the
-// modification time. On failure target may exist partly; the caller removes it.
-bool CopyFileTo(const std::string& source, const std::string& target);
+enum class FileKind { Missing, Regular, Folder, Link, Other };
 
-// Puts staged in destination's place and leaves the previous destination
-// under companion (which must not exist). Destination is never missing where
-// the file system has hard links. Returns false and changes nothing on failure.
-enum class SwapResult { Replaced, DestinationMissing, Failed };
-SwapResult SwapIntoPlace(const std::string& staged, const std::string& destination,
-                         const std::string& companion);
+struct EntryInfo {
+  FileKind kind = FileKind::Missing;
+  FileIdentity identity;
+  uint64_t links = 0;  // names the file has
+};
 
-// Puts staged in destination's place without keeping the old destination
-// (used when the companion must be left alone). False on failure.
-bool MoveOver(const std::string& staged, const std::string& destination);
+// What a name is, a symbolic link not followed. Missing is a result, not a
+// failure: the step answers Ok with kind Missing.
+StepResult ReadEntry(const std::string& path, EntryInfo& info);
+
+// True when two names of one folder name the same entry (byte-equal on Linux;
+// letters in either case on Windows).
+bool SameEntryName(const std::string& a, const std::string& b);
+
+// A file that a replacement writes; -1 when none is open.
+struct NewFile {
+  intptr_t handle = -1;
+};
+
+// A file without a name in folder (Linux O_TMPFILE): a kill before it is
+// named leaves nothing behind. Unsupported where the system has none.
+StepResult CreateAnonymousFile(const std::string& folder, NewFile& file);
+// Creates path exclusively; Exists when any object has that name, a dangling
+// symbolic link included.
+StepResult CreateNewFile(const std::string& path, NewFile& file);
+// Copies source, which must be a regular file (links followed), into file to
+// its end, then gives file the source's permission bits (without set-user-ID,
+// set-group-ID and sticky) and modification time. Stopped when a stop is
+// requested between chunks.
+StepResult CopyInto(const std::string& source, NewFile& file);
+// Links an anonymous file under path; Exists when the name is taken.
+StepResult NameAnonymousFile(const NewFile& file, const std::string& path);
+// Closes the file; a failure means its content may be incomplete.
+StepResult CloseNewFile(NewFile& file);
+
+// Exchanges two names in one step (Linux renameat2 RENAME_EXCHANGE).
+StepResult ExchangeNames(const std::string& a, const std::string& b);
+// Gives an existing file a second name (a hard link); Exists when taken.
+StepResult MakeSecondName(const std::string& existing, const std::string& name);
+// Renames from to to, replacing what to names.
+StepResult RenameOver(const std::string& from, const std::string& to);
+// Renames from to to only when to is free; Exists when it is taken.
+StepResult RenameToFree(const std::string& from, const std::string& to);
+StepResult DeleteName(const std::string& path);
+
+// A number that no other running process has (the process id).
+uint32_t ProcessNumber();

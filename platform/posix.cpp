@@ -54,14 +54,36 @@ bool WriteAll(int fd, const char* data, size_t length) {
   return true;
 }
 
+StepResult Succeeded() { return StepResult(); }
+
+StepResult WithStatus(StepStatus status, int error) {
+  StepResult result;
+  result.status = status;
+  result.error = error;
+  return result;
+}
+
+StepResult Unsupported(int error) { return WithStatus(StepStatus::Unsupported, error); }
+
+StepResult WrongKind() { return WithStatus(StepStatus::WrongKind, EINVAL); }
+
+StepResult FailedWith(int error) {
+  switch (error) {
+    case ENOENT:
+      return WithStatus(StepStatus::Missing, error);
+    case EEXIST:
+      return WithStatus(StepStatus::Exists, error);
+    default:
+      return WithStatus(StepStatus::Failed, error);
+  }
+}
+
 // Errors after which copy_file_range or sendfile cannot do this copy at all,
 // so a plainer way is tried.
 bool IsUnsupportedCopy(int error) {
   return error == EXDEV || error == EOPNOTSUPP || error == ENOSYS || error == EINVAL ||
          error == EBADF || error == EPERM;
 }
-
-enum class CopyStep { Finished, Unsupported, Failed };
 
 // One step of a copy done inside the kernel; answers as write() does.
 using KernelCopy = ssize_t (*)(int in, int out, size_t length);
@@ -74,63 +96,61 @@ ssize_t CopyFileRangeStep(int in, int out, size_t length) {
 ssize_t SendfileStep(int in, int out, size_t length) { return sendfile(out, in, nullptr, length); }
 
 // Copies until end of file; sizes from stat are never trusted (/proc reports
-// 0). "Unsupported" when this way cannot copy the file at all.
-CopyStep CopyInKernel(KernelCopy step, int in, int out, off_t& copied) {
+// 0). Unsupported when this way cannot copy the file at all.
+StepResult CopyInKernel(KernelCopy step, int in, int out, off_t& copied) {
   const size_t kChunk = size_t{1} << 30;
   for (;;) {
     ssize_t n = step(in, out, kChunk);
     if (n > 0) {
       copied += n;
-      if (StopRequested()) return CopyStep::Failed;
+      if (StopRequested()) return WithStatus(StepStatus::Stopped, EINTR);
       continue;
     }
-    if (n == 0) return copied == 0 ? CopyStep::Unsupported : CopyStep::Finished;
+    if (n == 0) return copied == 0 ? Unsupported(0) : Succeeded();
     if (errno == EINTR) continue;
-    return copied == 0 && IsUnsupportedCopy(errno) ? CopyStep::Unsupported : CopyStep::Failed;
+    return copied == 0 && IsUnsupportedCopy(errno) ? Unsupported(errno) : FailedWith(errno);
   }
 }
 
-bool CopyWithReadWrite(int in, int out) {
+StepResult CopyWithReadWrite(int in, int out) {
   const size_t kBufferSize = size_t{1} << 20;
   char* buffer = static_cast<char*>(std::malloc(kBufferSize));
-  if (buffer == nullptr) return false;
-  bool ok = true;
+  if (buffer == nullptr) return FailedWith(ENOMEM);
+  StepResult result;
   for (;;) {
     ssize_t n = read(in, buffer, kBufferSize);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
+      result = FailedWith(errno);
       break;
     }
-    if (!WriteAll(out, buffer, static_cast<size_t>(n)) || StopRequested()) {
-      ok = false;
+    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+      result = FailedWith(errno);
+      break;
+    }
+    if (StopRequested()) {
+      result = WithStatus(StepStatus::Stopped, EINTR);
       break;
     }
   }
   std::free(buffer);
-  return ok;
+  return result;
 }
 
 // Both descriptors stand at offset 0. A zero-length answer from the kernel
 // copies may mean "not supported here" (pseudo files), so the next way starts
 // over from the beginning.
-bool CopyContents(int in, int out) {
+StepResult CopyContents(int in, int out) {
   off_t copied = 0;
-  CopyStep step = CopyInKernel(CopyFileRangeStep, in, out, copied);
-  if (step == CopyStep::Unsupported) step = CopyInKernel(SendfileStep, in, out, copied);
-  if (step == CopyStep::Finished) return true;
-  if (step == CopyStep::Failed) return false;
+  StepResult step = CopyInKernel(CopyFileRangeStep, in, out, copied);
+  if (step.status == StepStatus::Unsupported) step = CopyInKernel(SendfileStep, in, out, copied);
+  if (step.status != StepStatus::Unsupported) return step;
   if (lseek(in, 0, SEEK_SET) != 0 || lseek(out, 0, SEEK_SET) != 0 || ftruncate(out, 0) != 0) {
     // A pipe-like source that cannot be rewound: read on from here.
-    return copied == 0 && CopyWithReadWrite(in, out);
+    return copied == 0 ? CopyWithReadWrite(in, out) : FailedWith(errno);
   }
   return CopyWithReadWrite(in, out);
-}
-
-bool IsMissingLinkSupport(int error) {
-  return error == EPERM || error == EOPNOTSUPP || error == EMLINK || error == ENOSYS ||
-         error == EXDEV;
 }
 
 }  // namespace
@@ -260,6 +280,12 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
                                {"/usr/share/misc/pci.ids", "/usr/share/hwdata/pci.ids"}, list);
 }
 
+std::string ErrorText(int error) {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be in the buffer.
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
 FileIdentity GetFileIdentity(const std::string& path) {
   FileIdentity identity;
   struct stat info;
@@ -271,65 +297,130 @@ FileIdentity GetFileIdentity(const std::string& path) {
   return identity;
 }
 
-bool DeleteFileAt(const std::string& path) { return unlink(path.c_str()) == 0; }
+StepResult ReadEntry(const std::string& path, EntryInfo& info) {
+  info = EntryInfo();
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return Succeeded();
+    return FailedWith(errno);
+  }
+  if (S_ISREG(status.st_mode)) {
+    info.kind = FileKind::Regular;
+  } else if (S_ISDIR(status.st_mode)) {
+    info.kind = FileKind::Folder;
+  } else if (S_ISLNK(status.st_mode)) {
+    info.kind = FileKind::Link;
+  } else {
+    info.kind = FileKind::Other;
+  }
+  info.identity.valid = true;
+  info.identity.device = static_cast<uint64_t>(status.st_dev);
+  info.identity.node = static_cast<uint64_t>(status.st_ino);
+  info.links = static_cast<uint64_t>(status.st_nlink);
+  return Succeeded();
+}
 
-bool CopyFileTo(const std::string& source, const std::string& target) {
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
+bool SameEntryName(const std::string& a, const std::string& b) { return a == b; }
+
+StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    // Older kernels take O_TMPFILE for O_DIRECTORY and answer EISDIR.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return Unsupported(errno);
+    return FailedWith(errno);
+  }
+  file.handle = fd;
+  return Succeeded();
+}
+
+StepResult CreateNewFile(const std::string& path, NewFile& file) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return FailedWith(errno);
+  file.handle = fd;
+  return Succeeded();
+}
+
+StepResult CopyInto(const std::string& source, NewFile& file) {
+  // The kind is read before opening: opening a FIFO would wait for a writer.
   struct stat info;
-  if (fstat(in, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (stat(source.c_str(), &info) != 0) return FailedWith(errno);
+  if (!S_ISREG(info.st_mode)) return WrongKind();
+  int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return FailedWith(errno);
+  // The name may have changed hands since: check what was opened.
+  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode) || fcntl(in, F_SETFL, 0) != 0) {
     close(in);
-    return false;
+    return WrongKind();
   }
-  int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) {
-    close(in);
-    return false;
-  }
-  bool ok = CopyContents(in, out);
-  // Permission bits and modification time go over as the Windows copy keeps them.
-  if (ok) ok = fchmod(out, info.st_mode & 07777) == 0;
-  if (ok) {
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1] = info.st_mtim;
-    futimens(out, times);
-  }
-  if (close(out) != 0) ok = false;
+  int out = static_cast<int>(file.handle);
+  StepResult result = CopyContents(in, out);
   close(in);
-  return ok;
+  if (!result.Ok()) return result;
+  // Never carry set-user-ID, set-group-ID or sticky over to a file we make.
+  if (fchmod(out, info.st_mode & 0777) != 0) return FailedWith(errno);
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1] = info.st_mtim;
+  futimens(out, times);
+  return Succeeded();
 }
 
-SwapResult SwapIntoPlace(const std::string& staged, const std::string& destination,
-                         const std::string& companion) {
-  // Exchanging the two names keeps the destination present throughout and,
-  // unlike renaming over it, does not make ext4 write the whole new copy back
-  // inside the call (which made a large replacement far slower than a cp).
-  if (renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE) == 0) {
-    if (rename(staged.c_str(), companion.c_str()) == 0) return SwapResult::Replaced;
-    // The old file cannot take the companion name: exchange back.
-    renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, destination.c_str(), RENAME_EXCHANGE);
-    return SwapResult::Failed;
-  }
-  if (link(destination.c_str(), companion.c_str()) == 0) {
-    if (rename(staged.c_str(), destination.c_str()) == 0) return SwapResult::Replaced;
-    unlink(companion.c_str());
-    return SwapResult::Failed;
-  }
+StepResult NameAnonymousFile(const NewFile& file, const std::string& path) {
+  // Through /proc, which any user may do; AT_EMPTY_PATH needs a privilege.
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", static_cast<int>(file.handle));
+  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Succeeded();
   int error = errno;
-  if (error == ENOENT && access(destination.c_str(), F_OK) != 0) {
-    return rename(staged.c_str(), destination.c_str()) == 0 ? SwapResult::DestinationMissing
-                                                            : SwapResult::Failed;
+  if (error == ENOENT &&
+      linkat(static_cast<int>(file.handle), "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) {
+    return Succeeded();
   }
-  if (!IsMissingLinkSupport(error)) return SwapResult::Failed;
-  // No hard links here: move the old file aside, then put the new one in.
-  if (rename(destination.c_str(), companion.c_str()) != 0) return SwapResult::Failed;
-  if (rename(staged.c_str(), destination.c_str()) == 0) return SwapResult::Replaced;
-  rename(companion.c_str(), destination.c_str());
-  return SwapResult::Failed;
+  if (error == ENOENT && access("/proc/self/fd", F_OK) != 0) return Unsupported(error);
+  return FailedWith(error);
 }
 
-bool MoveOver(const std::string& staged, const std::string& destination) {
-  return rename(staged.c_str(), destination.c_str()) == 0;
+StepResult CloseNewFile(NewFile& file) {
+  int fd = static_cast<int>(file.handle);
+  file.handle = -1;
+  if (close(fd) != 0 && errno != EINTR) return FailedWith(errno);
+  return Succeeded();
 }
+
+StepResult ExchangeNames(const std::string& a, const std::string& b) {
+  if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+    return Succeeded();
+  }
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
+  return FailedWith(errno);
+}
+
+StepResult MakeSecondName(const std::string& existing, const std::string& name) {
+  if (link(existing.c_str(), name.c_str()) == 0) return Succeeded();
+  // EPERM: no hard links on this file system, or links to files of other
+  // users are forbidden (protected_hardlinks); EMLINK: too many names.
+  if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS || errno == EMLINK) {
+    return Unsupported(errno);
+  }
+  return FailedWith(errno);
+}
+
+StepResult RenameOver(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return Succeeded();
+  return FailedWith(errno);
+}
+
+StepResult RenameToFree(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return Succeeded();
+  }
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
+  return FailedWith(errno);
+}
+
+StepResult DeleteName(const std::string& path) {
+  if (unlink(path.c_str()) == 0) return Succeeded();
+  return FailedWith(errno);
+}
+
+uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }

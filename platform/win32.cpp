@@ -28,6 +28,81 @@ typedef BOOL(WINAPI* EnumDisplayDevicesFunction)(LPCSTR, DWORD, PDISPLAY_DEVICEA
 // Only the members up to StateFlags are asked for.
 const DWORD kDisplayDeviceSize = 168;
 
+StepResult Succeeded() { return StepResult(); }
+
+StepResult WithStatus(StepStatus status, DWORD error) {
+  StepResult result;
+  result.status = status;
+  result.error = static_cast<int>(error);
+  return result;
+}
+
+StepResult FailedWith(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return WithStatus(StepStatus::Missing, error);
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return WithStatus(StepStatus::Exists, error);
+    default:
+      return WithStatus(StepStatus::Failed, error);
+  }
+}
+
+// Identity (and number of names) of the file a handle opened with flags shows.
+FileIdentity IdentityOf(const std::string& path, DWORD flags, uint64_t* links) {
+  FileIdentity identity;
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return identity;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(file, &info)) {
+    identity.valid = true;
+    identity.device = info.dwVolumeSerialNumber;
+    identity.node = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if (links != nullptr) *links = info.nNumberOfLinks;
+  }
+  CloseHandle(file);
+  return identity;
+}
+
+bool WriteAll(HANDLE out, const char* data, DWORD length) {
+  while (length > 0) {
+    DWORD written = 0;
+    if (!WriteFile(out, data, length, &written, nullptr) || written == 0) return false;
+    data += written;
+    length -= written;
+  }
+  return true;
+}
+
+// Copies to the end in chunks; a stop request ends it between two chunks.
+StepResult CopyHandle(HANDLE in, HANDLE out) {
+  const DWORD kBufferSize = 1 << 20;
+  char* buffer = static_cast<char*>(std::malloc(kBufferSize));
+  if (buffer == nullptr) return WithStatus(StepStatus::Failed, ERROR_NOT_ENOUGH_MEMORY);
+  StepResult result;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, buffer, kBufferSize, &got, nullptr)) {
+      result = FailedWith(GetLastError());
+      break;
+    }
+    if (got == 0) break;
+    if (!WriteAll(out, buffer, got)) {
+      result = FailedWith(GetLastError());
+      break;
+    }
+    if (StopRequested()) {
+      result = WithStatus(StepStatus::Stopped, ERROR_OPERATION_ABORTED);
+      break;
+    }
+  }
+  std::free(buffer);
+  return result;
+}
+
 }  // namespace
 
 struct PlatformLock {
@@ -166,62 +241,123 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
   return true;
 }
 
+std::string ErrorText(int error) {
+  char buffer[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
+  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
+                        buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+    --length;
+  }
+  if (length == 0) {
+    std::snprintf(buffer, sizeof buffer, "error %d", error);
+    return buffer;
+  }
+  return std::string(buffer, length);
+}
+
 FileIdentity GetFileIdentity(const std::string& path) {
-  FileIdentity identity;
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return identity;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileInformationByHandle(file, &info)) {
-    identity.valid = true;
-    identity.device = info.dwVolumeSerialNumber;
-    identity.node = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  }
-  CloseHandle(file);
-  return identity;
+  return IdentityOf(path, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-bool DeleteFileAt(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
-
-bool CopyFileTo(const std::string& source, const std::string& target) {
-  return CopyFileA(source.c_str(), target.c_str(), FALSE) != FALSE;
+StepResult ReadEntry(const std::string& path, EntryInfo& info) {
+  info = EntryInfo();
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Succeeded();
+    return FailedWith(error);
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    info.kind = FileKind::Link;
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    info.kind = FileKind::Folder;
+  } else {
+    info.kind = FileKind::Regular;
+  }
+  info.identity =
+      IdentityOf(path, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &info.links);
+  return Succeeded();
 }
 
-SwapResult SwapIntoPlace(const std::string& staged, const std::string& destination,
-                         const std::string& companion) {
-  if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return MoveFileA(staged.c_str(), destination.c_str()) ? SwapResult::DestinationMissing
-                                                          : SwapResult::Failed;
-  }
-  // A second name for the old file, then one rename over the destination:
-  // the destination name is never missing. ReplaceFileA is not that careful
-  // everywhere (it may move the old file away first), so it comes second.
-  if (CreateHardLinkA(companion.c_str(), destination.c_str(), nullptr)) {
-    if (MoveFileExA(staged.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return SwapResult::Replaced;
-    }
-    DeleteFileA(companion.c_str());
-    return SwapResult::Failed;
-  }
-  if (ReplaceFileA(destination.c_str(), staged.c_str(), companion.c_str(),
-                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-    return SwapResult::Replaced;
-  }
-  if (GetFileAttributesA(destination.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    // The call failed after moving the old file to the backup name: undo it.
-    MoveFileA(companion.c_str(), destination.c_str());
-    return SwapResult::Failed;
-  }
-  // Where the file system cannot replace in one call: move the old file
-  // aside, put the new one in, and move the old one back if that fails.
-  if (!MoveFileA(destination.c_str(), companion.c_str())) return SwapResult::Failed;
-  if (MoveFileExA(staged.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return SwapResult::Replaced;
-  }
-  MoveFileA(companion.c_str(), destination.c_str());
-  return SwapResult::Failed;
+bool SameEntryName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.data(),
+                                                static_cast<int>(a.size()), b.data(),
+                                                static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-bool MoveOver(const std::string& staged, const std::string& destination) {
-  return MoveFileExA(staged.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+StepResult CreateAnonymousFile(const std::string&, NewFile&) {
+  return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
 }
+
+StepResult CreateNewFile(const std::string& path, NewFile& file) {
+  // CREATE_NEW fails on any existing name, a symbolic link included.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  file.handle = reinterpret_cast<intptr_t>(handle);
+  return Succeeded();
+}
+
+StepResult CopyInto(const std::string& source, NewFile& file) {
+  DWORD attributes = GetFileAttributesA(source.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FailedWith(GetLastError());
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
+  HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  StepResult result;
+  if (GetFileType(in) != FILE_TYPE_DISK)
+    result = WithStatus(StepStatus::WrongKind, ERROR_BAD_FILE_TYPE);
+  HANDLE out = reinterpret_cast<HANDLE>(file.handle);
+  if (result.Ok()) result = CopyHandle(in, out);
+  FILETIME written;
+  if (result.Ok() && GetFileTime(in, nullptr, nullptr, &written)) {
+    SetFileTime(out, nullptr, nullptr, &written);
+  }
+  CloseHandle(in);
+  return result;
+}
+
+StepResult NameAnonymousFile(const NewFile&, const std::string&) {
+  return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
+}
+
+StepResult CloseNewFile(NewFile& file) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file.handle);
+  file.handle = -1;
+  if (!CloseHandle(handle)) return FailedWith(GetLastError());
+  return Succeeded();
+}
+
+StepResult ExchangeNames(const std::string&, const std::string&) {
+  return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
+}
+
+StepResult MakeSecondName(const std::string& existing, const std::string& name) {
+  if (CreateHardLinkA(name.c_str(), existing.c_str(), nullptr)) return Succeeded();
+  DWORD error = GetLastError();
+  if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+      error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS) {
+    return WithStatus(StepStatus::Unsupported, static_cast<int>(error));
+  }
+  return FailedWith(error);
+}
+
+StepResult RenameOver(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Succeeded();
+  return FailedWith(GetLastError());
+}
+
+StepResult RenameToFree(const std::string& from, const std::string& to) {
+  if (MoveFileA(from.c_str(), to.c_str())) return Succeeded();
+  return FailedWith(GetLastError());
+}
+
+StepResult DeleteName(const std::string& path) {
+  if (DeleteFileA(path.c_str())) return Succeeded();
+  return FailedWith(GetLastError());
+}
+
+uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }

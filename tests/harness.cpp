@@ -60,7 +60,7 @@ bool HasStagingFile(const ScratchFolder& folder) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder.Path(), error), end; !error && it != end;
        it.increment(error)) {
-    if (it->path().filename().string().find(".kelvo-new") != std::string::npos) return true;
+    if (it->path().filename().string().find(".kelvo-") != std::string::npos) return true;
   }
   return false;
 }

@@ -1,0 +1,318 @@
+// One replacement, and the invariants it keeps at every instant, whatever
+// step fails and wherever the process is killed:
+//  1. The destination name holds a whole file, old or new.
+//  2. The destination's old content is reachable under the destination name,
+//     the companion name, or a ".old" helper name, which no kelvo run
+//     deletes. A leftover of a killed run is never the only copy of anything
+//     still wanted, unless it is such a ".old" name.
+//  3. The previous companion is replaced only once the new content is in the
+//     destination's place, by renaming over it, never by deleting it first. A
+//     replacement that fails leaves destination and companion as they were
+//     and no helper name behind; when undoing a step fails too, the outcome
+//     names what is left.
+//  4. Nothing is created, opened for writing or truncated through a name that
+//     someone else could have planted: a staging file has no name until its
+//     copy is complete, or is created exclusively under a name of this run's
+//     own, without following links. Renames and deletes act on names, never
+//     on what a symbolic link points to. Two runs never share a helper name.
+//  5. Helper names are short and do not depend on the destination's, so any
+//     destination name the system accepts can be replaced, and no name of
+//     the user's is reserved.
+//
+// The sequences, by what the file system offers:
+//  - exchange (Linux): stage the copy as X.old; exchange the names X.old and
+//    destination; rename X.old over the companion.
+//  - second names: stage the copy as X.new; give the destination the second
+//    name Y.old; rename X.new over the destination; rename Y.old over the
+//    companion.
+//  - neither: as with second names, but Y.old is a copy of the destination.
+//  - a destination that does not exist yet: rename the staged copy to it.
+#include "engine/replace.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+// Tries with the next unique name when a name is taken (by a planted file,
+// say), this many times at most.
+const int kNameAttempts = 32;
+
+// Bounces between "the destination vanished" and "the destination appeared",
+// which only another program changing it at the same time can cause.
+const int kRaceAttempts = 4;
+
+std::string FolderForCalls(const std::string& folder) { return folder.empty() ? "." : folder; }
+
+StepResult WrongKindResult() {
+  StepResult result;
+  result.status = StepStatus::WrongKind;
+  return result;
+}
+
+ReplaceOutcome Done() {
+  ReplaceOutcome outcome;
+  outcome.done = true;
+  return outcome;
+}
+
+}  // namespace
+
+std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
+  char name[48];
+  std::snprintf(name, sizeof name, ".kelvo-%x-%x%s", static_cast<unsigned>(process),
+                static_cast<unsigned>(count), suffix);
+  return name;
+}
+
+Replacer::Replacer(FileSteps fileSteps, uint32_t processNumber)
+    : steps(std::move(fileSteps)), process(processNumber) {}
+
+ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
+  racesLeft = kRaceAttempts;
+  EntryInfo destination;
+  StepResult read = steps.readEntry(replacement.destination, destination);
+  if (!read.Ok()) return Fail("read", replacement.destination, read);
+  // Only files are replaced: a folder, a FIFO or a device stays as it is.
+  if (destination.kind == FileKind::Folder || destination.kind == FileKind::Other) {
+    return Fail("replace", replacement.destination, WrongKindResult());
+  }
+  bool exists = destination.kind != FileKind::Missing;
+  bool keepsOld = exists && !replacement.companion.empty();
+  Staged staged;
+  ReplaceOutcome outcome;
+  if (!Stage(replacement, keepsOld && exchangeUsable, staged, outcome)) return outcome;
+  if (!exists) return PutInFreePlace(replacement, staged);
+  if (replacement.companion.empty()) return Overwrite(replacement, staged);
+  return PutInPlaceKeepingOld(replacement, staged);
+}
+
+bool Replacer::Stage(const Replacement& replacement, bool forExchange, Staged& staged,
+                     ReplaceOutcome& outcome) {
+  // The exchange leaves the old content under the staging name, so that name
+  // must be one that is never swept.
+  const char* suffix = forExchange ? ".old" : ".new";
+  staged.holdsOldLater = forExchange;
+  if (anonymousUsable) {
+    if (StageAnonymously(replacement, suffix, staged, outcome)) return true;
+    if (anonymousUsable) return false;  // failed for another reason than support
+  }
+  return StageUnderName(replacement, suffix, staged, outcome);
+}
+
+bool Replacer::StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
+                                ReplaceOutcome& outcome) {
+  NewFile file;
+  std::string folder = FolderForCalls(replacement.folder);
+  StepResult result = steps.createAnonymous(folder, file);
+  if (result.status == StepStatus::Unsupported) {
+    anonymousUsable = false;
+    return false;
+  }
+  if (!result.Ok()) {
+    outcome = Fail("create a file in", folder, result);
+    return false;
+  }
+  result = steps.copyInto(replacement.source, file);
+  if (!result.Ok()) {
+    steps.close(file);
+    outcome = Fail("copy", replacement.source, result);
+    return false;
+  }
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    staged.path = NextName(replacement.folder, suffix);
+    result = steps.nameAnonymous(file, staged.path);
+    if (result.status != StepStatus::Exists) break;
+  }
+  if (!result.Ok()) {
+    steps.close(file);
+    if (result.status == StepStatus::Unsupported) {
+      anonymousUsable = false;
+    } else {
+      outcome = Fail("create", staged.path, result);
+    }
+    return false;
+  }
+  result = steps.close(file);
+  if (!result.Ok()) {
+    outcome = Fail("write", staged.path, result);
+    Discard(staged.path, outcome);
+    return false;
+  }
+  return true;
+}
+
+bool Replacer::StageUnderName(const Replacement& replacement, const char* suffix, Staged& staged,
+                              ReplaceOutcome& outcome) {
+  NewFile file;
+  StepResult result;
+  if (!CreateUniqueFile(replacement.folder, suffix, file, staged.path, result)) {
+    outcome = Fail("create", staged.path, result);
+    return false;
+  }
+  result = steps.copyInto(replacement.source, file);
+  StepResult closed = steps.close(file);
+  if (!result.Ok()) {
+    outcome = Fail("copy", replacement.source, result);
+  } else if (!closed.Ok()) {
+    outcome = Fail("write", staged.path, closed);
+  } else {
+    return true;
+  }
+  Discard(staged.path, outcome);
+  return false;
+}
+
+bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
+                                std::string& path, StepResult& result) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    path = NextName(folder, suffix);
+    result = steps.createNew(path, file);
+    if (result.status != StepStatus::Exists) break;
+  }
+  return result.Ok();
+}
+
+// A copy of the destination under a ".old" name, where the file system has
+// no second names.
+bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
+                              std::string& path, StepResult& result, std::string& leftover) {
+  NewFile file;
+  if (!CreateUniqueFile(folder, ".old", file, path, result)) return false;
+  result = steps.copyInto(existing, file);
+  StepResult closed = steps.close(file);
+  if (result.Ok()) result = closed;
+  if (result.Ok()) return true;
+  StepResult deleted = steps.deleteName(path);
+  if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftover = path;
+  return false;
+}
+
+ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const Staged& staged) {
+  StepResult result;
+  if (renameToFreeUsable) {
+    result = steps.renameToFree(staged.path, replacement.destination);
+    if (result.Ok()) return Done();
+    if (result.status == StepStatus::Exists && --racesLeft > 0) {
+      // Another program made the destination meanwhile: its file is the old
+      // content now.
+      Staged asNew = staged;
+      asNew.holdsOldLater = false;
+      if (replacement.companion.empty()) return Overwrite(replacement, asNew);
+      return PutInPlaceKeepingOld(replacement, asNew);
+    }
+    if (result.status != StepStatus::Unsupported) {
+      ReplaceOutcome outcome = Fail("create", replacement.destination, result);
+      Discard(staged.path, outcome);
+      return outcome;
+    }
+    renameToFreeUsable = false;
+  }
+  result = steps.renameOver(staged.path, replacement.destination);
+  if (result.Ok()) return Done();
+  ReplaceOutcome outcome = Fail("create", replacement.destination, result);
+  Discard(staged.path, outcome);
+  return outcome;
+}
+
+ReplaceOutcome Replacer::PutInPlaceKeepingOld(const Replacement& replacement,
+                                              const Staged& staged) {
+  // Only a staged file named ".old" may come to hold the old content.
+  if (staged.holdsOldLater && exchangeUsable) {
+    bool unsupported = false;
+    ReplaceOutcome outcome = ExchangeIntoPlace(replacement, staged, unsupported);
+    if (!unsupported) return outcome;
+  }
+  return LinkIntoPlace(replacement, staged);
+}
+
+ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const Staged& staged,
+                                           bool& unsupported) {
+  StepResult result = steps.exchange(staged.path, replacement.destination);
+  if (result.status == StepStatus::Unsupported) {
+    exchangeUsable = false;
+    unsupported = true;
+    return ReplaceOutcome();
+  }
+  if (result.status == StepStatus::Missing && --racesLeft > 0) {
+    return PutInFreePlace(replacement, staged);
+  }
+  if (!result.Ok()) {
+    ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
+    Discard(staged.path, outcome);
+    return outcome;
+  }
+  // The destination holds the new content, the staging name the old.
+  result = steps.renameOver(staged.path, replacement.companion);
+  if (result.Ok()) return Done();
+  ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
+  if (steps.exchange(staged.path, replacement.destination).Ok()) {
+    Discard(staged.path, outcome);
+  } else {
+    outcome.kept = staged.path;
+  }
+  return outcome;
+}
+
+ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Staged& staged) {
+  std::string keep;
+  StepResult result;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    keep = NextName(replacement.folder, ".old");
+    result = steps.secondName(replacement.destination, keep);
+    if (result.status != StepStatus::Exists) break;
+  }
+  if (result.status == StepStatus::Missing && --racesLeft > 0) {
+    return PutInFreePlace(replacement, staged);
+  }
+  std::string leftover;
+  if (result.status == StepStatus::Unsupported) {
+    CopySecondCopy(replacement.destination, replacement.folder, keep, result, leftover);
+  }
+  if (!result.Ok()) {
+    ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);
+    outcome.leftover = leftover;
+    Discard(staged.path, outcome);
+    return outcome;
+  }
+  result = steps.renameOver(staged.path, replacement.destination);
+  if (!result.Ok()) {
+    // The destination still holds the old content: both helpers can go.
+    ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
+    Discard(keep, outcome);
+    Discard(staged.path, outcome);
+    return outcome;
+  }
+  result = steps.renameOver(keep, replacement.companion);
+  if (result.Ok()) return Done();
+  ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
+  if (!steps.renameOver(keep, replacement.destination).Ok()) outcome.kept = keep;
+  return outcome;
+}
+
+ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged& staged) {
+  StepResult result = steps.renameOver(staged.path, replacement.destination);
+  if (result.Ok()) return Done();
+  ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
+  Discard(staged.path, outcome);
+  return outcome;
+}
+
+ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepResult result) {
+  ReplaceOutcome outcome;
+  outcome.action = action;
+  outcome.path = path;
+  outcome.result = result;
+  return outcome;
+}
+
+// Deletes a helper this run made and no longer needs; one that cannot be
+// deleted is named in the outcome.
+void Replacer::Discard(const std::string& path, ReplaceOutcome& outcome) {
+  StepResult result = steps.deleteName(path);
+  if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftover = path;
+}
+
+std::string Replacer::NextName(const std::string& folder, const char* suffix) {
+  return folder + HelperName(process, ++count, suffix);
+}

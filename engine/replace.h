@@ -1,0 +1,98 @@
+// One replacement: a destination gets a copy of a source, and its old content
+// moves to the companion. Written once for both systems over the platform's
+// plain file steps; the invariants it keeps are stated in replace.cpp.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/platform.h"
+
+// The file steps a replacement takes: the platform's unless a test puts a
+// fake file system in their place.
+struct FileSteps {
+  std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
+  std::function<StepResult(const std::string&, NewFile&)> createAnonymous = CreateAnonymousFile;
+  std::function<StepResult(const std::string&, NewFile&)> createNew = CreateNewFile;
+  std::function<StepResult(const std::string&, NewFile&)> copyInto = CopyInto;
+  std::function<StepResult(const NewFile&, const std::string&)> nameAnonymous = NameAnonymousFile;
+  std::function<StepResult(NewFile&)> close = CloseNewFile;
+  std::function<StepResult(const std::string&, const std::string&)> exchange = ExchangeNames;
+  std::function<StepResult(const std::string&, const std::string&)> secondName = MakeSecondName;
+  std::function<StepResult(const std::string&, const std::string&)> renameOver = RenameOver;
+  std::function<StepResult(const std::string&, const std::string&)> renameToFree = RenameToFree;
+  std::function<StepResult(const std::string&)> deleteName = DeleteName;
+};
+
+struct Replacement {
+  std::string source;
+  std::string destination;
+  // Where the old content goes; empty when it cannot be kept (the companion
+  // name is a listed source, or the destination itself).
+  std::string companion;
+  // Folder part of the destination, ending in a separator, or empty for the
+  // current folder: helper files are made there, beside the destination.
+  std::string folder;
+};
+
+struct ReplaceOutcome {
+  bool done = false;
+  const char* action = "";  // what could not be done, as in "cannot <action> <path>"
+  std::string path;         // the name it could not be done to
+  StepResult result;        // the step's answer
+  // A ".old" helper name that still holds the old content because undoing a
+  // step failed; nothing of kelvo's ever deletes it.
+  std::string kept;
+  // A helper name that could not be deleted; it holds nothing still wanted.
+  std::string leftover;
+};
+
+// Helper names: ".kelvo-<process>-<count>" and a suffix. ".new" holds nothing
+// but a copy of a source; ".old" may hold a destination's old content.
+std::string HelperName(uint32_t process, uint32_t count, const char* suffix);
+
+// Replaces destinations one after another; one object per run, since it
+// remembers which steps the file systems turned out not to support.
+class Replacer {
+ public:
+  explicit Replacer(FileSteps steps = FileSteps(), uint32_t process = ProcessNumber());
+
+  ReplaceOutcome Replace(const Replacement& replacement);
+
+ private:
+  struct Staged {
+    std::string path;
+    bool holdsOldLater = false;  // named ".old": the exchange will put the old content there
+  };
+
+  bool Stage(const Replacement& replacement, bool forExchange, Staged& staged,
+             ReplaceOutcome& outcome);
+  bool StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
+                        ReplaceOutcome& outcome);
+  bool StageUnderName(const Replacement& replacement, const char* suffix, Staged& staged,
+                      ReplaceOutcome& outcome);
+  bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
+                        std::string& path, StepResult& result);
+  bool CopySecondCopy(const std::string& existing, const std::string& folder, std::string& path,
+                      StepResult& result, std::string& leftover);
+
+  ReplaceOutcome PutInFreePlace(const Replacement& replacement, const Staged& staged);
+  ReplaceOutcome PutInPlaceKeepingOld(const Replacement& replacement, const Staged& staged);
+  ReplaceOutcome ExchangeIntoPlace(const Replacement& replacement, const Staged& staged,
+                                   bool& unsupported);
+  ReplaceOutcome LinkIntoPlace(const Replacement& replacement, const Staged& staged);
+  ReplaceOutcome Overwrite(const Replacement& replacement, const Staged& staged);
+
+  ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
+  void Discard(const std::string& path, ReplaceOutcome& outcome);
+  std::string NextName(const std::string& folder, const char* suffix);
+
+  FileSteps steps;
+  uint32_t process;
+  uint32_t count = 0;
+  bool anonymousUsable = true;
+  bool exchangeUsable = true;
+  bool renameToFreeUsable = true;
+  int racesLeft = 0;
+};

@@ -1,0 +1,378 @@
+// Tests of the replacement sequence against a fake file system: every step
+// fails in turn, then every pair of steps (a failed step and a failed undo),
+// and the run is cut off after every step as a kill would, on file systems
+// with and without anonymous files, name exchange and second names.
+#include "engine/replace.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int kIoError = 5;
+
+// Files are contents shared by their names; anonymous files have none yet.
+class FakeDisk {
+ public:
+  struct Features {
+    bool anonymous = true;
+    bool exchange = true;
+    bool secondNames = true;
+    bool renameToFree = true;
+  };
+
+  explicit FakeDisk(Features supported) : features(supported) {}
+
+  void Put(const std::string& name, const std::string& content) {
+    names[name] = std::make_shared<std::string>(content);
+  }
+  bool Has(const std::string& name) const { return names.count(name) != 0; }
+  std::string Content(const std::string& name) const { return *names.at(name); }
+  std::vector<std::string> HelperNames() const {
+    std::vector<std::string> helpers;
+    for (const auto& entry : names) {
+      if (entry.first.find(".kelvo-") != std::string::npos) helpers.push_back(entry.first);
+    }
+    return helpers;
+  }
+
+  // Step calls from the first on; a step listed in failing answers EIO and
+  // changes nothing; from cutAfter on nothing happens at all (a kill).
+  int calls = 0;
+  std::set<int> failing;
+  int cutAfter = -1;
+
+  FileSteps Steps() {
+    FileSteps steps;
+    steps.readEntry = [this](const std::string& path, EntryInfo& info) {
+      if (Refused()) return Error();
+      info = EntryInfo();
+      if (Has(path)) {
+        info.kind = FileKind::Regular;
+        info.links = static_cast<uint64_t>(names[path].use_count());
+      }
+      return StepResult();
+    };
+    steps.createAnonymous = [this](const std::string&, NewFile& file) {
+      if (!features.anonymous) return Status(StepStatus::Unsupported);
+      if (Refused()) return Error();
+      file.handle = Open(std::make_shared<std::string>());
+      return StepResult();
+    };
+    steps.createNew = [this](const std::string& path, NewFile& file) {
+      if (Refused()) return Error();
+      if (Has(path)) return Status(StepStatus::Exists);
+      names[path] = std::make_shared<std::string>();
+      file.handle = Open(names[path]);
+      return StepResult();
+    };
+    steps.copyInto = [this](const std::string& source, NewFile& file) {
+      if (Refused()) return Error();
+      if (!Has(source)) return Status(StepStatus::Missing);
+      *open.at(file.handle) = Content(source);
+      return StepResult();
+    };
+    steps.nameAnonymous = [this](const NewFile& file, const std::string& path) {
+      if (Refused()) return Error();
+      if (Has(path)) return Status(StepStatus::Exists);
+      names[path] = open.at(file.handle);
+      return StepResult();
+    };
+    steps.close = [this](NewFile& file) {
+      // A kill closes every file too: an anonymous one is gone with it.
+      open.erase(file.handle);
+      file.handle = -1;
+      if (Refused()) return Error();
+      return StepResult();
+    };
+    steps.exchange = [this](const std::string& a, const std::string& b) {
+      if (!features.exchange) return Status(StepStatus::Unsupported);
+      if (Refused()) return Error();
+      if (!Has(a) || !Has(b)) return Status(StepStatus::Missing);
+      std::swap(names[a], names[b]);
+      return StepResult();
+    };
+    steps.secondName = [this](const std::string& existing, const std::string& name) {
+      if (!features.secondNames) return Status(StepStatus::Unsupported);
+      if (Refused()) return Error();
+      if (!Has(existing)) return Status(StepStatus::Missing);
+      if (Has(name)) return Status(StepStatus::Exists);
+      names[name] = names[existing];
+      return StepResult();
+    };
+    steps.renameOver = [this](const std::string& from, const std::string& to) {
+      if (Refused()) return Error();
+      if (!Has(from)) return Status(StepStatus::Missing);
+      if (from == to) return StepResult();
+      names[to] = names[from];
+      names.erase(from);
+      return StepResult();
+    };
+    steps.renameToFree = [this](const std::string& from, const std::string& to) {
+      if (!features.renameToFree) return Status(StepStatus::Unsupported);
+      if (Refused()) return Error();
+      if (!Has(from)) return Status(StepStatus::Missing);
+      if (Has(to)) return Status(StepStatus::Exists);
+      names[to] = names[from];
+      names.erase(from);
+      return StepResult();
+    };
+    steps.deleteName = [this](const std::string& path) {
+      if (Refused()) return Error();
+      if (names.erase(path) == 0) return Status(StepStatus::Missing);
+      return StepResult();
+    };
+    return steps;
+  }
+
+ private:
+  bool Refused() {
+    ++calls;
+    return failing.count(calls) != 0 || (cutAfter >= 0 && calls > cutAfter);
+  }
+  static StepResult Status(StepStatus status) {
+    StepResult result;
+    result.status = status;
+    return result;
+  }
+  static StepResult Error() {
+    StepResult result;
+    result.status = StepStatus::Failed;
+    result.error = kIoError;
+    return result;
+  }
+  intptr_t Open(std::shared_ptr<std::string> file) {
+    open[++lastHandle] = file;
+    return lastHandle;
+  }
+
+  Features features;
+  std::map<std::string, std::shared_ptr<std::string>> names;
+  std::map<intptr_t, std::shared_ptr<std::string>> open;
+  intptr_t lastHandle = 0;
+};
+
+struct Scenario {
+  const char* name;
+  FakeDisk::Features features;
+  bool destinationExists;
+  bool companionExists;
+  bool keepsOld;  // the replacement has a companion
+};
+
+FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool renameToFree) {
+  FakeDisk::Features features;
+  features.anonymous = anonymous;
+  features.exchange = exchange;
+  features.secondNames = secondNames;
+  features.renameToFree = renameToFree;
+  return features;
+}
+
+const Scenario kScenarios[] = {
+    {"linux", With(true, true, true, true), true, true, true},
+    {"linux, no companion yet", With(true, true, true, true), true, false, true},
+    {"linux, new destination", With(true, true, true, true), false, false, true},
+    {"linux, companion not kept", With(true, true, true, true), true, true, false},
+    {"no anonymous files", With(false, true, true, true), true, true, true},
+    {"windows", With(false, false, true, false), true, true, true},
+    {"windows, new destination", With(false, false, true, false), false, true, true},
+    {"no second names", With(false, false, false, false), true, true, true},
+};
+
+const char kOld[] = "old destination";
+const char kPrevious[] = "previous companion";
+const char kNew[] = "new content";
+
+// A disk with the scenario's files; the run's result is checked against it.
+class DiskRun {
+ public:
+  explicit DiskRun(const Scenario& scenario) : scenario(scenario), disk(scenario.features) {
+    disk.Put("pool/src", kNew);
+    if (scenario.destinationExists) disk.Put("d/title.ogg", kOld);
+    if (scenario.companionExists) disk.Put("d/title.tmp", kPrevious);
+  }
+
+  ReplaceOutcome Replace() {
+    Replacer replacer(disk.Steps(), 0x4d2);
+    Replacement replacement;
+    replacement.source = "pool/src";
+    replacement.destination = "d/title.ogg";
+    replacement.companion = scenario.keepsOld ? "d/title.tmp" : "";
+    replacement.folder = "d/";
+    return replacer.Replace(replacement);
+  }
+
+  // What holds at every instant, finished or cut off.
+  void ExpectInvariants(const std::string& when) const {
+    SCOPED_TRACE(std::string(scenario.name) + ", " + when);
+    EXPECT_EQ(disk.Content("pool/src"), kNew);
+    bool replaced = disk.Has("d/title.ogg") && disk.Content("d/title.ogg") == kNew;
+    if (scenario.destinationExists) {
+      ASSERT_TRUE(disk.Has("d/title.ogg"));
+      EXPECT_TRUE(replaced || disk.Content("d/title.ogg") == kOld);
+    }
+    bool companionAsBefore = scenario.companionExists ? disk.Has("d/title.tmp") &&
+                                                            disk.Content("d/title.tmp") == kPrevious
+                                                      : !disk.Has("d/title.tmp");
+    // The previous companion goes only once the new content is in place.
+    if (!companionAsBefore) {
+      EXPECT_TRUE(replaced);
+    }
+    if (scenario.destinationExists && scenario.keepsOld) {
+      bool oldReachable = disk.Content("d/title.ogg") == kOld ||
+                          (disk.Has("d/title.tmp") && disk.Content("d/title.tmp") == kOld);
+      for (const std::string& helper : disk.HelperNames()) {
+        // Only ".old" names, never swept, may hold the old content.
+        if (disk.Content(helper) == kOld) {
+          EXPECT_NE(helper.find(".old"), std::string::npos) << helper;
+          oldReachable = true;
+        }
+      }
+      EXPECT_TRUE(oldReachable);
+    }
+    for (const std::string& helper : disk.HelperNames()) {
+      EXPECT_EQ(helper.rfind("d/.kelvo-4d2-", 0), 0u) << "helper outside the folder: " << helper;
+    }
+  }
+
+  // What holds once the sequence has returned.
+  void ExpectOutcome(const ReplaceOutcome& outcome, const std::string& when) const {
+    SCOPED_TRACE(std::string(scenario.name) + ", " + when);
+    std::vector<std::string> helpers = disk.HelperNames();
+    if (outcome.done) {
+      EXPECT_EQ(disk.Content("d/title.ogg"), kNew);
+      if (scenario.destinationExists && scenario.keepsOld) {
+        EXPECT_EQ(disk.Content("d/title.tmp"), kOld);
+      }
+      EXPECT_TRUE(helpers.empty()) << helpers.front();
+      return;
+    }
+    EXPECT_NE(std::string(outcome.action), "");
+    if (!outcome.kept.empty()) {
+      // An undo failed: the old content is under the name reported.
+      ASSERT_TRUE(disk.Has(outcome.kept));
+      EXPECT_EQ(disk.Content(outcome.kept), kOld);
+      return;
+    }
+    if (scenario.destinationExists) {
+      EXPECT_EQ(disk.Content("d/title.ogg"), kOld);
+    } else {
+      EXPECT_FALSE(disk.Has("d/title.ogg"));
+    }
+    if (scenario.companionExists) {
+      EXPECT_EQ(disk.Content("d/title.tmp"), kPrevious);
+    } else {
+      EXPECT_FALSE(disk.Has("d/title.tmp"));
+    }
+    for (const std::string& helper : helpers) {
+      EXPECT_EQ(helper, outcome.leftover) << "helper left behind unreported";
+    }
+  }
+
+  const Scenario& scenario;
+  FakeDisk disk;
+};
+
+int StepsOfAReplacement(const Scenario& scenario) {
+  DiskRun run(scenario);
+  ReplaceOutcome outcome = run.Replace();
+  EXPECT_TRUE(outcome.done) << scenario.name;
+  run.ExpectOutcome(outcome, "no fault");
+  return run.disk.calls;
+}
+
+TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
+  for (const Scenario& scenario : kScenarios) {
+    int steps = StepsOfAReplacement(scenario);
+    ASSERT_GT(steps, 2) << scenario.name;
+    for (int failing = 1; failing <= steps; ++failing) {
+      DiskRun run(scenario);
+      run.disk.failing = {failing};
+      ReplaceOutcome outcome = run.Replace();
+      std::string when = "step " + std::to_string(failing) + " failing";
+      run.ExpectInvariants(when);
+      run.ExpectOutcome(outcome, when);
+      // With one fault only, every undo works: nothing is left to report.
+      EXPECT_TRUE(outcome.kept.empty()) << scenario.name << ", " << when;
+      EXPECT_TRUE(outcome.leftover.empty()) << scenario.name << ", " << when;
+    }
+  }
+}
+
+TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
+  for (const Scenario& scenario : kScenarios) {
+    int steps = StepsOfAReplacement(scenario);
+    for (int first = 1; first <= steps; ++first) {
+      for (int second = first + 1; second <= steps + 3; ++second) {
+        DiskRun run(scenario);
+        run.disk.failing = {first, second};
+        ReplaceOutcome outcome = run.Replace();
+        std::string when =
+            "steps " + std::to_string(first) + " and " + std::to_string(second) + " failing";
+        run.ExpectInvariants(when);
+        run.ExpectOutcome(outcome, when);
+      }
+    }
+  }
+}
+
+TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
+  for (const Scenario& scenario : kScenarios) {
+    int steps = StepsOfAReplacement(scenario);
+    for (int cut = 0; cut <= steps; ++cut) {
+      DiskRun run(scenario);
+      run.disk.cutAfter = cut;
+      run.Replace();
+      run.ExpectInvariants("killed after step " + std::to_string(cut));
+    }
+  }
+}
+
+TEST(ReplaceSequence, PlantedNamesAreNeverTaken) {
+  DiskRun run(kScenarios[0]);
+  // Someone guessed the next helper names of this run.
+  for (int count = 1; count <= 3; ++count) {
+    run.disk.Put("d/" + HelperName(0x4d2, static_cast<uint32_t>(count), ".old"), "planted");
+    run.disk.Put("d/" + HelperName(0x4d2, static_cast<uint32_t>(count), ".new"), "planted");
+  }
+  ReplaceOutcome outcome = run.Replace();
+  EXPECT_TRUE(outcome.done);
+  EXPECT_EQ(run.disk.Content("d/title.ogg"), kNew);
+  EXPECT_EQ(run.disk.Content("d/title.tmp"), kOld);
+  EXPECT_EQ(run.disk.HelperNames().size(), 6u);
+  for (const std::string& helper : run.disk.HelperNames()) {
+    EXPECT_EQ(run.disk.Content(helper), "planted");
+  }
+}
+
+TEST(ReplaceSequence, MissingSourceChangesNothing) {
+  for (const Scenario& scenario : kScenarios) {
+    DiskRun run(scenario);
+    Replacer replacer(run.disk.Steps(), 0x4d2);
+    Replacement replacement;
+    replacement.source = "pool/absent";
+    replacement.destination = "d/title.ogg";
+    replacement.companion = "d/title.tmp";
+    replacement.folder = "d/";
+    ReplaceOutcome outcome = replacer.Replace(replacement);
+    EXPECT_FALSE(outcome.done);
+    EXPECT_EQ(std::string(outcome.action), "copy");
+    EXPECT_EQ(outcome.path, "pool/absent");
+    EXPECT_EQ(outcome.result.status, StepStatus::Missing);
+    EXPECT_TRUE(run.disk.HelperNames().empty()) << scenario.name;
+  }
+}
+
+TEST(HelperName, ShortAndDistinctPerProcessAndCount) {
+  EXPECT_EQ(HelperName(0x4d2, 1, ".new"), ".kelvo-4d2-1.new");
+  EXPECT_NE(HelperName(1, 12, ".old"), HelperName(11, 2, ".old"));
+  EXPECT_LE(HelperName(0xffffffffu, 0xffffffffu, ".old").size(), 28u);
+}
+
+}  // namespace
