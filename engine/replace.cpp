@@ -120,7 +120,7 @@ bool Replacer::StageAnonymously(const Replacement& replacement, const char* suff
     return false;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    staged.path = NextName(replacement.folder, suffix);
+    staged.path = NextName(replacement.folder, suffix, result.status);
     result = steps.nameAnonymous(file, staged.path);
     if (result.status != StepStatus::Exists) break;
   }
@@ -165,8 +165,9 @@ bool Replacer::StageUnderName(const Replacement& replacement, const char* suffix
 
 bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                                 std::string& path, StepResult& result) {
+  result = StepResult();
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    path = NextName(folder, suffix);
+    path = NextName(folder, suffix, result.status);
     result = steps.createNew(path, file);
     if (result.status != StepStatus::Exists) break;
   }
@@ -258,7 +259,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   std::string keep;
   StepResult result;
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    keep = NextName(replacement.folder, ".old");
+    keep = NextName(replacement.folder, ".old", result.status);
     result = steps.secondName(replacement.destination, keep);
     if (result.status != StepStatus::Exists) break;
   }
@@ -313,6 +314,7 @@ void Replacer::Discard(const std::string& path, ReplaceOutcome& outcome) {
   if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftover = path;
 }
 
-std::string Replacer::NextName(const std::string& folder, const char* suffix) {
-  return folder + HelperName(process, ++count, suffix);
+std::string Replacer::NextName(const std::string& folder, const char* suffix, StepStatus previous) {
+  count = previous == StepStatus::Exists ? steps.unpredictable() : count + 1;
+  return folder + HelperName(process, count, suffix);
 }

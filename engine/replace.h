@@ -23,6 +23,7 @@ struct FileSteps {
   std::function<StepResult(const std::string&, const std::string&)> renameOver = RenameOver;
   std::function<StepResult(const std::string&, const std::string&)> renameToFree = RenameToFree;
   std::function<StepResult(const std::string&)> deleteName = DeleteName;
+  std::function<uint32_t()> unpredictable = UnpredictableNumber;
 };
 
 struct Replacement {
@@ -49,7 +50,10 @@ struct ReplaceOutcome {
 };
 
 // Helper names: ".kelvo-<process>-<count>" and a suffix. ".new" holds nothing
-// but a copy of a source; ".old" may hold a destination's old content.
+// but a copy of a source; ".old" may hold a destination's old content. The
+// count goes up by one, and jumps to a number nobody can guess when a name
+// turns out to be taken, so that names planted in advance cannot block a
+// run.
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix);
 
 // Replaces destinations one after another; one object per run, since it
@@ -86,7 +90,7 @@ class Replacer {
 
   ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
   void Discard(const std::string& path, ReplaceOutcome& outcome);
-  std::string NextName(const std::string& folder, const char* suffix);
+  std::string NextName(const std::string& folder, const char* suffix, StepStatus previous);
 
   FileSteps steps;
   uint32_t process;

@@ -127,6 +127,7 @@ class FakeDisk {
       if (names.erase(path) == 0) return Status(StepStatus::Missing);
       return StepResult();
     };
+    steps.unpredictable = [this]() { return ++jumps * 0x1000u; };
     return steps;
   }
 
@@ -155,6 +156,7 @@ class FakeDisk {
   std::map<std::string, std::shared_ptr<std::string>> names;
   std::map<intptr_t, std::shared_ptr<std::string>> open;
   intptr_t lastHandle = 0;
+  uint32_t jumps = 0;
 };
 
 struct Scenario {
@@ -336,7 +338,8 @@ TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
 
 TEST(ReplaceSequence, PlantedNamesAreNeverTaken) {
   DiskRun run(kScenarios[0]);
-  // Someone guessed the next helper names of this run.
+  // Someone guessed the next helper names of this run: the first one taken
+  // makes the run jump to names nobody can guess.
   for (int count = 1; count <= 3; ++count) {
     run.disk.Put("d/" + HelperName(0x4d2, static_cast<uint32_t>(count), ".old"), "planted");
     run.disk.Put("d/" + HelperName(0x4d2, static_cast<uint32_t>(count), ".new"), "planted");

@@ -169,3 +169,5 @@ StepResult DeleteName(const std::string& path);
 
 // A number that no other running process has (the process id).
 uint32_t ProcessNumber();
+// A number that nobody can guess in advance.
+uint32_t UnpredictableNumber();

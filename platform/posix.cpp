@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -424,3 +425,13 @@ StepResult DeleteName(const std::string& path) {
 }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }
+
+uint32_t UnpredictableNumber() {
+  uint32_t number = 0;
+  if (getrandom(&number, sizeof number, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof number)) {
+    return number;
+  }
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid() << 16);
+}

@@ -1,4 +1,6 @@
 // Windows implementation of the platform layer (MinGW, ANSI calls).
+// rand_s, the system's unpredictable numbers.
+#define _CRT_RAND_S
 #include <windows.h>
 
 #include <cstdio>
@@ -361,3 +363,11 @@ StepResult DeleteName(const std::string& path) {
 }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+uint32_t UnpredictableNumber() {
+  unsigned int number = 0;
+  if (rand_s(&number) == 0) return number;
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<uint32_t>(counter.LowPart) ^ (GetCurrentProcessId() << 16);
+}

@@ -37,7 +37,7 @@ std::vector<std::string> VisitOrder(const std::vector<std::string>& destinations
 
 std::string ReplacementLine(const ScratchFolder& folder, const std::string& source,
                             const std::string& destination, const char* outcome) {
-  return ", Replacing " + folder.At(source) + " to " + folder.At(destination) + outcome;
+  return ", Replacing " + folder.NativeAt(source) + " to " + folder.NativeAt(destination) + outcome;
 }
 
 // The first destination's replacement failed and the one after it was still made.
@@ -177,6 +177,41 @@ TEST(FaultInjection, UnreadableSourceFails) {
   struct stat made;
   ASSERT_EQ(stat(folder.At("mine.txt").c_str(), &made), 0);
   EXPECT_EQ(made.st_uid, kNobody);
+}
+
+// The system refuses to put the new file in the destination's place (an
+// immutable file on Linux, a file another program holds open on Windows):
+// destination and previous companion stay as they were, nothing is left
+// behind, the reason goes to standard error, and the run goes on.
+TEST(FaultInjection, RefusedSwapKeepsDestinationAndCompanion) {
+  ASSERT_EQ(VisitOrder({"held.txt", "open.txt"}),
+            (std::vector<std::string>{"held.txt", "open.txt"}));
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,held.txt,new.src\nAddFile,open.txt,new.src\n");
+  folder.Write("new.src", "new");
+  folder.Write("held.txt", "old held");
+  folder.Write("held.tmp", "older held");
+  folder.Write("open.txt", "old open");
+  RunResult result;
+  if (TestedProgram().IsWindows()) {
+    FileHolder holder(folder, "held.txt");
+    ASSERT_TRUE(holder.held);
+    result = folder.Run(WithArguments({"-oneshot"}));
+  } else {
+    std::string immutable = "chattr +i '" + folder.At("held.txt") + "' 2>/dev/null";
+    if (system(immutable.c_str()) != 0) GTEST_SKIP() << "this file system has no immutable files";
+    result = folder.Run(WithArguments({"-oneshot"}));
+    EXPECT_EQ(system(("chattr -i '" + folder.At("held.txt") + "'").c_str()), 0);
+  }
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  ExpectFailedThenDone(folder, result, "new.src", "held.txt", "new.src", "open.txt");
+  EXPECT_EQ(folder.Read("held.txt"), "old held");
+  EXPECT_EQ(folder.Read("held.tmp"), "older held");
+  EXPECT_EQ(folder.Read("open.txt"), "new");
+  EXPECT_EQ(folder.Read("open.tmp"), "old open");
+  EXPECT_FALSE(HasStagingFile(folder));
+  EXPECT_NE(result.err.find("kelvo: cannot "), std::string::npos) << result.err;
+  EXPECT_EQ(Join(ReportMessages(folder.Read("purlolog.html"))), result.out);
 }
 
 // Another program locks the log for a while: the records of that time are

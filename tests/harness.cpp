@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,9 +61,74 @@ bool HasStagingFile(const ScratchFolder& folder) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder.Path(), error), end; !error && it != end;
        it.increment(error)) {
-    if (it->path().filename().string().find(".kelvo-") != std::string::npos) return true;
+    if (it->path().filename().string().rfind(".kelvo-", 0) == 0) return true;
   }
   return false;
+}
+
+std::vector<std::pair<std::string, std::string>> HelperFiles(const ScratchFolder& folder,
+                                                             const std::string& subfolder) {
+  std::vector<std::pair<std::string, std::string>> helpers;
+  for (const std::string& name : folder.List(subfolder)) {
+    if (name.rfind(".kelvo-", 0) != 0) continue;
+    std::string path = subfolder.empty() ? name : subfolder + "/" + name;
+    helpers.emplace_back(name, folder.Read(path));
+  }
+  return helpers;
+}
+
+FileHolder::FileHolder(const ScratchFolder& folder, const std::string& name) {
+  if (!TestedProgram().IsWindows()) {
+    fd = open(folder.At(name).c_str(), O_WRONLY);
+    held = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    return;
+  }
+  std::string holder = TestedProgram().executable;
+  holder = holder.substr(0, holder.find_last_of('/') + 1) + "hold_file.exe";
+  int input[2], output[2];
+  if (pipe(input) != 0 || pipe(output) != 0) return;
+  pid = fork();
+  if (pid == 0) {
+    dup2(input[0], 0);
+    dup2(output[1], 1);
+    close(input[1]);
+    close(output[0]);
+    execl(TestedProgram().runner.c_str(), TestedProgram().runner.c_str(), holder.c_str(),
+          folder.NativeAt(name).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(input[0]);
+  close(output[1]);
+  fd = input[1];
+  std::string said;
+  held = ReadUntil(output[0], "held", said, 30);
+  close(output[0]);
+}
+
+FileHolder::~FileHolder() {
+  if (fd >= 0) close(fd);  // releases the lock, or ends the Windows holder
+  if (pid > 0) waitpid(pid, nullptr, 0);
+}
+
+std::vector<ReportedReplacement> ReportedReplacements(const std::string& out) {
+  std::vector<ReportedReplacement> reported;
+  const std::string replacing = ", Replacing ";
+  size_t at = 0;
+  while ((at = out.find(replacing, at)) != std::string::npos) {
+    size_t lineEnd = out.find('\n', at);
+    if (lineEnd == std::string::npos) break;
+    std::string line = out.substr(at + replacing.size(), lineEnd - at - replacing.size());
+    size_t to = line.find(" to ");
+    size_t outcome = line.rfind(" -> ");
+    at = lineEnd;
+    if (to == std::string::npos || outcome == std::string::npos || outcome < to) continue;
+    ReportedReplacement replacement;
+    replacement.source = line.substr(0, to);
+    replacement.destination = line.substr(to + 4, outcome - to - 4);
+    replacement.done = line.compare(outcome, std::string::npos, " -> Done.") == 0;
+    reported.push_back(replacement);
+  }
+  return reported;
 }
 
 RunOptions WithArguments(std::vector<std::string> arguments) {

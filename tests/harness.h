@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -78,8 +79,37 @@ double Seconds();
 // Collects output until the process closes it or the time runs out.
 void ReadFor(int outputPipe, std::string& collected, double timeoutSeconds);
 
-// True when a staging file of a replacement is left anywhere in the folder.
+// True when a helper file of a replacement is left anywhere in the folder.
 bool HasStagingFile(const ScratchFolder& folder);
+
+// The helper files of replacements (".kelvo-...") directly in a folder of
+// the scratch folder, with their contents.
+std::vector<std::pair<std::string, std::string>> HelperFiles(const ScratchFolder& folder,
+                                                             const std::string& subfolder = "");
+
+// Holds a file of the folder open for writing as another program would: a
+// Unix lock for the Linux build, a Windows program that opens it without
+// sharing for the Windows build. Released when the object goes.
+class FileHolder {
+ public:
+  FileHolder(const ScratchFolder& folder, const std::string& name);
+  ~FileHolder();
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+  bool held = false;
+
+ private:
+  int fd = -1;
+  pid_t pid = -1;
+};
+
+// One replacement as the console reported it.
+struct ReportedReplacement {
+  std::string source;
+  std::string destination;
+  bool done = false;
+};
+std::vector<ReportedReplacement> ReportedReplacements(const std::string& out);
 
 // Reads until the text (which holds no line end) appears in the output or
 // the time runs out.

@@ -125,55 +125,12 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
   }
 }
 
-// Holds the log open for writing as another program would: a Unix lock for
-// the Linux build, a Windows program that opens it without sharing for the
-// Windows build. Released when the object goes.
-class LogHolder {
- public:
-  explicit LogHolder(const ScratchFolder& folder) {
-    if (!TestedProgram().IsWindows()) {
-      fd = open(folder.At("purlolog.html").c_str(), O_WRONLY);
-      held = fd >= 0 && flock(fd, LOCK_EX) == 0;
-      return;
-    }
-    std::string holder = TestedProgram().executable;
-    holder = holder.substr(0, holder.find_last_of('/') + 1) + "hold_file.exe";
-    int input[2], output[2];
-    if (pipe(input) != 0 || pipe(output) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(input[0], 0);
-      dup2(output[1], 1);
-      close(input[1]);
-      close(output[0]);
-      execl(TestedProgram().runner.c_str(), TestedProgram().runner.c_str(), holder.c_str(),
-            folder.NativeAt("purlolog.html").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(input[0]);
-    close(output[1]);
-    fd = input[1];
-    std::string said;
-    held = ReadUntil(output[0], "held", said, 30);
-    close(output[0]);
-  }
-  ~LogHolder() {
-    if (fd >= 0) close(fd);  // releases the lock, or ends the Windows holder
-    if (pid > 0) waitpid(pid, nullptr, 0);
-  }
-  bool held = false;
-
- private:
-  int fd = -1;
-  pid_t pid = -1;
-};
-
 TEST(Startup, LockedLogIsFatal) {
   ScratchFolder folder;
   folder.Write("purlolog.html", "held");
   RunResult result;
   {
-    LogHolder holder(folder);
+    FileHolder holder(folder, "purlolog.html");
     ASSERT_TRUE(holder.held);
     result = folder.Run(WithArguments({"-oneshot"}));
   }
