@@ -77,6 +77,7 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   if (destination.kind == FileKind::Folder || destination.kind == FileKind::Other) {
     return Fail("replace", replacement.destination, WrongKindResult());
   }
+  destinationLinks = destination.links;
   bool exists = destination.kind != FileKind::Missing;
   bool keepsOld = exists && !replacement.companion.empty();
   Staged staged;
@@ -245,7 +246,13 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
   }
   // The destination holds the new content, the staging name the old.
   result = steps.renameOver(staged.path, replacement.companion);
-  if (result.Ok()) return Done();
+  if (result.Ok()) {
+    ReplaceOutcome outcome = Done();
+    // A file of several names may have had the companion among them, and
+    // then the rename did nothing (see LinkIntoPlace).
+    if (destinationLinks > 1) Discard(staged.path, outcome);
+    return outcome;
+  }
   ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
   if (steps.exchange(staged.path, replacement.destination).Ok()) {
     Discard(staged.path, outcome);
@@ -285,7 +292,14 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     return outcome;
   }
   result = steps.renameOver(keep, replacement.companion);
-  if (result.Ok()) return Done();
+  if (result.Ok()) {
+    // Renaming a name onto another name of the same file does nothing (a
+    // companion that another run just made of the same old file): the
+    // helper is then a spare name and goes.
+    ReplaceOutcome outcome = Done();
+    Discard(keep, outcome);
+    return outcome;
+  }
   ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
   if (!steps.renameOver(keep, replacement.destination).Ok()) outcome.kept = keep;
   return outcome;

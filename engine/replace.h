@@ -99,4 +99,5 @@ class Replacer {
   bool exchangeUsable = true;
   bool renameToFreeUsable = true;
   int racesLeft = 0;
+  uint64_t destinationLinks = 0;  // names the destination's file had when first read
 };

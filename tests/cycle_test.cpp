@@ -340,7 +340,7 @@ TEST(Cycle, PlantedLinksAreNeverFollowed) {
       ++links;
     }
   }
-  EXPECT_EQ(links, 81u);  // every planted link is still there
+  EXPECT_EQ(links, 81u);                       // every planted link is still there
   EXPECT_EQ(HelperFiles(folder).size(), 80u);  // and no helper of the run's own
 }
 

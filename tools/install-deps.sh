@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelvo needs on Debian, when missing:
-# the compilers (native and MinGW), GoogleTest, Google Benchmark, Wine and
-# faketime. Safe to run again; does nothing when all is there.
+# the compilers (native and MinGW), GoogleTest, Google Benchmark, Wine,
+# faketime, strace (the kill-at-every-call test) and chattr. Safe to run
+# again; does nothing when all is there.
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format python3
-  dpkg-dev file)
+  dpkg-dev file strace e2fsprogs)
 have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
 
 missing=()

@@ -1,0 +1,335 @@
+// End-to-end tests of kills: the program is killed at every system call of a
+// replacement (Linux, through strace), and at random moments of one-shot
+// passes over many small files and over large ones (both builds). After each
+// kill every destination holds a whole file, old or new, its old content is
+// still reachable, no companion is broken, and the next run loses nothing.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/harness.h"
+
+namespace {
+
+RunOptions OneShot() { return WithArguments({"-oneshot"}); }
+
+// What a kill left of one destination, its companion and the helpers.
+struct Tally {
+  int wholeOld = 0;
+  int wholeNew = 0;
+  int partial = 0;
+  int missing = 0;
+  int lostOld = 0;          // the old content is nowhere
+  int brokenCompanion = 0;  // companion neither previous nor old, or replaced too early
+  int keptHelpers = 0;      // ".old" helpers holding an old content
+};
+
+std::ostream& operator<<(std::ostream& out, const Tally& tally) {
+  return out << "whole-old " << tally.wholeOld << ", whole-new " << tally.wholeNew << ", partial "
+             << tally.partial << ", missing " << tally.missing << ", lost " << tally.lostOld
+             << ", broken companion " << tally.brokenCompanion << ", old kept by a helper "
+             << tally.keptHelpers;
+}
+
+// One destination as a trial set it up.
+struct Destination {
+  std::string name;       // e.g. "d/dst7.dat"
+  std::string companion;  // e.g. "d/dst7.tmp"
+  std::string old;        // content before the trial
+  std::string previous;   // companion before the trial
+};
+
+// Checks one destination after a kill and counts what was found.
+void Classify(const ScratchFolder& folder, const Destination& destination,
+              const std::set<std::string>& sources,
+              const std::vector<std::pair<std::string, std::string>>& helpers, Tally& tally) {
+  bool replaced = false;
+  if (!folder.Exists(destination.name)) {
+    ++tally.missing;
+  } else {
+    std::string content = folder.Read(destination.name);
+    if (content == destination.old) {
+      ++tally.wholeOld;
+    } else if (sources.count(content) != 0) {
+      ++tally.wholeNew;
+      replaced = true;
+    } else {
+      ++tally.partial;
+    }
+  }
+  std::string companion =
+      folder.Exists(destination.companion) ? folder.Read(destination.companion) : "(none)";
+  bool companionOld = companion == destination.old;
+  if (!(companion == destination.previous || (companionOld && replaced))) ++tally.brokenCompanion;
+  bool reachable = companionOld || (!replaced && folder.Exists(destination.name));
+  for (const auto& helper : helpers) {
+    if (helper.second != destination.old) continue;
+    if (helper.first.size() > 4 && helper.first.compare(helper.first.size() - 4, 4, ".old") == 0) {
+      reachable = true;
+      ++tally.keptHelpers;
+    }
+  }
+  if (!reachable) ++tally.lostOld;
+}
+
+void ExpectNothingLost(const Tally& tally, const std::string& what) {
+  EXPECT_EQ(tally.partial, 0) << what << ": " << tally;
+  EXPECT_EQ(tally.missing, 0) << what << ": " << tally;
+  EXPECT_EQ(tally.lostOld, 0) << what << ": " << tally;
+  EXPECT_EQ(tally.brokenCompanion, 0) << what << ": " << tally;
+  std::printf("%s: %s\n", what.c_str(), ::testing::PrintToString(tally).c_str());
+}
+
+// Sets every destination and companion to contents of this trial's own, so
+// that no older copy can pass for them.
+std::vector<Destination> SetUpTrial(const ScratchFolder& folder, int count, int trial) {
+  std::vector<Destination> destinations;
+  for (int d = 0; d < count; ++d) {
+    Destination destination;
+    destination.name = "d/dst" + std::to_string(d) + ".dat";
+    destination.companion = "d/dst" + std::to_string(d) + ".tmp";
+    destination.old = "old " + std::to_string(d) + " of trial " + std::to_string(trial);
+    destination.previous = "previous " + std::to_string(d) + " of trial " + std::to_string(trial);
+    // New files, not the old ones truncated: a helper may be a second name
+    // of an old destination.
+    unlink(folder.At(destination.name).c_str());
+    unlink(folder.At(destination.companion).c_str());
+    folder.Write(destination.name, destination.old);
+    folder.Write(destination.companion, destination.previous);
+    destinations.push_back(destination);
+  }
+  return destinations;
+}
+
+// A script of count destinations under d/, each drawing from the pool.
+std::string PoolScript(int count, int poolSize) {
+  std::string script = "SetInterval,5\n";
+  for (int d = 0; d < count; ++d) {
+    for (int s = 0; s < poolSize; ++s) {
+      script += "AddFile,d/dst" + std::to_string(d) + ".dat,pool/src" + std::to_string(s) + "\n";
+    }
+  }
+  return script;
+}
+
+std::set<std::string> WritePool(const ScratchFolder& folder, int poolSize, size_t size) {
+  std::set<std::string> contents;
+  for (int s = 0; s < poolSize; ++s) {
+    std::string content(size, static_cast<char>('a' + s));
+    content.replace(0, 8, "source " + std::to_string(s));
+    folder.Write("pool/src" + std::to_string(s), content);
+    contents.insert(content);
+  }
+  return contents;
+}
+
+// Kills one-shot runs at random moments of their pass, trials times.
+void KillAtRandomMoments(int destinations, int poolSize, size_t sourceSize, int trials,
+                         const std::string& what) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", PoolScript(destinations, poolSize));
+  std::set<std::string> sources = WritePool(folder, poolSize, sourceSize);
+
+  // One whole pass tells how long a pass takes after "Starting Loop.".
+  SetUpTrial(folder, destinations, -1);
+  int output = -1;
+  pid_t pid = folder.Start(OneShot(), &output);
+  std::string console;
+  ASSERT_TRUE(ReadUntil(output, "Starting Loop.", console, 60)) << console;
+  double start = Seconds();
+  RunResult whole = Finish(pid, output, 120, console);
+  double pass = Seconds() - start;
+  ASSERT_EQ(whole.exitStatus, 0);
+
+  std::mt19937 random(20261207);
+  std::uniform_real_distribution<double> moment(0, pass * 1.1);
+  Tally tally;
+  int killed = 0;
+  std::map<std::string, std::string> keptBefore;
+  for (int trial = 0; trial < trials; ++trial) {
+    std::vector<Destination> set = SetUpTrial(folder, destinations, trial);
+    pid = folder.Start(OneShot(), &output);
+    console.clear();
+    ReadUntil(output, "Starting Loop.", console, 60);
+    usleep(static_cast<useconds_t>(moment(random) * 1e6));
+    kill(pid, SIGKILL);
+    RunResult result = Finish(pid, output, 60, console);
+    if (result.signal == SIGKILL) ++killed;
+    std::vector<std::pair<std::string, std::string>> helpers = HelperFiles(folder, "d");
+    for (const Destination& destination : set)
+      Classify(folder, destination, sources, helpers, tally);
+    // Helpers holding an old content stay: no later run deletes them.
+    std::map<std::string, std::string> now(helpers.begin(), helpers.end());
+    for (const auto& kept : keptBefore) {
+      auto found = now.find(kept.first);
+      EXPECT_TRUE(found != now.end() && found->second == kept.second)
+          << kept.first << " vanished or changed in trial " << trial;
+    }
+    for (const auto& helper : helpers) {
+      if (helper.first.find(".old") != std::string::npos) keptBefore.insert(helper);
+    }
+  }
+  EXPECT_GT(killed, trials / 2) << "most trials should be cut off by the kill";
+  std::printf("%s: %d trials, %d killed in the pass, pass %.3f s\n", what.c_str(), trials, killed,
+              pass);
+  ExpectNothingLost(tally, what);
+}
+
+TEST(Kill, AtRandomMomentsAmongManySmallFiles) {
+  KillAtRandomMoments(150, 3, 64, 200, "random kills, 150 small files");
+}
+
+TEST(Kill, AtRandomMomentsDuringLargeCopies) {
+  KillAtRandomMoments(4, 3, 16 << 20, 100, "random kills, 4 files of 16 MiB");
+}
+
+// --- A kill at every system call ----------------------------------------
+
+bool HaveStrace() { return system("command -v strace >/dev/null 2>&1") == 0; }
+
+// The system calls a run makes, in order, from the strace log of a run.
+std::vector<std::string> CallsOf(const std::string& traceLog) {
+  std::vector<std::string> calls;
+  std::istringstream lines(traceLog);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    std::string rest = line.substr(space + 1);
+    while (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+    size_t open = rest.find('(');
+    if (open == std::string::npos || rest.compare(0, 3, "+++") == 0 ||
+        rest.compare(0, 3, "---") == 0 || rest.compare(0, 1, "<") == 0) {
+      continue;
+    }
+    calls.push_back(rest.substr(0, open));
+  }
+  return calls;
+}
+
+struct KillScenario {
+  const char* name;
+  bool destinationExists;
+  bool companionExists;
+};
+
+class KillAtEveryCall : public testing::TestWithParam<KillScenario> {};
+
+TEST_P(KillAtEveryCall, LosesNothing) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "strace runs the Linux build";
+  if (!HaveStrace()) GTEST_SKIP() << "strace missing";
+  const KillScenario& scenario = GetParam();
+  const std::string script = "SetInterval,5\nAddFile,d/dst0.dat,pool/src0\n";
+  auto prepare = [&](const ScratchFolder& folder) {
+    folder.Write("kelvo.txt", script);
+    WritePool(folder, 1, 4096);
+    folder.Write("d/.keep", "");
+    if (scenario.destinationExists) folder.Write("d/dst0.dat", "old content");
+    if (scenario.companionExists) folder.Write("d/dst0.tmp", "previous companion");
+  };
+
+  // The calls of one whole run, and where its cycle starts.
+  std::vector<std::string> calls;
+  size_t cycleStart = 0;
+  {
+    ScratchFolder folder;
+    prepare(folder);
+    RunOptions options = OneShot();
+    std::string traceLog = folder.At("trace.log");
+    options.environmentPrefix = {"strace", "-f", "-qq", "-o", traceLog};
+    RunResult result = folder.Run(options);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    std::string trace = folder.Read("trace.log");
+    calls = CallsOf(trace.substr(0, trace.find("\"Starting Loop.\\n\"")));
+    cycleStart = calls.size();
+    calls = CallsOf(trace);
+    ASSERT_GT(calls.size(), cycleStart + 5);
+  }
+
+  std::set<std::string> sources;
+  int points = 0;
+  int killed = 0;
+  Tally tally;
+  for (size_t index = cycleStart; index < calls.size(); ++index) {
+    const std::string& call = calls[index];
+    int occurrence = 0;
+    for (size_t i = 0; i <= index; ++i) occurrence += calls[i] == call ? 1 : 0;
+    ScratchFolder folder;
+    prepare(folder);
+    if (sources.empty()) sources = {folder.Read("pool/src0")};
+    RunOptions options = OneShot();
+    options.environmentPrefix = {
+        "strace",
+        "-f",
+        "-qq",
+        "-o",
+        "/dev/null",
+        "-e",
+        "trace=" + call,
+        "-e",
+        "inject=" + call + ":signal=KILL:when=" + std::to_string(occurrence)};
+    RunResult result = folder.Run(options);
+    ++points;
+    std::string where = "killed at " + call + " #" + std::to_string(occurrence);
+    if (result.signal == SIGKILL) {
+      ++killed;
+    } else {
+      ADD_FAILURE() << where << ": the run was not killed (" << result.exitStatus << ")";
+    }
+
+    Destination destination{"d/dst0.dat", "d/dst0.tmp",
+                            scenario.destinationExists ? "old content" : "(none)",
+                            scenario.companionExists ? "previous companion" : "(none)"};
+    std::vector<std::pair<std::string, std::string>> helpers = HelperFiles(folder, "d");
+    Tally one;
+    if (scenario.destinationExists) {
+      Classify(folder, destination, sources, helpers, one);
+    } else if (folder.Exists("d/dst0.dat") && sources.count(folder.Read("d/dst0.dat")) == 0) {
+      ++one.partial;
+    }
+    EXPECT_EQ(one.partial + one.missing + one.lostOld + one.brokenCompanion, 0)
+        << where << ": " << one;
+    EXPECT_EQ(folder.Read("pool/src0"), *sources.begin()) << where;
+    tally.wholeOld += one.wholeOld;
+    tally.wholeNew += one.wholeNew;
+    tally.keptHelpers += one.keptHelpers;
+
+    // The next run replaces the destination and deletes nothing that holds
+    // an old content.
+    RunResult next = folder.Run(OneShot());
+    EXPECT_NE(next.out.find(" -> Done.\n"), std::string::npos) << where << next.out;
+    EXPECT_EQ(folder.Read("d/dst0.dat"), *sources.begin()) << where;
+    std::vector<std::pair<std::string, std::string>> after = HelperFiles(folder, "d");
+    for (const auto& helper : helpers) {
+      bool kept = false;
+      for (const auto& later : after) kept = kept || later == helper;
+      if (helper.second == destination.old) {
+        EXPECT_TRUE(kept) << where << ": " << helper.first;
+      }
+    }
+  }
+  EXPECT_EQ(killed, points);
+  std::printf("kill at every call, %s: %d kill points, %d killed; %s\n", scenario.name, points,
+              killed, ::testing::PrintToString(tally).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, KillAtEveryCall,
+                         testing::Values(KillScenario{"destination and companion", true, true},
+                                         KillScenario{"destination without companion", true, false},
+                                         KillScenario{"new destination", false, false}),
+                         [](const testing::TestParamInfo<KillScenario>& info) {
+                           return std::string(info.param.destinationExists ? "Destination"
+                                                                           : "NewDestination") +
+                                  (info.param.companionExists ? "AndCompanion" : "");
+                         });
+
+}  // namespace
