@@ -159,7 +159,9 @@ StepResult CloseNewFile(NewFile& file);
 
 // Exchanges two names in one step (Linux renameat2 RENAME_EXCHANGE).
 StepResult ExchangeNames(const std::string& a, const std::string& b);
-// Gives an existing file a second name (a hard link); Exists when taken.
+// Gives an existing file a second name (a hard link); Exists when taken. On
+// Windows it refuses a file that another program holds open without sharing
+// deletion, since that file could be neither replaced nor rid of the name.
 StepResult MakeSecondName(const std::string& existing, const std::string& name);
 // Renames from to to, replacing what to names.
 StepResult RenameOver(const std::string& from, const std::string& to);

@@ -338,8 +338,16 @@ StepResult ExchangeNames(const std::string&, const std::string&) {
 }
 
 StepResult MakeSecondName(const std::string& existing, const std::string& name) {
-  if (CreateHardLinkA(name.c_str(), existing.c_str(), nullptr)) return Succeeded();
+  // A file another program holds without letting it be deleted could be
+  // neither replaced nor rid of its second name: refuse it before linking.
+  HANDLE file = CreateFileA(
+      existing.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  BOOL linked = CreateHardLinkA(name.c_str(), existing.c_str(), nullptr);
   DWORD error = GetLastError();
+  CloseHandle(file);
+  if (linked) return Succeeded();
   if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
       error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS) {
     return WithStatus(StepStatus::Unsupported, static_cast<int>(error));
