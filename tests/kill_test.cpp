@@ -222,6 +222,15 @@ struct KillScenario {
   bool companionExists;
 };
 
+void PrintTo(const KillScenario& scenario, std::ostream* out) { *out << scenario.name; }
+
+// strace with the given arguments; a leak check cannot run under it.
+std::vector<std::string> StracePrefix(std::vector<std::string> arguments) {
+  std::vector<std::string> prefix = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq"};
+  prefix.insert(prefix.end(), arguments.begin(), arguments.end());
+  return prefix;
+}
+
 class KillAtEveryCall : public testing::TestWithParam<KillScenario> {};
 
 TEST_P(KillAtEveryCall, LosesNothing) {
@@ -245,7 +254,7 @@ TEST_P(KillAtEveryCall, LosesNothing) {
     prepare(folder);
     RunOptions options = OneShot();
     std::string traceLog = folder.At("trace.log");
-    options.environmentPrefix = {"strace", "-f", "-qq", "-o", traceLog};
+    options.environmentPrefix = StracePrefix({"-o", traceLog});
     RunResult result = folder.Run(options);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     std::string trace = folder.Read("trace.log");
@@ -267,16 +276,9 @@ TEST_P(KillAtEveryCall, LosesNothing) {
     prepare(folder);
     if (sources.empty()) sources = {folder.Read("pool/src0")};
     RunOptions options = OneShot();
-    options.environmentPrefix = {
-        "strace",
-        "-f",
-        "-qq",
-        "-o",
-        "/dev/null",
-        "-e",
-        "trace=" + call,
-        "-e",
-        "inject=" + call + ":signal=KILL:when=" + std::to_string(occurrence)};
+    options.environmentPrefix =
+        StracePrefix({"-o", "/dev/null", "-e", "trace=" + call, "-e",
+                      "inject=" + call + ":signal=KILL:when=" + std::to_string(occurrence)});
     RunResult result = folder.Run(options);
     ++points;
     std::string where = "killed at " + call + " #" + std::to_string(occurrence);
