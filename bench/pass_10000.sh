@@ -10,7 +10,7 @@
 #   RUNS            timed passes (default 3); the median is reported
 #
 # An untimed first pass creates the companions, so every timed pass is a pass of
-# the running program: delete the old companion, copy, swap. Caches stay warm, as
+# the running program: copy, exchange, rename over the old companion. Caches stay warm, as
 # they do for a program that keeps running.
 #
 # How the time outside the copies is found. A copy is what cp does too; the rest
@@ -27,8 +27,8 @@
 #  2. Where perf works, attributed inside one pass: perf stat gives the pass's
 #     time on the CPU (task-clock) and so its time off it (elapsed - task-clock).
 #     One pass sampled on the CPU with DWARF call stacks gives the share of CPU
-#     time with CopyFileTo on the stack; one pass sampled at every 10th context
-#     switch gives the share of switches made inside CopyFileTo, which is taken
+#     time with CopyInto on the stack; one pass sampled at every 10th context
+#     switch gives the share of switches made inside CopyInto, which is taken
 #     as its share of the time off the CPU (an estimate: it weighs every switch
 #     alike). Copies = CPU share x task-clock + switch share x time off the CPU.
 #     The same two shares are printed for the other big steps.
@@ -213,14 +213,14 @@ echo
 echo "Inside one pass (perf; share with the function on the stack):"
 awk -v cpu="$cpu_ms" -v t="$counted_pass" 'BEGIN {
   printf "  pass %.3f s: %.3f s on the CPU, %.3f s off it\n", t, cpu / 1000, t - cpu / 1000 }'
-printf "  %-20s %12s %12s\n" "" "CPU samples" "switches"
-for function in CopyFileTo DeleteFileAt SwapIntoPlace LogService::Report IsSource \
-  InterpretScript; do
-  printf "  %-20s %11s%% %11s%%\n" "$function" "$(sample_share "$work/cpu.txt" "$function")" \
+printf "  %-24s %12s %12s\n" "" "CPU samples" "switches"
+for function in CopyInto CreateAnonymousFile NameAnonymousFile ExchangeNames RenameOver \
+  LogService::Report SourceEntries::Contains InterpretScript; do
+  printf "  %-24s %11s%% %11s%%\n" "$function" "$(sample_share "$work/cpu.txt" "$function")" \
     "$(sample_share "$work/switch.txt" "$function")"
 done
-awk -v on="$(sample_share "$work/cpu.txt" CopyFileTo)" \
-  -v off="$(sample_share "$work/switch.txt" CopyFileTo)" \
+awk -v on="$(sample_share "$work/cpu.txt" CopyInto)" \
+  -v off="$(sample_share "$work/switch.txt" CopyInto)" \
   -v cpu="$cpu_ms" -v t="$counted_pass" 'BEGIN {
     copy = on / 100 * cpu / 1000 + off / 100 * (t - cpu / 1000)
     printf "  copies %.3f s; outside them %.3f s = %.1f%% of the pass\n",

@@ -5,85 +5,27 @@
 #include "engine/cycle.h"
 
 #include <cstdio>
-#include <map>
 #include <utility>
 #include <vector>
 
 #include "engine/replace.h"
+#include "engine/source_entries.h"
 #include "log/log_service.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
 
 namespace {
 
-// The directory entries the script names as sources. A name is a source when
-// it lies in the same folder (by identity) under the same name, however the
-// path is spelled; a link to a source is not the source.
-class SourceEntries {
- public:
-  explicit SourceEntries(const RunSettings& settings) {
-    settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
-      for (const std::string& source : sources) {
-        Entry entry = EntryOf(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
-        if (!entry.name.empty()) entries.push_back(entry);
-      }
-    });
-  }
-
-  // Folders come and go between passes; their identities are taken anew.
-  void Refresh() {
-    folderIdentities.clear();
-    byFolder.clear();
-    for (const Entry& entry : entries) {
-      FileIdentity folder = FolderIdentity(entry.folder);
-      if (folder.valid) byFolder[std::make_pair(folder.device, folder.node)].push_back(entry.name);
+// The resolved names of every source the script lists.
+std::vector<std::string> ResolvedSources(const RunSettings& settings) {
+  std::vector<std::string> resolved;
+  settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
+    for (const std::string& source : sources) {
+      resolved.push_back(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
     }
-  }
-
-  bool Contains(const std::string& path) {
-    Entry entry = EntryOf(path);
-    FileIdentity folder = FolderIdentity(entry.folder);
-    if (!folder.valid) return false;
-    auto names = byFolder.find(std::make_pair(folder.device, folder.node));
-    if (names == byFolder.end()) return false;
-    for (const std::string& name : names->second) {
-      if (SameEntryName(name, entry.name)) return true;
-    }
-    return false;
-  }
-
-  // True when two paths name one directory entry.
-  static bool SameEntry(const std::string& a, const std::string& b) {
-    Entry first = EntryOf(a);
-    Entry second = EntryOf(b);
-    return SameEntryName(first.name, second.name) &&
-           GetFileIdentity(first.folder.empty() ? "." : first.folder) ==
-               GetFileIdentity(second.folder.empty() ? "." : second.folder);
-  }
-
- private:
-  struct Entry {
-    std::string folder;  // as written, through its last separator
-    std::string name;
-  };
-
-  static Entry EntryOf(const std::string& path) {
-    PathParts parts = SplitPath(path);
-    return Entry{parts.drive + parts.directory, parts.name + parts.extension};
-  }
-
-  FileIdentity FolderIdentity(const std::string& folder) {
-    auto known = folderIdentities.find(folder);
-    if (known != folderIdentities.end()) return known->second;
-    FileIdentity identity = GetFileIdentity(folder.empty() ? "." : folder);
-    folderIdentities[folder] = identity;
-    return identity;
-  }
-
-  std::vector<Entry> entries;
-  std::map<std::string, FileIdentity> folderIdentities;
-  std::map<std::pair<uint64_t, uint64_t>, std::vector<std::string>> byFolder;
-};
+  });
+  return resolved;
+}
 
 std::string ReasonText(const StepResult& result) {
   switch (result.status) {
@@ -117,13 +59,13 @@ void ReportFailure(const ReplaceOutcome& outcome) {
 
 class Cycle {
  public:
-  explicit Cycle(const RunSettings& runSettings) : settings(runSettings), sources(runSettings) {}
+  explicit Cycle(const RunSettings& runSettings)
+      : settings(runSettings), sources(ResolvedSources(runSettings)) {}
 
   void Run() {
     Print("Starting Loop.\n");
     bool firstPass = true;
     for (;;) {
-      sources.Refresh();
       RunPass(firstPass);
       firstPass = false;
       if (settings.OneShot || StopRequested()) return;
@@ -173,7 +115,7 @@ class Cycle {
     if (sources.Contains(destination)) {
       // A destination that is a listed source is never overwritten; it
       // already holds the drawn content when it is that very source.
-      outcome.done = SourceEntries::SameEntry(source, destination);
+      outcome.done = sources.SameEntry(source, destination);
       outcome.action = "replace the listed source";
       outcome.path = destination;
       outcome.result.status = StepStatus::Exists;
@@ -189,7 +131,7 @@ class Cycle {
     g_log->ReplaceExtension(replacement.companion, ".tmp");
     // The old content is not kept where the companion is a source or the
     // destination itself (a destination named "x.tmp").
-    if (SameEntryName(replacement.companion, destination) ||
+    if (sources.SameEntry(replacement.companion, destination) ||
         sources.Contains(replacement.companion)) {
       replacement.companion.clear();
     }

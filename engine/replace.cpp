@@ -98,7 +98,10 @@ bool Replacer::Stage(const Replacement& replacement, bool forExchange, Staged& s
     if (StageAnonymously(replacement, suffix, staged, outcome)) return true;
     if (anonymousUsable) return false;  // failed for another reason than support
   }
-  return StageUnderName(replacement, suffix, staged, outcome);
+  // A named staging file holds a partial copy while it is written: it is a
+  // ".new" and takes the way through a second name instead of the exchange.
+  staged.holdsOldLater = false;
+  return StageUnderName(replacement, staged, outcome);
 }
 
 bool Replacer::StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
@@ -143,11 +146,11 @@ bool Replacer::StageAnonymously(const Replacement& replacement, const char* suff
   return true;
 }
 
-bool Replacer::StageUnderName(const Replacement& replacement, const char* suffix, Staged& staged,
+bool Replacer::StageUnderName(const Replacement& replacement, Staged& staged,
                               ReplaceOutcome& outcome) {
   NewFile file;
   StepResult result;
-  if (!CreateUniqueFile(replacement.folder, suffix, file, staged.path, result)) {
+  if (!CreateUniqueFile(replacement.folder, ".new", file, staged.path, result)) {
     outcome = Fail("create", staged.path, result);
     return false;
   }

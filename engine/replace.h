@@ -74,8 +74,7 @@ class Replacer {
              ReplaceOutcome& outcome);
   bool StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
                         ReplaceOutcome& outcome);
-  bool StageUnderName(const Replacement& replacement, const char* suffix, Staged& staged,
-                      ReplaceOutcome& outcome);
+  bool StageUnderName(const Replacement& replacement, Staged& staged, ReplaceOutcome& outcome);
   bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                         std::string& path, StepResult& result);
   bool CopySecondCopy(const std::string& existing, const std::string& folder, std::string& path,

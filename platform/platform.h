@@ -132,9 +132,15 @@ struct EntryInfo {
 // failure: the step answers Ok with kind Missing.
 StepResult ReadEntry(const std::string& path, EntryInfo& info);
 
-// True when two names of one folder name the same entry (byte-equal on Linux;
-// letters in either case on Windows).
-bool SameEntryName(const std::string& a, const std::string& b);
+// The name under which folder lists the entry that name reaches. Linux: the
+// name itself. Windows: trailing dots and blanks dropped, a stream part
+// (":$DATA", ":name") dropped, and a short 8.3 name of an existing entry
+// expanded to its long name.
+std::string EntryName(const std::string& folder, const std::string& name);
+
+// A name as the system compares names of one folder: itself on Linux, in
+// capitals on Windows, where letters match in either case.
+std::string FoldEntryName(const std::string& name);
 
 // A file that a replacement writes; -1 when none is open.
 struct NewFile {

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -211,6 +215,26 @@ TEST_F(PlatformFiles, IdentityTellsNamesOfOneFileApart) {
   EXPECT_FALSE(a == b);
   EXPECT_TRUE(GetFileIdentity((folder / "." / "a").string()) == a);
   EXPECT_FALSE(GetFileIdentity(At("absent")).valid);
+}
+
+TEST_F(PlatformFiles, EntryNamesAsTheFolderListsThem) {
+  Write("longsourcename.txt", "L");
+  std::string folderPath = At("");
+#ifdef _WIN32
+  char shortPath[MAX_PATH];
+  DWORD length = GetShortPathNameA(At("longsourcename.txt").c_str(), shortPath, sizeof shortPath);
+  ASSERT_GT(length, 0u);
+  std::string shortName = fs::path(shortPath).filename().string();
+  ASSERT_NE(shortName.find('~'), std::string::npos) << shortName;
+  EXPECT_EQ(EntryName(folderPath, shortName), "longsourcename.txt");
+  EXPECT_EQ(EntryName(folderPath, "a.txt. ."), "a.txt");
+  EXPECT_EQ(EntryName(folderPath, "a.txt::$DATA"), "a.txt");
+  EXPECT_EQ(FoldEntryName("Title.Ogg"), FoldEntryName("TITLE.ogg"));
+#else
+  EXPECT_EQ(EntryName(folderPath, "a.txt."), "a.txt.");
+  EXPECT_EQ(EntryName(folderPath, "LONGSO~1.TXT"), "LONGSO~1.TXT");
+  EXPECT_NE(FoldEntryName("Title.Ogg"), FoldEntryName("TITLE.ogg"));
+#endif
 }
 
 TEST_F(PlatformFiles, AppendFileCreatesEmptiesAndAppends) {

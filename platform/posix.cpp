@@ -321,7 +321,9 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   return Succeeded();
 }
 
-bool SameEntryName(const std::string& a, const std::string& b) { return a == b; }
+std::string EntryName(const std::string&, const std::string& name) { return name; }
+
+std::string FoldEntryName(const std::string& name) { return name; }
 
 StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);

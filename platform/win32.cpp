@@ -282,10 +282,25 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   return Succeeded();
 }
 
-bool SameEntryName(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.data(),
-                                                static_cast<int>(a.size()), b.data(),
-                                                static_cast<int>(b.size())) == CSTR_EQUAL;
+std::string EntryName(const std::string& folder, const std::string& name) {
+  // Colons, dots, blanks and wildcards are below 0x40, so never the second
+  // byte of a double-byte character; a "~" may be, which costs a lookup.
+  std::string entry = name.substr(0, name.find(':'));
+  while (!entry.empty() && (entry.back() == '.' || entry.back() == ' ')) entry.pop_back();
+  if (entry.find('~') == std::string::npos || entry.find_first_of("*?") != std::string::npos) {
+    return entry;
+  }
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + entry).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return entry;
+  FindClose(search);
+  return found.cFileName;
+}
+
+std::string FoldEntryName(const std::string& name) {
+  std::string folded = name;
+  if (!folded.empty()) CharUpperBuffA(&folded[0], static_cast<DWORD>(folded.size()));
+  return folded;
 }
 
 StepResult CreateAnonymousFile(const std::string&, NewFile&) {

@@ -1,0 +1,46 @@
+// The directory entries that a script names as sources.
+#include "engine/source_entries.h"
+
+namespace {
+
+FileIdentity FolderIdentity(const std::string& folder) {
+  return GetFileIdentity(folder.empty() ? "." : folder);
+}
+
+}  // namespace
+
+SourceEntries::SourceEntries(const std::vector<std::string>& sources, LeadByteTest leadByteTest)
+    : isLeadByte(leadByteTest) {
+  for (const std::string& source : sources) {
+    Entry entry = EntryOf(source);
+    if (!entry.name.empty()) foldersByName.emplace(FoldEntryName(entry.name), entry.folder);
+  }
+}
+
+SourceEntries::Entry SourceEntries::EntryOf(const std::string& path) const {
+  PathParts parts = SplitPath(path, isLeadByte);
+  Entry entry;
+  entry.folder = parts.drive + parts.directory;
+  entry.name = EntryName(entry.folder, parts.name + parts.extension);
+  return entry;
+}
+
+bool SourceEntries::Contains(const std::string& path) const {
+  Entry entry = EntryOf(path);
+  auto sameName = foldersByName.equal_range(FoldEntryName(entry.name));
+  if (sameName.first == sameName.second) return false;
+  FileIdentity folder = FolderIdentity(entry.folder);
+  if (!folder.valid) return false;
+  for (auto source = sameName.first; source != sameName.second; ++source) {
+    if (source->second == entry.folder || FolderIdentity(source->second) == folder) return true;
+  }
+  return false;
+}
+
+bool SourceEntries::SameEntry(const std::string& a, const std::string& b) const {
+  Entry first = EntryOf(a);
+  Entry second = EntryOf(b);
+  return FoldEntryName(first.name) == FoldEntryName(second.name) &&
+         (first.folder == second.folder ||
+          FolderIdentity(first.folder) == FolderIdentity(second.folder));
+}

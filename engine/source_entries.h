@@ -1,0 +1,39 @@
+// The directory entries that a script names as sources, which no replacement
+// may delete, move or overwrite.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "log/log_service.h"
+#include "platform/platform.h"
+
+// A name is a source when it is the same entry of the same folder as a listed
+// source: the folders the same by identity, the names the same as the folder
+// lists them (letters in either case on Windows). So every spelling of a
+// source is caught, while a link to a source is not the source.
+class SourceEntries {
+ public:
+  // Takes resolved source paths.
+  explicit SourceEntries(const std::vector<std::string>& sources,
+                         LeadByteTest isLeadByte = IsSystemLeadByte);
+
+  // Looks at the folders afresh on every call: a folder may be replaced
+  // between two replacements.
+  bool Contains(const std::string& path) const;
+
+  // True when two paths name one directory entry.
+  bool SameEntry(const std::string& a, const std::string& b) const;
+
+ private:
+  struct Entry {
+    std::string folder;  // through its last separator, or empty
+    std::string name;    // as the folder lists it
+  };
+  Entry EntryOf(const std::string& path) const;
+
+  LeadByteTest isLeadByte;
+  // Folded name -> folders of the sources of that name.
+  std::multimap<std::string, std::string> foldersByName;
+};

@@ -1,0 +1,103 @@
+// Tests of how sources are told apart on a real disk: every spelling of a
+// source is caught, links and look-alikes are not sources, and a folder
+// replaced between two checks is seen as it is now.
+#include "engine/source_entries.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsWindows() { return IsPathSeparator('\\'); }
+
+class SourceEntriesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    root =
+        fs::temp_directory_path() / (std::string("kelvo-sources-") +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "pool");
+    fs::create_directories(root / "other");
+    std::ofstream(root / "pool" / "a.txt") << "A";
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+  // A path under the root as the program would write it.
+  std::string At(const std::string& relative) const {
+    std::string path = root.string() + (IsWindows() ? "\\" : "/") + relative;
+    if (IsWindows()) {
+      for (char& c : path) {
+        if (c == '/') c = '\\';
+      }
+    }
+    return path;
+  }
+
+  fs::path root;
+};
+
+TEST_F(SourceEntriesTest, EverySpellingOfASourceIsCaught) {
+  SourceEntries sources({At("pool/a.txt")});
+  EXPECT_TRUE(sources.Contains(At("pool/a.txt")));
+  EXPECT_TRUE(sources.Contains(At("pool/./a.txt")));
+  EXPECT_TRUE(sources.Contains(At("other/../pool/a.txt")));
+  EXPECT_TRUE(sources.Contains(At("pool//a.txt")));
+  EXPECT_FALSE(sources.Contains(At("pool/b.txt")));
+  EXPECT_FALSE(sources.Contains(At("other/a.txt")));
+  EXPECT_FALSE(sources.Contains(At("pool/a.tx")));
+  // Names of an entry that does not exist yet are still that entry.
+  SourceEntries future({At("pool/later.txt")});
+  EXPECT_TRUE(future.Contains(At("other/../pool/later.txt")));
+}
+
+TEST_F(SourceEntriesTest, CaseTrailingDotsStreamsAndShortNamesOnWindows) {
+  SourceEntries sources({At("pool/a.txt")});
+  if (!IsWindows()) {
+    EXPECT_FALSE(sources.Contains(At("pool/A.TXT")));
+    EXPECT_FALSE(sources.Contains(At("pool/a.txt.")));
+    return;
+  }
+  EXPECT_TRUE(sources.Contains(At("pool/A.TXT")));
+  EXPECT_TRUE(sources.Contains(At("pool/a.txt.")));
+  EXPECT_TRUE(sources.Contains(At("pool/a.txt. .")));
+  EXPECT_TRUE(sources.Contains(At("pool/a.txt::$DATA")));
+  EXPECT_TRUE(sources.Contains(At("pool/a.txt:stream")));
+}
+
+TEST_F(SourceEntriesTest, LinksToSourcesAreNotSources) {
+  if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
+  fs::create_symlink(root / "pool" / "a.txt", root / "other" / "link.txt");
+  fs::create_symlink(root / "pool", root / "poollink");
+  SourceEntries sources({At("pool/a.txt")});
+  EXPECT_FALSE(sources.Contains(At("other/link.txt")));
+  // A linked folder leads to the same folder: that is the source itself.
+  EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
+}
+
+TEST_F(SourceEntriesTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
+  if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
+  fs::create_symlink(root / "pool", root / "poollink");
+  SourceEntries sources({At("pool/a.txt")});
+  EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
+  // A deployment swaps the pool for a new folder.
+  fs::rename(root / "pool", root / "pool.old");
+  fs::create_directories(root / "pool");
+  EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
+  EXPECT_FALSE(sources.Contains(At("pool.old/a.txt")));
+}
+
+TEST_F(SourceEntriesTest, SameEntry) {
+  SourceEntries sources({});
+  EXPECT_TRUE(sources.SameEntry(At("pool/a.txt"), At("other/../pool/a.txt")));
+  EXPECT_FALSE(sources.SameEntry(At("pool/a.txt"), At("other/a.txt")));
+  EXPECT_EQ(sources.SameEntry(At("pool/a.txt"), At("pool/A.txt")), IsWindows());
+}
+
+}  // namespace
