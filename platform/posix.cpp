@@ -350,8 +350,9 @@ StepResult CopyInto(const std::string& source, NewFile& file) {
   if (!S_ISREG(info.st_mode)) return WrongKind();
   int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (in < 0) return FailedWith(errno);
-  // The name may have changed hands since: check what was opened.
-  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode) || fcntl(in, F_SETFL, 0) != 0) {
+  // The name may have changed hands since: check what was opened. Reads of a
+  // regular file never block, so O_NONBLOCK can stay.
+  if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(in);
     return WrongKind();
   }
@@ -370,17 +371,20 @@ StepResult CopyInto(const std::string& source, NewFile& file) {
 }
 
 StepResult NameAnonymousFile(const NewFile& file, const std::string& path) {
-  // Through /proc, which any user may do; AT_EMPTY_PATH needs a privilege.
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", static_cast<int>(file.handle));
-  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Succeeded();
-  int error = errno;
-  if (error == ENOENT &&
-      linkat(static_cast<int>(file.handle), "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) {
-    return Succeeded();
+  // AT_EMPTY_PATH needs a privilege that root has; through /proc any user
+  // may link, at the cost of a longer lookup. Once refused, go through /proc.
+  static bool emptyPathRefused = false;
+  int fd = static_cast<int>(file.handle);
+  if (!emptyPathRefused) {
+    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return Succeeded();
+    if (errno != ENOENT && errno != EPERM) return FailedWith(errno);
+    emptyPathRefused = true;
   }
-  if (error == ENOENT && access("/proc/self/fd", F_OK) != 0) return Unsupported(error);
-  return FailedWith(error);
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Succeeded();
+  if (errno == ENOENT && access("/proc/self/fd", F_OK) != 0) return Unsupported(ENOENT);
+  return FailedWith(errno);
 }
 
 StepResult CloseNewFile(NewFile& file) {
