@@ -215,7 +215,7 @@ awk -v cpu="$cpu_ms" -v t="$counted_pass" 'BEGIN {
   printf "  pass %.3f s: %.3f s on the CPU, %.3f s off it\n", t, cpu / 1000, t - cpu / 1000 }'
 printf "  %-24s %12s %12s\n" "" "CPU samples" "switches"
 for function in CopyInto CreateAnonymousFile NameAnonymousFile ExchangeNames RenameOver \
-  LogService::Report SourceEntries::Contains InterpretScript; do
+  LogService::Report EntrySet::Contains InterpretScript; do
   printf "  %-24s %11s%% %11s%%\n" "$function" "$(sample_share "$work/cpu.txt" "$function")" \
     "$(sample_share "$work/switch.txt" "$function")"
 done

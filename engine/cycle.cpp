@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/entry_set.h"
 #include "engine/replace.h"
-#include "engine/source_entries.h"
 #include "log/log_service.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
@@ -23,6 +23,15 @@ std::vector<std::string> ResolvedSources(const RunSettings& settings) {
     for (const std::string& source : sources) {
       resolved.push_back(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
     }
+  });
+  return resolved;
+}
+
+// The resolved names of every destination the script lists.
+std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
+  std::vector<std::string> resolved;
+  settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
+    resolved.push_back(ResolvePath(destination, settings.DestinationPath, g_log->programDirectory));
   });
   return resolved;
 }
@@ -60,7 +69,9 @@ void ReportFailure(const ReplaceOutcome& outcome) {
 class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings)
-      : settings(runSettings), sources(ResolvedSources(runSettings)) {}
+      : settings(runSettings),
+        sources(ResolvedSources(runSettings)),
+        destinations(ResolvedDestinations(runSettings)) {}
 
   void Run() {
     Print("Starting Loop.\n");
@@ -135,11 +146,18 @@ class Cycle {
         sources.Contains(replacement.companion)) {
       replacement.companion.clear();
     }
+    // The first content is kept once for good, beside the destination; never
+    // under a name the script uses for something else.
+    replacement.original = destination + ".orig";
+    if (sources.Contains(replacement.original) || destinations.Contains(replacement.original)) {
+      replacement.original.clear();
+    }
     return replacer.Replace(replacement);
   }
 
   const RunSettings& settings;
-  SourceEntries sources;
+  EntrySet sources;
+  EntrySet destinations;
   Replacer replacer;
 };
 

@@ -18,6 +18,11 @@
 //  5. Helper names are short and do not depend on the destination's, so any
 //     destination name the system accepts can be replaced, and no name of
 //     the user's is reserved.
+//  6. The destination's first content is kept under "<destination>.orig",
+//     which is made once (a second name, or a copy) and never overwritten;
+//     a replacement that fails removes the one it made.
+//  7. New content never carries set-user-ID or set-group-ID bits, takes the
+//     replaced file's access where there was one, and is dated now.
 //
 // The sequences, by what the file system offers:
 //  - exchange (Linux): stage the copy as X.old; exchange the names X.old and
@@ -70,15 +75,28 @@ Replacer::Replacer(FileSteps fileSteps, uint32_t processNumber)
 
 ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   racesLeft = kRaceAttempts;
-  EntryInfo destination;
-  StepResult read = steps.readEntry(replacement.destination, destination);
+  originalMade.clear();
+  StepResult read = steps.readEntry(replacement.destination, destinationEntry);
   if (!read.Ok()) return Fail("read", replacement.destination, read);
   // Only files are replaced: a folder, a FIFO or a device stays as it is.
-  if (destination.kind == FileKind::Folder || destination.kind == FileKind::Other) {
+  FileKind kind = destinationEntry.kind;
+  if (kind == FileKind::Folder || kind == FileKind::Other) {
     return Fail("replace", replacement.destination, WrongKindResult());
   }
-  destinationLinks = destination.links;
-  bool exists = destination.kind != FileKind::Missing;
+  bool exists = kind != FileKind::Missing;
+  ReplaceOutcome kept;
+  if (exists && !replacement.original.empty() && !KeepOriginal(replacement, kept)) return kept;
+  ReplaceOutcome outcome = ReplaceWithStaged(replacement, exists);
+  if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
+  // A failed replacement leaves no trace: not even the original it kept
+  // (the destination still holds that content).
+  if (!outcome.done && outcome.kept.empty() && !originalMade.empty()) {
+    Discard(originalMade, outcome);
+  }
+  return outcome;
+}
+
+ReplaceOutcome Replacer::ReplaceWithStaged(const Replacement& replacement, bool exists) {
   bool keepsOld = exists && !replacement.companion.empty();
   Staged staged;
   ReplaceOutcome outcome;
@@ -86,6 +104,45 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   if (!exists) return PutInFreePlace(replacement, staged);
   if (replacement.companion.empty()) return Overwrite(replacement, staged);
   return PutInPlaceKeepingOld(replacement, staged);
+}
+
+// Keeps the destination's content under the original's name unless that name
+// is taken (by an earlier original, most of the time): a second name where
+// the file system has them, a copy otherwise. A name the system cannot take
+// (too long) is passed over.
+bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome) {
+  StepResult result = steps.secondName(replacement.destination, replacement.original);
+  if (result.status == StepStatus::Unsupported) {
+    // Without a rename that spares an existing name, a copy could overwrite
+    // an original: none is kept then.
+    if (!renameToFreeUsable) return true;
+    // The copy is made under a helper name and given the original's name
+    // only when complete, so an original is never a partial copy.
+    std::string copy;
+    if (CopySecondCopy(replacement.destination, replacement.folder, ".new", copy, result,
+                       outcome.leftover)) {
+      result = steps.renameToFree(copy, replacement.original);
+      if (!result.Ok()) Discard(copy, outcome);
+      if (result.status == StepStatus::Unsupported) {
+        renameToFreeUsable = false;
+        return true;
+      }
+    }
+  }
+  if (result.Ok()) {
+    originalMade = replacement.original;
+    return true;
+  }
+  // Kept by an earlier replacement, a name the system takes not, or a
+  // destination gone meanwhile: nothing to keep, go on.
+  if (result.status == StepStatus::Exists || result.status == StepStatus::BadName ||
+      result.status == StepStatus::Missing) {
+    return true;
+  }
+  std::string leftover = outcome.leftover;
+  outcome = Fail("keep the original as", replacement.original, result);
+  outcome.leftover = leftover;
+  return false;
 }
 
 bool Replacer::Stage(const Replacement& replacement, bool forExchange, Staged& staged,
@@ -117,10 +174,10 @@ bool Replacer::StageAnonymously(const Replacement& replacement, const char* suff
     outcome = Fail("create a file in", folder, result);
     return false;
   }
-  result = steps.copyInto(replacement.source, file);
+  result = steps.copyInto(replacement.source, file, destinationEntry);
   if (!result.Ok()) {
     steps.close(file);
-    outcome = Fail("copy", replacement.source, result);
+    outcome = FailCopy(replacement, result);
     return false;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
@@ -154,10 +211,10 @@ bool Replacer::StageUnderName(const Replacement& replacement, Staged& staged,
     outcome = Fail("create", staged.path, result);
     return false;
   }
-  result = steps.copyInto(replacement.source, file);
+  result = steps.copyInto(replacement.source, file, destinationEntry);
   StepResult closed = steps.close(file);
   if (!result.Ok()) {
-    outcome = Fail("copy", replacement.source, result);
+    outcome = FailCopy(replacement, result);
   } else if (!closed.Ok()) {
     outcome = Fail("write", staged.path, closed);
   } else {
@@ -178,13 +235,21 @@ bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, N
   return result.Ok();
 }
 
-// A copy of the destination under a ".old" name, where the file system has
-// no second names.
+// A copy of the destination under a new helper name, where the file system
+// has no second names.
 bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
-                              std::string& path, StepResult& result, std::string& leftover) {
+                              const char* suffix, std::string& path, StepResult& result,
+                              std::string& leftover) {
   NewFile file;
-  if (!CreateUniqueFile(folder, ".old", file, path, result)) return false;
-  result = steps.copyInto(existing, file);
+  if (!CreateUniqueFile(folder, suffix, file, path, result)) return false;
+  return CopyAndClose(existing, file, path, result, leftover);
+}
+
+// Copies existing into the new file at path and closes it; deletes path when
+// that fails.
+bool Replacer::CopyAndClose(const std::string& existing, NewFile& file, const std::string& path,
+                            StepResult& result, std::string& leftover) {
+  result = steps.copyInto(existing, file, destinationEntry);
   StepResult closed = steps.close(file);
   if (result.Ok()) result = closed;
   if (result.Ok()) return true;
@@ -253,7 +318,7 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
     ReplaceOutcome outcome = Done();
     // A file of several names may have had the companion among them, and
     // then the rename did nothing (see LinkIntoPlace).
-    if (destinationLinks > 1) Discard(staged.path, outcome);
+    if (destinationEntry.links > 1) Discard(staged.path, outcome);
     return outcome;
   }
   ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
@@ -278,7 +343,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   }
   std::string leftover;
   if (result.status == StepStatus::Unsupported) {
-    CopySecondCopy(replacement.destination, replacement.folder, keep, result, leftover);
+    CopySecondCopy(replacement.destination, replacement.folder, ".old", keep, result, leftover);
   }
   if (!result.Ok()) {
     ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);
@@ -314,6 +379,13 @@ ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged&
   ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
   Discard(staged.path, outcome);
   return outcome;
+}
+
+// A copy of the source that failed: reading it, or writing beside the
+// destination.
+ReplaceOutcome Replacer::FailCopy(const Replacement& replacement, StepResult result) {
+  if (result.atSource) return Fail("read", replacement.source, result);
+  return Fail("write a copy beside", replacement.destination, result);
 }
 
 ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepResult result) {

@@ -15,7 +15,7 @@ struct FileSteps {
   std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
   std::function<StepResult(const std::string&, NewFile&)> createAnonymous = CreateAnonymousFile;
   std::function<StepResult(const std::string&, NewFile&)> createNew = CreateNewFile;
-  std::function<StepResult(const std::string&, NewFile&)> copyInto = CopyInto;
+  std::function<StepResult(const std::string&, NewFile&, const EntryInfo&)> copyInto = CopyInto;
   std::function<StepResult(const NewFile&, const std::string&)> nameAnonymous = NameAnonymousFile;
   std::function<StepResult(NewFile&)> close = CloseNewFile;
   std::function<StepResult(const std::string&, const std::string&)> exchange = ExchangeNames;
@@ -35,6 +35,9 @@ struct Replacement {
   // Folder part of the destination, ending in a separator, or empty for the
   // current folder: helper files are made there, beside the destination.
   std::string folder;
+  // Where the destination's first content is kept for good, once, before it
+  // is first replaced; empty when that name must not be made.
+  std::string original;
 };
 
 struct ReplaceOutcome {
@@ -70,6 +73,10 @@ class Replacer {
     bool holdsOldLater = false;  // named ".old": the exchange will put the old content there
   };
 
+  ReplaceOutcome ReplaceWithStaged(const Replacement& replacement, bool exists);
+  bool KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome);
+  bool CopyAndClose(const std::string& existing, NewFile& file, const std::string& path,
+                    StepResult& result, std::string& leftover);
   bool Stage(const Replacement& replacement, bool forExchange, Staged& staged,
              ReplaceOutcome& outcome);
   bool StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
@@ -77,8 +84,8 @@ class Replacer {
   bool StageUnderName(const Replacement& replacement, Staged& staged, ReplaceOutcome& outcome);
   bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                         std::string& path, StepResult& result);
-  bool CopySecondCopy(const std::string& existing, const std::string& folder, std::string& path,
-                      StepResult& result, std::string& leftover);
+  bool CopySecondCopy(const std::string& existing, const std::string& folder, const char* suffix,
+                      std::string& path, StepResult& result, std::string& leftover);
 
   ReplaceOutcome PutInFreePlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome PutInPlaceKeepingOld(const Replacement& replacement, const Staged& staged);
@@ -87,6 +94,7 @@ class Replacer {
   ReplaceOutcome LinkIntoPlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome Overwrite(const Replacement& replacement, const Staged& staged);
 
+  ReplaceOutcome FailCopy(const Replacement& replacement, StepResult result);
   ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
   void Discard(const std::string& path, ReplaceOutcome& outcome);
   std::string NextName(const std::string& folder, const char* suffix, StepStatus previous);
@@ -98,5 +106,6 @@ class Replacer {
   bool exchangeUsable = true;
   bool renameToFreeUsable = true;
   int racesLeft = 0;
-  uint64_t destinationLinks = 0;  // names the destination's file had when first read
+  EntryInfo destinationEntry;  // the destination as first read
+  std::string originalMade;    // the original this replacement kept, if any
 };

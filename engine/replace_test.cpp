@@ -45,13 +45,14 @@ class FakeDisk {
   // Step calls from the first on; a step listed in failing answers EIO and
   // changes nothing; from cutAfter on nothing happens at all (a kill).
   int calls = 0;
+  std::vector<std::string> steps;  // the step of every call, in order
   std::set<int> failing;
   int cutAfter = -1;
 
   FileSteps Steps() {
-    FileSteps steps;
-    steps.readEntry = [this](const std::string& path, EntryInfo& info) {
-      if (Refused()) return Error();
+    FileSteps fileSteps;
+    fileSteps.readEntry = [this](const std::string& path, EntryInfo& info) {
+      if (Refused("readEntry")) return Error();
       info = EntryInfo();
       if (Has(path)) {
         info.kind = FileKind::Regular;
@@ -59,55 +60,59 @@ class FakeDisk {
       }
       return StepResult();
     };
-    steps.createAnonymous = [this](const std::string&, NewFile& file) {
+    fileSteps.createAnonymous = [this](const std::string&, NewFile& file) {
       if (!features.anonymous) return Status(StepStatus::Unsupported);
-      if (Refused()) return Error();
+      if (Refused("createAnonymous")) return Error();
       file.handle = Open(std::make_shared<std::string>());
       return StepResult();
     };
-    steps.createNew = [this](const std::string& path, NewFile& file) {
-      if (Refused()) return Error();
+    fileSteps.createNew = [this](const std::string& path, NewFile& file) {
+      if (Refused("createNew")) return Error();
       if (Has(path)) return Status(StepStatus::Exists);
       names[path] = std::make_shared<std::string>();
       file.handle = Open(names[path]);
       return StepResult();
     };
-    steps.copyInto = [this](const std::string& source, NewFile& file) {
-      if (Refused()) return Error();
-      if (!Has(source)) return Status(StepStatus::Missing);
+    fileSteps.copyInto = [this](const std::string& source, NewFile& file, const EntryInfo&) {
+      if (Refused("copyInto")) return Error();
+      if (!Has(source)) {
+        StepResult missing = Status(StepStatus::Missing);
+        missing.atSource = true;
+        return missing;
+      }
       *open.at(file.handle) = Content(source);
       return StepResult();
     };
-    steps.nameAnonymous = [this](const NewFile& file, const std::string& path) {
-      if (Refused()) return Error();
+    fileSteps.nameAnonymous = [this](const NewFile& file, const std::string& path) {
+      if (Refused("nameAnonymous")) return Error();
       if (Has(path)) return Status(StepStatus::Exists);
       names[path] = open.at(file.handle);
       return StepResult();
     };
-    steps.close = [this](NewFile& file) {
+    fileSteps.close = [this](NewFile& file) {
       // A kill closes every file too: an anonymous one is gone with it.
       open.erase(file.handle);
       file.handle = -1;
-      if (Refused()) return Error();
+      if (Refused("close")) return Error();
       return StepResult();
     };
-    steps.exchange = [this](const std::string& a, const std::string& b) {
+    fileSteps.exchange = [this](const std::string& a, const std::string& b) {
       if (!features.exchange) return Status(StepStatus::Unsupported);
-      if (Refused()) return Error();
+      if (Refused("exchange")) return Error();
       if (!Has(a) || !Has(b)) return Status(StepStatus::Missing);
       std::swap(names[a], names[b]);
       return StepResult();
     };
-    steps.secondName = [this](const std::string& existing, const std::string& name) {
+    fileSteps.secondName = [this](const std::string& existing, const std::string& name) {
       if (!features.secondNames) return Status(StepStatus::Unsupported);
-      if (Refused()) return Error();
+      if (Refused("secondName")) return Error();
       if (!Has(existing)) return Status(StepStatus::Missing);
       if (Has(name)) return Status(StepStatus::Exists);
       names[name] = names[existing];
       return StepResult();
     };
-    steps.renameOver = [this](const std::string& from, const std::string& to) {
-      if (Refused()) return Error();
+    fileSteps.renameOver = [this](const std::string& from, const std::string& to) {
+      if (Refused("renameOver")) return Error();
       if (!Has(from)) return Status(StepStatus::Missing);
       // As rename() does, two names of one file stay as they are.
       if (Has(to) && names[to] == names[from]) return StepResult();
@@ -115,32 +120,34 @@ class FakeDisk {
       names.erase(from);
       return StepResult();
     };
-    steps.renameToFree = [this](const std::string& from, const std::string& to) {
+    fileSteps.renameToFree = [this](const std::string& from, const std::string& to) {
       if (!features.renameToFree) return Status(StepStatus::Unsupported);
-      if (Refused()) return Error();
+      if (Refused("renameToFree")) return Error();
       if (!Has(from)) return Status(StepStatus::Missing);
       if (Has(to)) return Status(StepStatus::Exists);
       names[to] = names[from];
       names.erase(from);
       return StepResult();
     };
-    steps.deleteName = [this](const std::string& path) {
+    fileSteps.deleteName = [this](const std::string& path) {
       // A name that is not there is not there, whatever else goes wrong.
       if (!Has(path)) {
         ++calls;
+        steps.push_back("deleteName");
         return Status(StepStatus::Missing);
       }
-      if (Refused()) return Error();
+      if (Refused("deleteName")) return Error();
       if (names.erase(path) == 0) return Status(StepStatus::Missing);
       return StepResult();
     };
-    steps.unpredictable = [this]() { return ++jumps * 0x1000u; };
-    return steps;
+    fileSteps.unpredictable = [this]() { return ++jumps * 0x1000u; };
+    return fileSteps;
   }
 
  private:
-  bool Refused() {
+  bool Refused(const char* step) {
     ++calls;
+    steps.push_back(step);
     return failing.count(calls) != 0 || (cutAfter >= 0 && calls > cutAfter);
   }
   static StepResult Status(StepStatus status) {
@@ -171,7 +178,8 @@ struct Scenario {
   FakeDisk::Features features;
   bool destinationExists;
   bool companionExists;
-  bool keepsOld;  // the replacement has a companion
+  bool keepsOld;      // the replacement has a companion
+  bool originalKept;  // an original was kept by an earlier replacement
 };
 
 FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool renameToFree) {
@@ -184,15 +192,18 @@ FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool re
 }
 
 const Scenario kScenarios[] = {
-    {"linux", With(true, true, true, true), true, true, true},
-    {"linux, no companion yet", With(true, true, true, true), true, false, true},
-    {"linux, new destination", With(true, true, true, true), false, false, true},
-    {"linux, companion not kept", With(true, true, true, true), true, true, false},
-    {"no anonymous files", With(false, true, true, true), true, true, true},
-    {"windows", With(false, false, true, false), true, true, true},
-    {"windows, new destination", With(false, false, true, false), false, true, true},
-    {"no second names", With(false, false, false, false), true, true, true},
+    {"linux", With(true, true, true, true), true, true, true, true},
+    {"linux, first replacement", With(true, true, true, true), true, false, true, false},
+    {"linux, new destination", With(true, true, true, true), false, false, true, false},
+    {"linux, companion not kept", With(true, true, true, true), true, true, false, true},
+    {"no anonymous files", With(false, true, true, true), true, true, true, false},
+    {"windows", With(false, false, true, false), true, true, true, true},
+    {"windows, first replacement", With(false, false, true, false), true, false, true, false},
+    {"windows, new destination", With(false, false, true, false), false, true, true, false},
+    {"no second names", With(false, false, false, false), true, true, true, false},
 };
+
+const char kOriginal[] = "first content";
 
 const char kOld[] = "old destination";
 const char kPrevious[] = "previous companion";
@@ -205,6 +216,7 @@ class DiskRun {
     disk.Put("pool/src", kNew);
     if (scenario.destinationExists) disk.Put("d/title.ogg", kOld);
     if (scenario.companionExists) disk.Put("d/title.tmp", kPrevious);
+    if (scenario.originalKept) disk.Put("d/title.ogg.orig", kOriginal);
   }
 
   ReplaceOutcome Replace() {
@@ -214,7 +226,24 @@ class DiskRun {
     replacement.destination = "d/title.ogg";
     replacement.companion = scenario.keepsOld ? "d/title.tmp" : "";
     replacement.folder = "d/";
+    replacement.original = "d/title.ogg.orig";
     return replacer.Replace(replacement);
+  }
+
+  // The original is never overwritten, and when made holds the old content.
+  void ExpectOriginal(bool done, const std::string& when) const {
+    SCOPED_TRACE(std::string(scenario.name) + ", " + when);
+    if (scenario.originalKept) {
+      EXPECT_EQ(disk.Content("d/title.ogg.orig"), kOriginal);
+    } else if (disk.Has("d/title.ogg.orig")) {
+      EXPECT_TRUE(scenario.destinationExists);
+      EXPECT_EQ(disk.Content("d/title.ogg.orig"), kOld);
+    } else {
+      // Without second names nor a rename that spares an existing name, no
+      // original can be kept safely.
+      bool canKeep = scenario.features.secondNames || scenario.features.renameToFree;
+      EXPECT_FALSE(done && scenario.destinationExists && canKeep) << "the original was not kept";
+    }
   }
 
   // What holds at every instant, finished or cut off.
@@ -236,10 +265,13 @@ class DiskRun {
     if (scenario.destinationExists && scenario.keepsOld) {
       bool oldReachable = disk.Content("d/title.ogg") == kOld ||
                           (disk.Has("d/title.tmp") && disk.Content("d/title.tmp") == kOld);
+      bool oldNamed = oldReachable ||
+                      (disk.Has("d/title.ogg.orig") && disk.Content("d/title.ogg.orig") == kOld);
       for (const std::string& helper : disk.HelperNames()) {
-        // Only ".old" names, never swept, may hold the old content.
+        // Only ".old" names, never swept, may hold the only copy of the old
+        // content; a ".new" may hold a copy of it that is not the only one.
         if (disk.Content(helper) == kOld) {
-          EXPECT_NE(helper.find(".old"), std::string::npos) << helper;
+          EXPECT_TRUE(helper.find(".old") != std::string::npos || oldNamed) << helper;
           oldReachable = true;
         }
       }
@@ -259,7 +291,8 @@ class DiskRun {
       if (scenario.destinationExists && scenario.keepsOld) {
         EXPECT_EQ(disk.Content("d/title.tmp"), kOld);
       }
-      EXPECT_TRUE(helpers.empty()) << helpers.front();
+      // Only a helper that a failed delete could not take away is left.
+      for (const std::string& helper : helpers) EXPECT_EQ(helper, outcome.leftover);
       return;
     }
     EXPECT_NE(std::string(outcome.action), "");
@@ -293,6 +326,7 @@ int StepsOfAReplacement(const Scenario& scenario) {
   ReplaceOutcome outcome = run.Replace();
   EXPECT_TRUE(outcome.done) << scenario.name;
   run.ExpectOutcome(outcome, "no fault");
+  run.ExpectOriginal(outcome.done, "no fault");
   return run.disk.calls;
 }
 
@@ -307,9 +341,18 @@ TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
       std::string when = "step " + std::to_string(failing) + " failing";
       run.ExpectInvariants(when);
       run.ExpectOutcome(outcome, when);
-      // With one fault only, every undo works: nothing is left to report.
+      run.ExpectOriginal(outcome.done, when);
+      // A failed replacement takes back the original it made.
+      if (!outcome.done && !run.scenario.originalKept) {
+        EXPECT_FALSE(run.disk.Has("d/title.ogg.orig")) << run.scenario.name << ", " << when;
+      }
+      // With one fault only, every undo works: nothing is left to report
+      // but what a failed delete could not take away.
       EXPECT_TRUE(outcome.kept.empty()) << scenario.name << ", " << when;
-      EXPECT_TRUE(outcome.leftover.empty()) << scenario.name << ", " << when;
+      if (!outcome.leftover.empty()) {
+        EXPECT_EQ(run.disk.steps.at(static_cast<size_t>(failing - 1)), "deleteName")
+            << scenario.name << ", " << when;
+      }
     }
   }
 }
@@ -326,6 +369,7 @@ TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
             "steps " + std::to_string(first) + " and " + std::to_string(second) + " failing";
         run.ExpectInvariants(when);
         run.ExpectOutcome(outcome, when);
+        run.ExpectOriginal(outcome.done, when);
       }
     }
   }
@@ -339,6 +383,7 @@ TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
       run.disk.cutAfter = cut;
       run.Replace();
       run.ExpectInvariants("killed after step " + std::to_string(cut));
+      run.ExpectOriginal(false, "killed after step " + std::to_string(cut));
     }
   }
 }
@@ -387,7 +432,8 @@ TEST(ReplaceSequence, MissingSourceChangesNothing) {
     replacement.folder = "d/";
     ReplaceOutcome outcome = replacer.Replace(replacement);
     EXPECT_FALSE(outcome.done);
-    EXPECT_EQ(std::string(outcome.action), "copy");
+    EXPECT_EQ(std::string(outcome.action), "read");
+    EXPECT_EQ(run.disk.Has("d/title.ogg.orig"), scenario.originalKept) << scenario.name;
     EXPECT_EQ(outcome.path, "pool/absent");
     EXPECT_EQ(outcome.result.status, StepStatus::Missing);
     EXPECT_TRUE(run.disk.HelperNames().empty()) << scenario.name;

@@ -96,12 +96,14 @@ enum class StepStatus {
   Exists,       // the name the step would create is taken
   WrongKind,    // not a regular file (a folder, a FIFO, a device...)
   Stopped,      // a stop was requested during a long step
+  BadName,      // the system takes no such name (too long, say)
   Failed,       // any other refusal
 };
 
 struct StepResult {
   StepStatus status = StepStatus::Ok;
-  int error = 0;  // the system's code (errno, or GetLastError on Windows)
+  int error = 0;          // the system's code (errno, or GetLastError on Windows)
+  bool atSource = false;  // a copy failed on the side it reads
   bool Ok() const { return status == StepStatus::Ok; }
 };
 
@@ -126,6 +128,10 @@ struct EntryInfo {
   FileKind kind = FileKind::Missing;
   FileIdentity identity;
   uint64_t links = 0;  // names the file has
+  // Linux: permission bits, owner and group; 0 on Windows.
+  uint32_t mode = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
 };
 
 // What a name is, a symbolic link not followed. Missing is a result, not a
@@ -154,10 +160,14 @@ StepResult CreateAnonymousFile(const std::string& folder, NewFile& file);
 // symbolic link included.
 StepResult CreateNewFile(const std::string& path, NewFile& file);
 // Copies source, which must be a regular file (links followed), into file to
-// its end, then gives file the source's permission bits (without set-user-ID,
-// set-group-ID and sticky) and modification time. Stopped when a stop is
-// requested between chunks.
-StepResult CopyInto(const std::string& source, NewFile& file);
+// its end; Stopped when a stop is requested between chunks. The copy's
+// modification time is that of the copy. On Linux it then takes the
+// permission bits of replaced when that is a regular file, and its owner and
+// group where the process may set them; otherwise the source's permission
+// bits under the umask. Set-user-ID, set-group-ID and sticky bits never go
+// over to new content. On Windows no attribute goes over (read-only stays
+// behind).
+StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& replaced);
 // Links an anonymous file under path; Exists when the name is taken.
 StepResult NameAnonymousFile(const NewFile& file, const std::string& path);
 // Closes the file; a failure means its content may be incomplete.

@@ -74,9 +74,41 @@ StepResult FailedWith(int error) {
       return WithStatus(StepStatus::Missing, error);
     case EEXIST:
       return WithStatus(StepStatus::Exists, error);
+    case ENAMETOOLONG:
+      return WithStatus(StepStatus::BadName, error);
     default:
       return WithStatus(StepStatus::Failed, error);
   }
+}
+
+StepResult AtSource(StepResult result) {
+  result.atSource = true;
+  return result;
+}
+
+mode_t Umask() {
+  static const mode_t mask = [] {
+    mode_t current = umask(0);
+    umask(current);
+    return current;
+  }();
+  return mask;
+}
+
+// Access of new content: that of the file it replaces, or the source's under
+// the umask. Owner and group change only where the process may change them.
+// File systems that keep no owners or modes (FAT) refuse these calls; the
+// copy then keeps what it was created with, which is never more than 0600.
+void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
+  mode_t mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
+  if (replaced.kind == FileKind::Regular) {
+    mode = static_cast<mode_t>(replaced.mode & 0777);
+    if (geteuid() == 0) {
+      // Changing the owner clears set-user-ID bits, so it comes first.
+      (void)!fchown(out, static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group));
+    }
+  }
+  (void)!fchmod(out, mode);
 }
 
 // Errors after which copy_file_range or sendfile cannot do this copy at all,
@@ -318,6 +350,9 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   info.identity.device = static_cast<uint64_t>(status.st_dev);
   info.identity.node = static_cast<uint64_t>(status.st_ino);
   info.links = static_cast<uint64_t>(status.st_nlink);
+  info.mode = static_cast<uint32_t>(status.st_mode & 07777);
+  info.owner = static_cast<uint32_t>(status.st_uid);
+  info.group = static_cast<uint32_t>(status.st_gid);
   return Succeeded();
 }
 
@@ -343,30 +378,24 @@ StepResult CreateNewFile(const std::string& path, NewFile& file) {
   return Succeeded();
 }
 
-StepResult CopyInto(const std::string& source, NewFile& file) {
+StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& replaced) {
   // The kind is read before opening: opening a FIFO would wait for a writer.
   struct stat info;
-  if (stat(source.c_str(), &info) != 0) return FailedWith(errno);
-  if (!S_ISREG(info.st_mode)) return WrongKind();
+  if (stat(source.c_str(), &info) != 0) return AtSource(FailedWith(errno));
+  if (!S_ISREG(info.st_mode)) return AtSource(WrongKind());
   int in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (in < 0) return FailedWith(errno);
+  if (in < 0) return AtSource(FailedWith(errno));
   // The name may have changed hands since: check what was opened. Reads of a
   // regular file never block, so O_NONBLOCK can stay.
   if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(in);
-    return WrongKind();
+    return AtSource(WrongKind());
   }
   int out = static_cast<int>(file.handle);
   StepResult result = CopyContents(in, out);
   close(in);
   if (!result.Ok()) return result;
-  // Never carry set-user-ID, set-group-ID or sticky over to a file we make.
-  if (fchmod(out, info.st_mode & 0777) != 0) return FailedWith(errno);
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1] = info.st_mtim;
-  futimens(out, times);
+  GiveAccess(out, info, replaced);
   return Succeeded();
 }
 

@@ -39,6 +39,11 @@ StepResult WithStatus(StepStatus status, DWORD error) {
   return result;
 }
 
+StepResult AtSource(StepResult result) {
+  result.atSource = true;
+  return result;
+}
+
 StepResult FailedWith(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -47,6 +52,9 @@ StepResult FailedWith(DWORD error) {
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return WithStatus(StepStatus::Exists, error);
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_NAME:
+      return WithStatus(StepStatus::BadName, error);
     default:
       return WithStatus(StepStatus::Failed, error);
   }
@@ -88,7 +96,7 @@ StepResult CopyHandle(HANDLE in, HANDLE out) {
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(in, buffer, kBufferSize, &got, nullptr)) {
-      result = FailedWith(GetLastError());
+      result = AtSource(FailedWith(GetLastError()));
       break;
     }
     if (got == 0) break;
@@ -316,23 +324,22 @@ StepResult CreateNewFile(const std::string& path, NewFile& file) {
   return Succeeded();
 }
 
-StepResult CopyInto(const std::string& source, NewFile& file) {
+StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo&) {
   DWORD attributes = GetFileAttributesA(source.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return FailedWith(GetLastError());
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-    return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return AtSource(FailedWith(GetLastError()));
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    return AtSource(WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY));
+  }
   HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (in == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  if (in == INVALID_HANDLE_VALUE) return AtSource(FailedWith(GetLastError()));
   StepResult result;
-  if (GetFileType(in) != FILE_TYPE_DISK)
-    result = WithStatus(StepStatus::WrongKind, ERROR_BAD_FILE_TYPE);
-  HANDLE out = reinterpret_cast<HANDLE>(file.handle);
-  if (result.Ok()) result = CopyHandle(in, out);
-  FILETIME written;
-  if (result.Ok() && GetFileTime(in, nullptr, nullptr, &written)) {
-    SetFileTime(out, nullptr, nullptr, &written);
+  if (GetFileType(in) != FILE_TYPE_DISK) {
+    result = AtSource(WithStatus(StepStatus::WrongKind, ERROR_BAD_FILE_TYPE));
   }
+  // The copy is a new file: its time is now and it carries no attribute of
+  // the source's, read-only included.
+  if (result.Ok()) result = CopyHandle(in, reinterpret_cast<HANDLE>(file.handle));
   CloseHandle(in);
   return result;
 }

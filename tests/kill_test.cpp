@@ -32,13 +32,14 @@ struct Tally {
   int lostOld = 0;          // the old content is nowhere
   int brokenCompanion = 0;  // companion neither previous nor old, or replaced too early
   int keptHelpers = 0;      // ".old" helpers holding an old content
+  int brokenOriginal = 0;   // an original that is not a whole old content
 };
 
 std::ostream& operator<<(std::ostream& out, const Tally& tally) {
   return out << "whole-old " << tally.wholeOld << ", whole-new " << tally.wholeNew << ", partial "
              << tally.partial << ", missing " << tally.missing << ", lost " << tally.lostOld
-             << ", broken companion " << tally.brokenCompanion << ", old kept by a helper "
-             << tally.keptHelpers;
+             << ", broken companion " << tally.brokenCompanion << ", broken original "
+             << tally.brokenOriginal << ", old kept by a helper " << tally.keptHelpers;
 }
 
 // One destination as a trial set it up.
@@ -80,6 +81,13 @@ void Classify(const ScratchFolder& folder, const Destination& destination,
     }
   }
   if (!reachable) ++tally.lostOld;
+  // An original, once there, is a whole old content of some trial.
+  std::string original = destination.name + ".orig";
+  if (folder.Exists(original)) {
+    std::string kept = folder.Read(original);
+    std::string prefix = destination.old.substr(0, destination.old.find(" of trial ") + 10);
+    if (kept.compare(0, prefix.size(), prefix) != 0) ++tally.brokenOriginal;
+  }
 }
 
 void ExpectNothingLost(const Tally& tally, const std::string& what) {
@@ -87,6 +95,7 @@ void ExpectNothingLost(const Tally& tally, const std::string& what) {
   EXPECT_EQ(tally.missing, 0) << what << ": " << tally;
   EXPECT_EQ(tally.lostOld, 0) << what << ": " << tally;
   EXPECT_EQ(tally.brokenCompanion, 0) << what << ": " << tally;
+  EXPECT_EQ(tally.brokenOriginal, 0) << what << ": " << tally;
   std::printf("%s: %s\n", what.c_str(), ::testing::PrintToString(tally).c_str());
 }
 
@@ -320,6 +329,10 @@ TEST_P(KillAtEveryCall, LosesNothing) {
     EXPECT_EQ(one.partial + one.missing + one.lostOld + one.brokenCompanion, 0)
         << where << ": " << one;
     EXPECT_EQ(folder.Read("pool/src0"), *sources.begin()) << where;
+    // An original, once there, is whole.
+    if (folder.Exists("d/dst0.dat.orig")) {
+      EXPECT_EQ(folder.Read("d/dst0.dat.orig"), "old content") << where;
+    }
     tally.wholeOld += one.wholeOld;
     tally.wholeNew += one.wholeNew;
     tally.keptHelpers += one.keptHelpers;

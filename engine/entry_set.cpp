@@ -1,5 +1,5 @@
-// The directory entries that a script names as sources.
-#include "engine/source_entries.h"
+// A set of directory entries named by paths.
+#include "engine/entry_set.h"
 
 namespace {
 
@@ -9,15 +9,15 @@ FileIdentity FolderIdentity(const std::string& folder) {
 
 }  // namespace
 
-SourceEntries::SourceEntries(const std::vector<std::string>& sources, LeadByteTest leadByteTest)
+EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest leadByteTest)
     : isLeadByte(leadByteTest) {
-  for (const std::string& source : sources) {
-    Entry entry = EntryOf(source);
+  for (const std::string& path : paths) {
+    Entry entry = EntryOf(path);
     if (!entry.name.empty()) foldersByName.emplace(FoldEntryName(entry.name), entry.folder);
   }
 }
 
-SourceEntries::Entry SourceEntries::EntryOf(const std::string& path) const {
+EntrySet::Entry EntrySet::EntryOf(const std::string& path) const {
   PathParts parts = SplitPath(path, isLeadByte);
   Entry entry;
   entry.folder = parts.drive + parts.directory;
@@ -25,7 +25,7 @@ SourceEntries::Entry SourceEntries::EntryOf(const std::string& path) const {
   return entry;
 }
 
-bool SourceEntries::Contains(const std::string& path) const {
+bool EntrySet::Contains(const std::string& path) const {
   Entry entry = EntryOf(path);
   auto sameName = foldersByName.equal_range(FoldEntryName(entry.name));
   if (sameName.first == sameName.second) return false;
@@ -37,7 +37,7 @@ bool SourceEntries::Contains(const std::string& path) const {
   return false;
 }
 
-bool SourceEntries::SameEntry(const std::string& a, const std::string& b) const {
+bool EntrySet::SameEntry(const std::string& a, const std::string& b) const {
   Entry first = EntryOf(a);
   Entry second = EntryOf(b);
   return FoldEntryName(first.name) == FoldEntryName(second.name) &&

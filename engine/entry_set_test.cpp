@@ -1,7 +1,7 @@
 // Tests of how sources are told apart on a real disk: every spelling of a
 // source is caught, links and look-alikes are not sources, and a folder
 // replaced between two checks is seen as it is now.
-#include "engine/source_entries.h"
+#include "engine/entry_set.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ namespace {
 
 bool IsWindows() { return IsPathSeparator('\\'); }
 
-class SourceEntriesTest : public testing::Test {
+class EntrySetTest : public testing::Test {
  protected:
   void SetUp() override {
     root =
@@ -43,8 +43,8 @@ class SourceEntriesTest : public testing::Test {
   fs::path root;
 };
 
-TEST_F(SourceEntriesTest, EverySpellingOfASourceIsCaught) {
-  SourceEntries sources({At("pool/a.txt")});
+TEST_F(EntrySetTest, EverySpellingOfASourceIsCaught) {
+  EntrySet sources({At("pool/a.txt")});
   EXPECT_TRUE(sources.Contains(At("pool/a.txt")));
   EXPECT_TRUE(sources.Contains(At("pool/./a.txt")));
   EXPECT_TRUE(sources.Contains(At("other/../pool/a.txt")));
@@ -53,12 +53,12 @@ TEST_F(SourceEntriesTest, EverySpellingOfASourceIsCaught) {
   EXPECT_FALSE(sources.Contains(At("other/a.txt")));
   EXPECT_FALSE(sources.Contains(At("pool/a.tx")));
   // Names of an entry that does not exist yet are still that entry.
-  SourceEntries future({At("pool/later.txt")});
+  EntrySet future({At("pool/later.txt")});
   EXPECT_TRUE(future.Contains(At("other/../pool/later.txt")));
 }
 
-TEST_F(SourceEntriesTest, CaseTrailingDotsStreamsAndShortNamesOnWindows) {
-  SourceEntries sources({At("pool/a.txt")});
+TEST_F(EntrySetTest, CaseTrailingDotsStreamsAndShortNamesOnWindows) {
+  EntrySet sources({At("pool/a.txt")});
   if (!IsWindows()) {
     EXPECT_FALSE(sources.Contains(At("pool/A.TXT")));
     EXPECT_FALSE(sources.Contains(At("pool/a.txt.")));
@@ -71,20 +71,20 @@ TEST_F(SourceEntriesTest, CaseTrailingDotsStreamsAndShortNamesOnWindows) {
   EXPECT_TRUE(sources.Contains(At("pool/a.txt:stream")));
 }
 
-TEST_F(SourceEntriesTest, LinksToSourcesAreNotSources) {
+TEST_F(EntrySetTest, LinksToSourcesAreNotSources) {
   if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
   fs::create_symlink(root / "pool" / "a.txt", root / "other" / "link.txt");
   fs::create_symlink(root / "pool", root / "poollink");
-  SourceEntries sources({At("pool/a.txt")});
+  EntrySet sources({At("pool/a.txt")});
   EXPECT_FALSE(sources.Contains(At("other/link.txt")));
   // A linked folder leads to the same folder: that is the source itself.
   EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
 }
 
-TEST_F(SourceEntriesTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
+TEST_F(EntrySetTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
   if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
   fs::create_symlink(root / "pool", root / "poollink");
-  SourceEntries sources({At("pool/a.txt")});
+  EntrySet sources({At("pool/a.txt")});
   EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
   // A deployment swaps the pool for a new folder.
   fs::rename(root / "pool", root / "pool.old");
@@ -93,8 +93,8 @@ TEST_F(SourceEntriesTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
   EXPECT_FALSE(sources.Contains(At("pool.old/a.txt")));
 }
 
-TEST_F(SourceEntriesTest, SameEntry) {
-  SourceEntries sources({});
+TEST_F(EntrySetTest, SameEntry) {
+  EntrySet sources({});
   EXPECT_TRUE(sources.SameEntry(At("pool/a.txt"), At("other/../pool/a.txt")));
   EXPECT_FALSE(sources.SameEntry(At("pool/a.txt"), At("other/a.txt")));
   EXPECT_EQ(sources.SameEntry(At("pool/a.txt"), At("pool/A.txt")), IsWindows());

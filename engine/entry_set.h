@@ -1,5 +1,5 @@
-// The directory entries that a script names as sources, which no replacement
-// may delete, move or overwrite.
+// A set of directory entries named by paths: the sources of a script, which
+// no replacement may delete, move or overwrite, or its destinations.
 #pragma once
 
 #include <map>
@@ -9,15 +9,14 @@
 #include "log/log_service.h"
 #include "platform/platform.h"
 
-// A name is a source when it is the same entry of the same folder as a listed
-// source: the folders the same by identity, the names the same as the folder
-// lists them (letters in either case on Windows). So every spelling of a
-// source is caught, while a link to a source is not the source.
-class SourceEntries {
+// A path is in the set when it names the same entry of the same folder as a
+// listed path: the folders the same by identity, the names the same as the
+// folder lists them (letters in either case on Windows). So every spelling of
+// a source is caught, while a link to a source is not the source.
+class EntrySet {
  public:
-  // Takes resolved source paths.
-  explicit SourceEntries(const std::vector<std::string>& sources,
-                         LeadByteTest isLeadByte = IsSystemLeadByte);
+  explicit EntrySet(const std::vector<std::string>& paths,
+                    LeadByteTest isLeadByte = IsSystemLeadByte);
 
   // Looks at the folders afresh on every call: a folder may be replaced
   // between two replacements.
