@@ -85,12 +85,16 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   }
   bool exists = kind != FileKind::Missing;
   ReplaceOutcome kept;
-  if (exists && !replacement.original.empty() && !KeepOriginal(replacement, kept)) return kept;
+  bool keepsOriginal =
+      exists && !replacement.original.empty() && originalsKnown.count(replacement.original) == 0;
+  if (keepsOriginal && !KeepOriginal(replacement, kept)) return kept;
   ReplaceOutcome outcome = ReplaceWithStaged(replacement, exists);
   if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
-  // A failed replacement leaves no trace: not even the original it kept
-  // (the destination still holds that content).
-  if (!outcome.done && outcome.kept.empty() && !originalMade.empty()) {
+  if (outcome.done) {
+    if (keepsOriginal) originalsKnown.insert(replacement.original);
+  } else if (outcome.kept.empty() && !originalMade.empty()) {
+    // A failed replacement leaves no trace: not even the original it kept
+    // (the destination still holds that content).
     Discard(originalMade, outcome);
   }
   return outcome;

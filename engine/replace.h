@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -108,4 +109,7 @@ class Replacer {
   int racesLeft = 0;
   EntryInfo destinationEntry;  // the destination as first read
   std::string originalMade;    // the original this replacement kept, if any
+  // Originals known to be there, made or found by this run: an original is
+  // the first content, so a later pass never makes one again.
+  std::set<std::string> originalsKnown;
 };

@@ -100,11 +100,16 @@ mode_t Umask() {
 // File systems that keep no owners or modes (FAT) refuse these calls; the
 // copy then keeps what it was created with, which is never more than 0600.
 void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
+  static const uid_t user = geteuid();
+  static const gid_t group = getegid();
   mode_t mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
   if (replaced.kind == FileKind::Regular) {
     mode = static_cast<mode_t>(replaced.mode & 0777);
-    if (geteuid() == 0) {
-      // Changing the owner clears set-user-ID bits, so it comes first.
+    // Only root may give a file away; a file already ours needs nothing (a
+    // folder with set-group-ID may have given it another group: that one
+    // stays, as it would for any new file there).
+    bool ours = replaced.owner == user && replaced.group == group;
+    if (user == 0 && !ours) {
       (void)!fchown(out, static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group));
     }
   }
