@@ -14,6 +14,7 @@ bool IsCommand(std::string_view name, const char* command) { return name == comm
 void SetInterval(const StringList& fields, RunSettings& settings) {
   int32_t seconds = fields.GetValueInt(1);
   settings.IntervalSeconds = seconds;
+  settings.IntervalText = std::string(fields.GetValue(1));
   // Out-of-range values are refused later; keep the multiplication defined.
   int64_t milliseconds = static_cast<int64_t>(seconds) * 1000;
   settings.Interval =
@@ -51,8 +52,8 @@ bool CheckInterval(const RunSettings& settings) {
     return false;
   }
   if (settings.IntervalSeconds < 0 || settings.IntervalSeconds > kMaxIntervalSeconds) {
-    PrintFormatted("Error, Interval %dsec is out of range (1 to %dsec).\n",
-                   settings.IntervalSeconds, kMaxIntervalSeconds);
+    PrintFormatted("Error, Interval %ssec is out of range (1 to %dsec).\n",
+                   settings.IntervalText.c_str(), kMaxIntervalSeconds);
     return false;
   }
   return true;

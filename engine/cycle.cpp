@@ -73,6 +73,8 @@ class Cycle {
         sources(ResolvedSources(runSettings)),
         destinations(ResolvedDestinations(runSettings)) {}
 
+  unsigned failures = 0;  // replacements that failed
+
   void Run() {
     Print("Starting Loop.\n");
     bool firstPass = true;
@@ -118,7 +120,11 @@ class Cycle {
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
     ReplaceOutcome outcome = ReplaceEntry(source, destination);
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
-    if (!outcome.done) ReportFailure(outcome);
+    if (!outcome.done) {
+      // A copy cut short by a stop request is no failure of the run's.
+      if (outcome.result.status != StepStatus::Stopped) ++failures;
+      ReportFailure(outcome);
+    }
   }
 
   ReplaceOutcome ReplaceEntry(const std::string& source, const std::string& destination) {
@@ -169,7 +175,8 @@ std::string ResolvePath(const std::string& name, const std::string& base,
   return (base.empty() ? programDirectory : base) + name;
 }
 
-void RunCycle(const RunSettings& settings) {
+unsigned RunCycle(const RunSettings& settings) {
   Cycle cycle(settings);
   cycle.Run();
+  return cycle.failures;
 }

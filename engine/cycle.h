@@ -7,8 +7,8 @@
 #include "engine/program.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
-// requested.
-void RunCycle(const RunSettings& settings);
+// requested. Returns the number of replacements that failed.
+unsigned RunCycle(const RunSettings& settings);
 
 // Puts a name under its base directory unless it is absolute: the base, or
 // the program's directory when the base is empty, joined without separator.

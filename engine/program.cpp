@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "engine/commands.h"
 #include "engine/cycle.h"
@@ -69,19 +71,36 @@ void PrintFormatted(const char* format, ...) {
 }
 
 int RunProgram(int argc, char** argv) {
-  g_random.SeedFromTime();
-  g_log = new LogService();
+  // From the first moment a stop request (Ctrl+C, SIGTERM, SIGHUP) ends the
+  // run through the normal shutdown.
+  InstallStopHandler();
+  std::string directory;
+  GetProgramDirectory(directory);
+  // One run per folder: a second one ends before it touches the log.
+  if (!HoldRunLock(directory)) {
+    std::fprintf(stderr, "kelvo: another run is working in %s\n", directory.c_str());
+    return kCouldNotStart;
+  }
+  g_random.SeedFromSeconds(SecondsSinceEpoch());
+  g_log = new LogService(directory);
   g_log->enabled = true;
 
   RunSettings settings;
   PrintBanner();
   settings.OneShot = IsOneShotSwitch(argc, argv);
 
-  if (ParseMasterScript(settings) && CheckInterval(settings)) {
-    InstallStopHandler();
-    RunCycle(settings);
-    RemoveStopHandler();
+  int status = kCouldNotStart;
+  try {
+    if (ParseMasterScript(settings) && CheckInterval(settings)) {
+      unsigned failed = RunCycle(settings);
+      status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;
+    }
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("\nkelvo: out of memory\n", stderr);
+    status = kCouldNotStart;
   }
+  RemoveStopHandler();
   Shutdown(settings);
-  return 0;
+  return status;
 }

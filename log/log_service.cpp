@@ -19,10 +19,24 @@ const char kUploadRequest[] =
 const size_t kRecordBufferSize = 1024;
 const size_t kEnvironmentBufferSize = 256;
 
+// The same request where the console cannot show code page 932.
+const char kUploadRequestInEnglish[] =
+    "To solve the problem, please help by uploading purlolog.html.";
+
+// True for a byte that can follow a lead byte in code page 932. A lead byte
+// before anything else (a "/" of a UTF-8 name read as Shift_JIS, say) stands
+// alone, so the separator after it is still seen.
+bool IsSecondByte(unsigned char byte) {
+  return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+}
+
 // Index just past the character at position i: two bytes for a lead byte
-// that has a second byte, else one.
+// followed by a valid second byte, else one.
 size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte) {
-  if (isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size()) return i + 2;
+  if (isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
+      IsSecondByte(static_cast<unsigned char>(text[i + 1]))) {
+    return i + 2;
+  }
   return i + 1;
 }
 
@@ -30,7 +44,8 @@ std::string FormatBoxText(const char* message, const char* detail) {
   std::string format = "%s\n%s";
   if (detail != nullptr) format += "\n%s";
   char buffer[kRecordBufferSize];
-  std::snprintf(buffer, sizeof buffer, format.c_str(), kUploadRequest, message, detail);
+  std::string request = ConsoleTextOf932(kUploadRequest, kUploadRequestInEnglish);
+  std::snprintf(buffer, sizeof buffer, format.c_str(), request.c_str(), message, detail);
   return buffer;
 }
 

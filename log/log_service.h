@@ -36,7 +36,7 @@ std::string FormatRecord(const char* label, const char* message, const char* det
 class LogService {
  public:
   LogService();
-  // Uses directory instead of the executable's (tests).
+  // Uses directory as the program's directory.
   explicit LogService(const std::string& directory);
   ~LogService();
   LogService(const LogService&) = delete;

@@ -36,12 +36,25 @@ bool FileExists(const char* path);
 // Writes the local time of day as "HH:MM:SS" into buffer (9 bytes or more).
 char* CurrentTimeText(char* buffer);
 
+// Seconds since 1970 from a 64-bit clock, so it goes on after January 2038.
+uint64_t SecondsSinceEpoch();
+
+// Marks the program folder as having a run for as long as this process
+// lives; the mark goes with the process, however it ends. False when another
+// run holds it.
+bool HoldRunLock(const std::string& programDirectory);
+
+// Script text in UTF-16 (little- or big-endian, without its mark) as the
+// system's text: UTF-8 on Linux, the ANSI code page on Windows.
+std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian);
+
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);
 
-// --- Stop requests (Ctrl+C, SIGTERM, console close) ----------------------
-// Installed for the replacement cycle; on Linux it also keeps the file-size
-// limit signal from ending the process in the middle of a copy.
+// --- Stop requests (Ctrl+C, SIGTERM, SIGHUP, console close) ---------------
+// Installed at start; on Linux it also keeps the file-size limit signal from
+// ending the process in the middle of a copy, and a closed console (SIGPIPE)
+// from ending it at all: writes to it then fail quietly.
 
 void InstallStopHandler();
 void RemoveStopHandler();
@@ -52,8 +65,9 @@ void RequestStop();
 // --- Log file -------------------------------------------------------------
 
 // Opens the file for writing, shared for reading only. A null text creates or
-// empties the file; a text is appended at its end. False when the open fails,
-// which includes another writer holding the file.
+// empties the file (one that is not a regular file, such as /dev/null, is
+// left as it is); a text is appended at its end. False when the open fails,
+// which includes another writer holding the file and a FIFO nobody reads.
 bool AppendFile(const std::string& path, const char* text);
 
 // A lock that serialises the writes of one record.
@@ -65,8 +79,13 @@ void LeavePlatformLock(PlatformLock* lock);
 
 // --- Fatal end ------------------------------------------------------------
 
-// Shows a text with a caption and an exclamation icon (Linux: standard error).
+// Shows a text with a caption and an exclamation icon (Linux: on standard
+// error, starting on a line of its own).
 void ShowFatalBox(const char* text, const char* caption);
+// Text in code page 932 as the fatal box shows it: unchanged on Windows; on
+// Linux in the locale's character set, or fallback where the locale cannot
+// show it.
+std::string ConsoleTextOf932(const char* text, const char* fallback);
 // Ends the process at once with exit status 3, running no destructors.
 [[noreturn]] void EndProcessFatally();
 

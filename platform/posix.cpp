@@ -1,6 +1,7 @@
 // Linux implementation of the platform layer.
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
 #include <signal.h>
@@ -26,6 +27,8 @@ volatile sig_atomic_t g_stopRequested = 0;
 struct sigaction g_previousInt;
 struct sigaction g_previousTerm;
 struct sigaction g_previousFileSize;
+struct sigaction g_previousHangUp;
+struct sigaction g_previousPipe;
 bool g_handlerInstalled = false;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
@@ -237,6 +240,58 @@ char* CurrentTimeText(char* buffer) {
   return buffer;
 }
 
+uint64_t SecondsSinceEpoch() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+  return static_cast<uint64_t>(now.tv_sec);
+}
+
+bool HoldRunLock(const std::string& programDirectory) {
+  // A lock on the folder itself: no file to make, and it goes with the last
+  // descriptor, which the process keeps until it ends.
+  int fd = open(programDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder we cannot open, we cannot guard either
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  int error = errno;
+  close(fd);
+  return error != EWOULDBLOCK;
+}
+
+std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
+  std::string text;
+  auto unit = [&](size_t i) -> uint32_t {
+    unsigned char first = static_cast<unsigned char>(bytes[i]);
+    unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
+    return bigEndian ? (first << 8u) | second : (second << 8u) | first;
+  };
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    uint32_t code = unit(i);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+        unit(i + 2) <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;  // half a pair
+    }
+    if (code < 0x80) {
+      text += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text += static_cast<char>(0xC0 | (code >> 6));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += static_cast<char>(0xE0 | (code >> 12));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | (code >> 18));
+      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return text;
+}
+
 void WaitMilliseconds(uint32_t milliseconds) {
   struct timespec remaining;
   remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
@@ -253,13 +308,17 @@ void InstallStopHandler() {
   action.sa_flags = 0;  // no SA_RESTART: a signal must cut a wait short
   sigaction(SIGINT, &action, &g_previousInt);
   sigaction(SIGTERM, &action, &g_previousTerm);
+  // A closed terminal is a request to stop, as SIGTERM is.
+  sigaction(SIGHUP, &action, &g_previousHangUp);
   // A copy past the file-size limit must fail with EFBIG and be rolled back,
-  // not end the process.
+  // not end the process; a console that went away (kelvo | head) must not
+  // end the pass either.
   struct sigaction ignore;
   std::memset(&ignore, 0, sizeof ignore);
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGXFSZ, &ignore, &g_previousFileSize);
+  sigaction(SIGPIPE, &ignore, &g_previousPipe);
   g_handlerInstalled = true;
 }
 
@@ -267,7 +326,9 @@ void RemoveStopHandler() {
   if (!g_handlerInstalled) return;
   sigaction(SIGINT, &g_previousInt, nullptr);
   sigaction(SIGTERM, &g_previousTerm, nullptr);
+  sigaction(SIGHUP, &g_previousHangUp, nullptr);
   sigaction(SIGXFSZ, &g_previousFileSize, nullptr);
+  sigaction(SIGPIPE, &g_previousPipe, nullptr);
   g_handlerInstalled = false;
 }
 
@@ -276,7 +337,8 @@ bool StopRequested() { return g_stopRequested != 0; }
 void RequestStop() { g_stopRequested = 1; }
 
 bool AppendFile(const std::string& path, const char* text) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // O_NONBLOCK: a FIFO that nobody reads fails at once instead of waiting.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   // Another writer holding the lock keeps us out, as a non-sharing writer
   // does on Windows.
@@ -284,8 +346,11 @@ bool AppendFile(const std::string& path, const char* text) {
     close(fd);
     return false;
   }
+  struct stat info;
+  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (text == nullptr) {
-    if (ftruncate(fd, 0) != 0) {
+    // A log sent elsewhere (a link to /dev/null, say) is written, not emptied.
+    if (regular && ftruncate(fd, 0) != 0) {
       close(fd);
       return false;
     }
@@ -303,8 +368,33 @@ void LeavePlatformLock(PlatformLock* lock) { lock->mutex.unlock(); }
 
 void ShowFatalBox(const char* text, const char* caption) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n%s\n", caption, text);
+  // The console line may be open ("Parsing Script"): start a line of our own.
+  std::fprintf(stderr, "\n%s\n%s\n", caption, text);
   std::fflush(stderr);
+}
+
+std::string ConsoleTextOf932(const char* text, const char* fallback) {
+  locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  std::string codeset = "ANSI_X3.4-1968";
+  if (locale != static_cast<locale_t>(0)) {
+    const char* name = nl_langinfo_l(CODESET, locale);
+    if (name != nullptr) codeset = name;
+    freelocale(locale);
+  }
+  iconv_t converter = iconv_open(codeset.c_str(), "CP932");
+  if (converter == reinterpret_cast<iconv_t>(-1)) return fallback;
+  std::string in = text;
+  std::string out(in.size() * 4 + 16, '\0');
+  char* inPointer = &in[0];
+  size_t inLeft = in.size();
+  char* outPointer = &out[0];
+  size_t outLeft = out.size();
+  size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
+  iconv_close(converter);
+  // Any character the locale cannot show: the whole text in English instead.
+  if (converted == static_cast<size_t>(-1) || inLeft != 0) return fallback;
+  out.resize(out.size() - outLeft);
+  return out;
 }
 
 void EndProcessFatally() {

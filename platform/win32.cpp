@@ -164,6 +164,56 @@ char* CurrentTimeText(char* buffer) {
   return buffer;
 }
 
+uint64_t SecondsSinceEpoch() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const uint64_t kTicksTo1970 = 116444736000000000ull;  // 100 ns ticks from 1601
+  return ticks < kTicksTo1970 ? 0 : (ticks - kTicksTo1970) / 10000000ull;
+}
+
+bool HoldRunLock(const std::string& programDirectory) {
+  // A named mutex per folder, named after a hash of the folder as the system
+  // compares names; the system closes it when the process ends.
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : FoldEntryName(programDirectory)) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  }
+  char name[64];
+  std::snprintf(name, sizeof name, "Global\\kelvo-run-%016llx",
+                static_cast<unsigned long long>(hash));
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex == nullptr) {
+    // Without the right to name global objects: this session's namespace.
+    std::snprintf(name, sizeof name, "Local\\kelvo-run-%016llx",
+                  static_cast<unsigned long long>(hash));
+    mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) return true;
+  }
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return false;
+  }
+  return true;
+}
+
+std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
+  std::wstring wide;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    unsigned char first = static_cast<unsigned char>(bytes[i]);
+    unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
+    wide += static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
+  }
+  if (wide.empty()) return std::string();
+  int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                 nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string text(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
+                      nullptr, nullptr);
+  return text;
+}
+
 void WaitMilliseconds(uint32_t milliseconds) {
   if (StopRequested()) return;
   if (g_stopEvent != nullptr) {
@@ -224,6 +274,8 @@ void ShowFatalBox(const char* text, const char* caption) {
   std::fflush(stdout);
   MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONEXCLAMATION);
 }
+
+std::string ConsoleTextOf932(const char* text, const char*) { return text; }
 
 void EndProcessFatally() {
   std::fflush(stdout);

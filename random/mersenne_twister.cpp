@@ -1,8 +1,6 @@
 // MT19937 generation, tempering and the scaling of a word to a list index.
 #include "random/mersenne_twister.h"
 
-#include <ctime>
-
 namespace {
 
 constexpr int32_t kMiddle = 397;
@@ -40,7 +38,9 @@ void MersenneTwister::Seed(uint32_t s) {
   index = kDegree;
 }
 
-void MersenneTwister::SeedFromTime() { Seed(static_cast<uint32_t>(std::time(nullptr))); }
+void MersenneTwister::SeedFromSeconds(uint64_t seconds) {
+  Seed(static_cast<uint32_t>(seconds & 0xffffffffu));
+}
 
 // Regenerates the block in place, in the published order: from k = 227 on
 // the far word is one already regenerated in this pass, as is state[0] for

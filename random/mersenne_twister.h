@@ -18,8 +18,9 @@ class MersenneTwister {
 
   // Reference initialisation from one word; the next draw refills the block.
   void Seed(uint32_t s);
-  // Seeds with the current calendar time in whole seconds.
-  void SeedFromTime();
+  // Seeds with a calendar time in whole seconds since 1970, of which the low
+  // 32 bits count, so a time after January 2038 seeds as well as any other.
+  void SeedFromSeconds(uint64_t seconds);
   // Index from 0 to n - 1 (n at least 1, not checked); consumes one word.
   int RandomIndex(int n);
   // The next tempered output word, seeding with 5489 first when unseeded.

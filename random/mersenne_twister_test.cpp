@@ -3,7 +3,6 @@
 #include "random/mersenne_twister.h"
 
 #include <cstdint>
-#include <ctime>
 #include <random>
 #include <vector>
 
@@ -83,25 +82,22 @@ TEST(MersenneTwisterSequence, ReseedingRestartsTheSequence) {
   EXPECT_NE(std::vector<uint32_t>(first.begin(), first.begin() + 10), other);
 }
 
-TEST(MersenneTwisterSequence, SeedFromTimeUsesTheCurrentSecond) {
-  // Retried until no second boundary falls between the two clock readings.
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const std::time_t before = std::time(nullptr);
-    MersenneTwister first;
-    MersenneTwister second;
-    first.SeedFromTime();
-    second.SeedFromTime();
-    if (std::time(nullptr) != before) {
-      continue;
-    }
+TEST(MersenneTwisterSequence, SeedFromSecondsKeepsTheLowWordAfter2038) {
+  const uint64_t after2038 = (uint64_t{1} << 31) + 86400;  // 2038-01-20
+  const uint64_t after2106 = (uint64_t{1} << 32) + 12345;
+  for (uint64_t seconds : {uint64_t{1767225600}, after2038, after2106}) {
+    MersenneTwister fromSeconds;
+    fromSeconds.SeedFromSeconds(seconds);
     MersenneTwister expected;
-    expected.Seed(static_cast<uint32_t>(before));
-    const std::vector<int> indices = Draw(expected, 50, 1000);
-    EXPECT_EQ(Draw(first, 50, 1000), indices);
-    EXPECT_EQ(Draw(second, 50, 1000), indices);
-    return;
+    expected.Seed(static_cast<uint32_t>(seconds & 0xffffffffu));
+    EXPECT_EQ(Draw(fromSeconds, 50, 1000), Draw(expected, 50, 1000)) << seconds;
   }
-  FAIL() << "the clock changed second during every attempt";
+  // Two seconds apart, two sequences.
+  MersenneTwister first;
+  MersenneTwister second;
+  first.SeedFromSeconds(after2038);
+  second.SeedFromSeconds(after2038 + 1);
+  EXPECT_NE(Draw(first, 50, 1000), Draw(second, 50, 1000));
 }
 
 TEST(MersenneTwisterLifecycle, RefillsAtFirstAnd625thDrawAfterSeeding) {

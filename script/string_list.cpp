@@ -102,6 +102,46 @@ bool MeasureFile(std::FILE* file, size_t& bytes) {
   return true;
 }
 
+// Reads the next line of text from readAt as fgets reads one from a file
+// into a zeroed buffer: at most kLineReadLimit - 1 bytes, through a line feed.
+bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
+  if (readAt >= text.size()) return false;
+  size_t length = 0;
+  while (readAt < text.size() && length < static_cast<size_t>(kLineReadLimit - 1)) {
+    char byte = text[readAt++];
+    buffer[length++] = byte;
+    if (byte == '\n') break;
+  }
+  return true;
+}
+
+// Editors on Windows save scripts with a byte-order mark. UTF-8's is passed
+// over; a UTF-16 script (Notepad's "Unicode") is read whole into text as the
+// system's text, and true says to read from there. The file stands where its
+// lines start.
+bool ReadPastByteOrderMark(std::FILE* file, std::string& text) {
+  unsigned char mark[3] = {0, 0, 0};
+  size_t got = std::fread(mark, 1, sizeof mark, file);
+  bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
+  bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
+  if (littleEndian || bigEndian) {
+    std::string bytes(reinterpret_cast<const char*>(mark) + 2, got - 2);
+    char chunk[65536];
+    size_t read = 0;
+    while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, read);
+    text = ConvertUtf16Text(bytes, bigEndian);
+    return true;
+  }
+  if (got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return false;
+  if (std::fseek(file, 0, SEEK_SET) == 0) return false;
+  // A file that cannot be set back (a pipe): what was read goes first.
+  text.assign(reinterpret_cast<const char*>(mark), got);
+  char chunk[65536];
+  size_t read = 0;
+  while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+  return true;
+}
+
 }  // namespace
 
 std::string TrimBlanks(const std::string& text) {
@@ -169,13 +209,20 @@ void StringList::LoadFile(const char* path, bool skipComments) {
   }
   storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
   marks.reserve(std::min(EntryLimit(fileBytes), kMaxReservedText) / kEntriesPerMark);
+  // A script in UTF-16 is converted as a whole and read from memory.
+  std::string converted;
+  bool fromMemory = ReadPastByteOrderMark(file, converted);
+  size_t readAt = 0;
   char buffer[kLineBufferSize];
-  while (!std::feof(file)) {
+  while (fromMemory || !std::feof(file)) {
     std::memset(buffer, 0, sizeof buffer);
     // Nothing read means the end of the file or a read error. A read error
     // ends the reading as the end of the file does: the lines read so far
     // are kept, as a file cut short at that point would give them.
-    if (std::fgets(buffer, kLineReadLimit, file) == nullptr) break;
+    if (fromMemory ? !ReadLine(converted, readAt, buffer)
+                   : std::fgets(buffer, kLineReadLimit, file) == nullptr) {
+      break;
+    }
     // The text ends at the first zero byte, also one that the file holds.
     const char* begin = buffer;
     const char* end = buffer + std::strlen(buffer);

@@ -89,7 +89,7 @@ TEST(Cycle, MissingSourceLeavesTheDestinationWhole) {
   folder.Write("keep.txt", "precious");
   folder.Write("keep.tmp", "older");
   RunResult result = folder.Run(OneShot());
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.out.find(", Replacing " + folder.NativeAt("absent.txt") + " to " +
                             folder.NativeAt("keep.txt") + " -> Failed.\n"),
             std::string::npos)
@@ -243,7 +243,7 @@ TEST(Cycle, FifoAsSourceFailsAtOnce) {
   RunOptions options = OneShot();
   options.timeoutSeconds = 10;
   RunResult result = folder.Run(options);
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, 2);
   EXPECT_NE(result.out.find("fifo to " + folder.At("out.txt") + " -> Failed.\n"), std::string::npos)
       << result.out;
   EXPECT_NE(result.err.find("not a regular file"), std::string::npos) << result.err;

@@ -112,7 +112,7 @@ TEST(FaultInjection, CopyPastTheFileSizeLimitFailsAndTheRunGoesOn) {
   RunResult result = folder.Run(options);
 
   ASSERT_NE(result.signal, SIGXFSZ) << "the program was ended by the file-size signal";
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
   ExpectFailedThenDone(folder, result, "large.src", "big.bin", "little.src", "small.bin");
   EXPECT_EQ(folder.Read("big.bin"), "old big");
   EXPECT_EQ(folder.Read("big.tmp"), "older big");
@@ -139,7 +139,7 @@ TEST(FaultInjection, DestinationFolderWithoutWritePermissionFails) {
   ASSERT_EQ(chmod(folder.At("out").c_str(), 0755), 0);  // root's: nobody cannot write in it
   RunResult result = folder.Run(OneShotAsNobody());
 
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
   ExpectFailedThenDone(folder, result, "new.src", "out/target.txt", "new.src", "other.txt");
   EXPECT_EQ(folder.Read("out/target.txt"), "old target");
   EXPECT_EQ(folder.Read("out/target.tmp"), "older target");
@@ -166,7 +166,7 @@ TEST(FaultInjection, UnreadableSourceFails) {
   ASSERT_EQ(chmod(folder.Path().c_str(), 0777), 0);
   RunResult result = folder.Run(OneShotAsNobody());
 
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
   ExpectFailedThenDone(folder, result, "secret.src", "hidden.txt", "open.src", "mine.txt");
   EXPECT_EQ(folder.Read("hidden.txt"), "old hidden");
   EXPECT_EQ(folder.Read("hidden.tmp"), "older hidden");
@@ -203,7 +203,7 @@ TEST(FaultInjection, RefusedSwapKeepsDestinationAndCompanion) {
     result = folder.Run(WithArguments({"-oneshot"}));
     EXPECT_EQ(system(("chattr -i '" + folder.At("held.txt") + "'").c_str()), 0);
   }
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
   ExpectFailedThenDone(folder, result, "new.src", "held.txt", "new.src", "open.txt");
   EXPECT_EQ(folder.Read("held.txt"), "old held");
   EXPECT_EQ(folder.Read("held.tmp"), "older held");

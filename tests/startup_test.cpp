@@ -12,9 +12,12 @@
 namespace {
 
 const char kBanner[] = "kelvo - random file rotation. Build 100.\n";
-const char kUploadRequest[] =
-    "\226\342\221\350\211\360\214\210\202\314\202\275\202\337\201Apurlolog.html\202\314\203A"
-    "\203b\203v\203\215\201[\203h\202\311\202\262\213\246\227\315\211\272\202\263\202\242\201B";
+// The request above every fatal message, as a Linux console shows it.
+const char kUploadRequestInEnglish[] =
+    "To solve the problem, please help by uploading purlolog.html.";
+const char kUploadRequestInUtf8[] =
+    "\u554f\u984c\u89e3\u6c7a\u306e\u305f\u3081\u3001purlolog.html\u306e\u30a2\u30c3\u30d7"
+    "\u30ed\u30fc\u30c9\u306b\u3054\u5354\u529b\u4e0b\u3055\u3044\u3002";
 
 std::string Record(const std::string& message) { return "Report: " + message + "<br>\n"; }
 
@@ -24,11 +27,11 @@ void ExpectLogMirrorsConsole(const ScratchFolder& folder, const RunResult& resul
   EXPECT_EQ(Join(ReportMessages(log)), result.out);
 }
 
-TEST(Startup, MissingScriptReportsAndEndsNormally) {
+TEST(Startup, MissingScriptReportsAndEndsWithStatusOne) {
   ScratchFolder folder;
   folder.Write("purlolog.html", "left over from an earlier run\n");
   RunResult result = folder.Run();
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out,
             std::string(kBanner) + "Parsing Script -> Error, Master Script File is not Found.\n");
 
@@ -65,7 +68,7 @@ TEST(Startup, ScriptIsFoundBesideTheProgramNotInTheCurrentFolder) {
   // The harness starts the program with "/" as its current folder.
   folder.Write("kelvo.txt", "// nothing but a comment\n\n");
   RunResult result = folder.Run(WithArguments({"-oneshot"}));
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out,
             std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
   ExpectLogMirrorsConsole(folder, result);
@@ -75,7 +78,7 @@ TEST(Startup, FolderNamedLikeTheScriptEndsWithZeroInterval) {
   ScratchFolder folder;
   folder.Write("kelvo.txt/inside", "");
   RunResult result = folder.Run(WithArguments({"-oneshot"}));
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out,
             std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
 }
@@ -87,7 +90,7 @@ TEST(Startup, IntervalOutOfRangeEndsBeforeAnyFileIsTouched) {
     folder.Write("d.txt", "old");
     folder.Write("s.txt", "new");
     RunResult result = folder.Run(WithArguments({"-oneshot"}));
-    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.exitStatus, 1);
     EXPECT_NE(result.out.find("Parsing Script -> Done.\nError, Interval "), std::string::npos)
         << result.out;
     EXPECT_NE(result.out.find("out of range (1 to 2147483sec).\n"), std::string::npos)
@@ -109,7 +112,9 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
                  Case{"SetSourcePath", "GetValue - Invalid ID"}}) {
     ScratchFolder folder;
     folder.Write("kelvo.txt", std::string("SetInterval,5\n") + c.line + "\nAddFile,x,y\n");
-    RunResult result = folder.Run(WithArguments({"-oneshot"}));
+    RunOptions options = WithArguments({"-oneshot"});
+    options.environmentPrefix = {"env", "LC_ALL=C"};
+    RunResult result = folder.Run(options);
     EXPECT_EQ(result.exitStatus, 3) << c.line;
     EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script");
     std::string log = folder.Read("purlolog.html");
@@ -117,12 +122,28 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
     ASSERT_GE(log.size(), record.size());
     EXPECT_EQ(log.substr(log.size() - record.size()), record);
     if (!TestedProgram().IsWindows()) {
-      EXPECT_NE(
-          result.err.find(std::string("Assert\n") + kUploadRequest + "\n" + c.message + "\n\n"),
-          std::string::npos)
+      // On a line of its own; the request in English where the console's
+      // character set has no Japanese, as in the C locale.
+      EXPECT_NE(result.err.find(std::string("\nAssert\n") + kUploadRequestInEnglish + "\n" +
+                                c.message + "\n\n"),
+                std::string::npos)
           << result.err;
     }
   }
+}
+
+// In a UTF-8 locale the request reads as Japanese, on a line of its own.
+TEST(Startup, FatalRequestInTheConsolesCharacterSet) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "the box shows it on Windows";
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,d.txt\n");
+  RunOptions options = WithArguments({"-oneshot"});
+  options.environmentPrefix = {"env", "LC_ALL=C.UTF-8"};
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 3);
+  EXPECT_NE(result.err.find(std::string("\nAssert\n") + kUploadRequestInUtf8 + "\n"),
+            std::string::npos)
+      << result.err;
 }
 
 TEST(Startup, LockedLogIsFatal) {
