@@ -148,6 +148,21 @@ TEST(ReplaceExtension, DoubleByteNamesStayWhole) {
   EXPECT_EQ(LogService::ReplaceExtension(dotted, ".tmp", IsCodePage932LeadByte), "a.tmp");
 }
 
+// A lead byte pairs only with a byte that can follow it (0x40 and above):
+// UTF-8 names read as Shift_JIS keep every "/" (a backslash, 0x5C, can be a
+// second byte, so on Windows the pair stays a character).
+TEST(SplitPath, LeadByteBeforeASeparatorStandsAlone) {
+  const char separator = '/';
+  std::string folder = std::string("kelvo\xE3\x81\x82") + separator;
+  EXPECT_EQ(DirectoryOfExecutable(folder + "kelvo", IsCodePage932LeadByte), folder);
+  std::string name = std::string("a.x\xE3\x81\x82") + separator + "title";
+  EXPECT_EQ(LogService::ReplaceExtension(name, ".tmp", IsCodePage932LeadByte),
+            std::string("a.x\xE3\x81\x82") + separator + "title.tmp");
+  // A lead byte at the very end stands alone too.
+  std::string last = std::string("x.y\x82");
+  EXPECT_EQ(LogService::ReplaceExtension(last, ".tmp", IsCodePage932LeadByte), "x.tmp");
+}
+
 TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
   // Only the Windows build takes a backslash for a separator.
   if (!IsPathSeparator('\\')) GTEST_SKIP() << "backslash is no separator here";

@@ -119,17 +119,21 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
 // over; a UTF-16 script (Notepad's "Unicode") is read whole into text as the
 // system's text, and true says to read from there. The file stands where its
 // lines start.
-bool ReadPastByteOrderMark(std::FILE* file, std::string& text) {
+bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text) {
   unsigned char mark[3] = {0, 0, 0};
   size_t got = std::fread(mark, 1, sizeof mark, file);
   bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
   bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
   if (littleEndian || bigEndian) {
-    std::string bytes(reinterpret_cast<const char*>(mark) + 2, got - 2);
+    // Text mode would take UTF-16 bytes for line ends and end of file.
+    std::FILE* binary = std::fopen(path, "rb");
+    if (binary == nullptr) return true;
+    std::string bytes;
     char chunk[65536];
     size_t read = 0;
-    while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.append(chunk, read);
-    text = ConvertUtf16Text(bytes, bigEndian);
+    while ((read = std::fread(chunk, 1, sizeof chunk, binary)) > 0) bytes.append(chunk, read);
+    std::fclose(binary);
+    text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), bigEndian);
     return true;
   }
   if (got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return false;
@@ -211,7 +215,7 @@ void StringList::LoadFile(const char* path, bool skipComments) {
   marks.reserve(std::min(EntryLimit(fileBytes), kMaxReservedText) / kEntriesPerMark);
   // A script in UTF-16 is converted as a whole and read from memory.
   std::string converted;
-  bool fromMemory = ReadPastByteOrderMark(file, converted);
+  bool fromMemory = ReadPastByteOrderMark(file, path, converted);
   size_t readAt = 0;
   char buffer[kLineBufferSize];
   while (fromMemory || !std::feof(file)) {
