@@ -74,19 +74,21 @@ TEST(Race, TwoRunsOnTheSameDestinations) {
     RunResult secondResult = Finish(secondPid, secondOutput, 120);
     firstResult.err = first.Read(".stderr");
     secondResult.err = second.Read(".stderr");
-    ASSERT_EQ(firstResult.exitStatus, 0);
-    ASSERT_EQ(secondResult.exitStatus, 0);
-
     // Per destination, the contents that runs reported putting in place.
     std::map<std::string, std::vector<std::string>> done;
     for (const RunResult* result : {&firstResult, &secondResult}) {
       std::vector<ReportedReplacement> reported = ReportedReplacements(result->out);
       EXPECT_EQ(reported.size(), static_cast<size_t>(kDestinations)) << result->out;
+      bool anyFailed = false;
       for (const ReportedReplacement& replacement : reported) {
         if (replacement.done) {
           done[BaseName(replacement.destination)].push_back(sourceContent[replacement.source]);
+        } else {
+          anyFailed = true;  // on Windows, the other run may hold a file for a moment
         }
       }
+      // The status says the same as the console.
+      EXPECT_EQ(result->exitStatus, anyFailed ? 2 : 0) << result->err;
     }
     for (int d = 0; d < kDestinations; ++d) {
       std::string name = "dst" + std::to_string(d) + ".dat";

@@ -176,6 +176,27 @@ TEST(RunControl, LogsThatAreNoFiles) {
   }
 }
 
+// Memory runs out while a large script is read: a clear message and status
+// 1, and no file touched.
+TEST(RunControl, OutOfMemoryBeforeAnyFileIsTouched) {
+  if (IsWindows()) GTEST_SKIP() << "the memory limit is set by a Unix shell";
+  if (std::getenv("ASAN_OPTIONS") != nullptr) GTEST_SKIP() << "a sanitizer needs its memory";
+  ScratchFolder folder;
+  std::string script = "SetInterval,5\n";
+  for (int d = 0; d < 300000; ++d) {
+    script += "AddFile,dest" + std::to_string(d) + ".txt,a_source_with_a_long_name.txt\n";
+  }
+  folder.Write("kelvo.txt", script);
+  folder.Write("dest0.txt", "old");
+  RunOptions options = OneShot();
+  options.environmentPrefix = {"sh", "-c", "ulimit -v 60000; exec \"$0\" \"$@\""};
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("kelvo: out of memory\n"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out.find("Starting Loop."), std::string::npos);
+  EXPECT_EQ(folder.Read("dest0.txt"), "old");
+}
+
 // In a Shift_JIS locale, bytes of UTF-8 names can look like lead bytes: a
 // lead byte before a "/" must not hide the separator.
 TEST(RunControl, ShiftJisLocaleWithUtf8Names) {
