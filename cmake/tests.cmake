@@ -12,8 +12,17 @@ else()
   set(KELVO_GTEST_LIBS GTest::gtest GTest::gmock GTest::gtest_main)
 endif()
 
-file(GLOB KELVO_UNIT_TESTS CONFIGURE_DEPENDS
-  engine/*_test.cpp script/*_test.cpp log/*_test.cpp random/*_test.cpp platform/*_test.cpp)
+set(KELVO_UNIT_TESTS
+  engine/commands_test.cpp
+  engine/entry_set_test.cpp
+  engine/replace_test.cpp
+  engine/replacement_table_test.cpp
+  log/log_service_test.cpp
+  platform/pci_devices_test.cpp
+  platform/platform_test.cpp
+  random/mersenne_twister_test.cpp
+  script/string_list_fuzz_test.cpp
+  script/string_list_test.cpp)
 add_executable(kelvo_tests ${KELVO_UNIT_TESTS})
 target_link_libraries(kelvo_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
 
@@ -29,7 +38,16 @@ else()
   include(GoogleTest)
   gtest_discover_tests(kelvo_tests DISCOVERY_TIMEOUT 60)
 
-  file(GLOB KELVO_E2E_TESTS CONFIGURE_DEPENDS tests/*_test.cpp)
+  set(KELVO_E2E_TESTS
+    tests/cycle_test.cpp
+    tests/fault_test.cpp
+    tests/kill_test.cpp
+    tests/race_test.cpp
+    tests/replaced_file_test.cpp
+    tests/run_control_test.cpp
+    tests/soak_test.cpp
+    tests/startup_test.cpp
+    tests/version_resource_test.cpp)
   add_executable(kelvo_e2e_tests ${KELVO_E2E_TESTS} tests/harness.cpp)
   target_include_directories(kelvo_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(kelvo_e2e_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/console.h"
 #include "script/string_list.h"
 
 namespace {

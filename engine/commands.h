@@ -1,7 +1,7 @@
 // Interprets the master script's lines into the run settings.
 #pragma once
 
-#include "engine/program.h"
+#include "engine/run_settings.h"
 
 class StringList;
 

@@ -8,9 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/console.h"
 #include "engine/entry_set.h"
 #include "engine/replace.h"
-#include "log/log_service.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
 
@@ -21,7 +22,7 @@ std::vector<std::string> ResolvedSources(const RunSettings& settings) {
   std::vector<std::string> resolved;
   settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
     for (const std::string& source : sources) {
-      resolved.push_back(ResolvePath(source, settings.SourcePath, g_log->programDirectory));
+      resolved.push_back(ResolvePath(source, settings.SourcePath, settings.ProgramDirectory));
     }
   });
   return resolved;
@@ -31,7 +32,8 @@ std::vector<std::string> ResolvedSources(const RunSettings& settings) {
 std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
   std::vector<std::string> resolved;
   settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
-    resolved.push_back(ResolvePath(destination, settings.DestinationPath, g_log->programDirectory));
+    resolved.push_back(
+        ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
   });
   return resolved;
 }
@@ -113,8 +115,9 @@ class Cycle {
     if (!candidates.empty()) {
       sourceName = candidates[g_random.RandomIndex(static_cast<int>(candidates.size()))];
     }
-    std::string destination = ResolvePath(name, settings.DestinationPath, g_log->programDirectory);
-    std::string source = ResolvePath(sourceName, settings.SourcePath, g_log->programDirectory);
+    std::string destination =
+        ResolvePath(name, settings.DestinationPath, settings.ProgramDirectory);
+    std::string source = ResolvePath(sourceName, settings.SourcePath, settings.ProgramDirectory);
     char time[9];
     CurrentTimeText(time);
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
@@ -145,7 +148,7 @@ class Cycle {
     PathParts parts = SplitPath(destination);
     replacement.folder = parts.drive + parts.directory;
     replacement.companion = destination;
-    g_log->ReplaceExtension(replacement.companion, ".tmp");
+    ReplaceExtension(replacement.companion, ".tmp");
     // The old content is not kept where the companion is a source or the
     // destination itself (a destination named "x.tmp").
     if (sources.SameEntry(replacement.companion, destination) ||

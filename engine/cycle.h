@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "engine/program.h"
+#include "engine/run_settings.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
 // requested. Returns the number of replacements that failed.

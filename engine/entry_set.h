@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log_service.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 // A path is in the set when it names the same entry of the same folder as a

@@ -1,13 +1,13 @@
-// Start-up, run settings, the print routine and shutdown of kelvo.
+// Start-up, run control and shutdown of kelvo.
 #include "engine/program.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
 #include "engine/commands.h"
+#include "engine/console.h"
 #include "engine/cycle.h"
 #include "log/log_service.h"
 #include "platform/platform.h"
@@ -19,7 +19,6 @@ const char* const kMasterScriptName = "kelvo.txt";
 namespace {
 
 const size_t kBannerLimit = 255;
-const size_t kMessageLimit = 511;
 
 bool IsOneShotSwitch(int argc, char** argv) {
   return argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "-oneshot") == 0;
@@ -34,7 +33,7 @@ void PrintBanner() {
 // Reads the master script into the settings. False when it is missing.
 bool ParseMasterScript(RunSettings& settings) {
   Print("Parsing Script");
-  std::string scriptPath = g_log->programDirectory + kMasterScriptName;
+  std::string scriptPath = settings.ProgramDirectory + kMasterScriptName;
   if (!FileExists(scriptPath.c_str())) {
     Print(" -> Error, Master Script File is not Found.\n");
     return false;
@@ -55,21 +54,6 @@ void Shutdown(RunSettings& settings) {
 
 }  // namespace
 
-void Print(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
-  if (g_log != nullptr) g_log->Report(text, nullptr);
-}
-
-void PrintFormatted(const char* format, ...) {
-  char buffer[kMessageLimit + 1];
-  va_list arguments;
-  va_start(arguments, format);
-  std::vsnprintf(buffer, sizeof buffer, format, arguments);
-  va_end(arguments);
-  Print(buffer);
-}
-
 int RunProgram(int argc, char** argv) {
   // From the first moment a stop request (Ctrl+C, SIGTERM, SIGHUP) ends the
   // run through the normal shutdown.
@@ -86,6 +70,7 @@ int RunProgram(int argc, char** argv) {
   g_log->enabled = true;
 
   RunSettings settings;
+  settings.ProgramDirectory = directory;
   PrintBanner();
   settings.OneShot = IsOneShotSwitch(argc, argv);
 

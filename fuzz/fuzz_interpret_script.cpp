@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/commands.h"
-#include "engine/program.h"
+#include "engine/run_settings.h"
 #include "fuzz/fuzz_input_file.h"
 #include "log/log_service.h"
 #include "script/string_list.h"

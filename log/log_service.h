@@ -1,33 +1,14 @@
-// The log "purlolog.html" beside the executable, the program's directory,
-// fatal assertions and the path helpers that go with them.
+// The log "purlolog.html" beside the executable and fatal assertions.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 // Name of the log file in the program's directory.
 extern const char* const kLogFileName;
-
-// A path cut into its four parts; joined again they give the path back.
-struct PathParts {
-  std::string drive;      // "C:" or empty
-  std::string directory;  // through the last separator, or empty
-  std::string name;       // between the directory and the extension
-  std::string extension;  // from the last dot after the directory, or empty
-};
-
-// Splits a path, stepping over double-byte characters as wholes so that a
-// second byte equal to a separator is not taken for one.
-PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
-
-// Drive and directory of an executable path, ending in its separator.
-std::string DirectoryOfExecutable(const std::string& executablePath,
-                                  LeadByteTest isLeadByte = IsSystemLeadByte);
-
-// Sets directory to the running executable's directory, ending in a separator.
-void GetProgramDirectory(std::string& directory);
 
 // Formats one log record: "label: message", "\tdetail" when a detail is given,
 // then "<br>\n"; cut at 1023 bytes.
@@ -46,7 +27,7 @@ class LogService {
   [[noreturn]] void Assert(const char* message, const char* detail);
   bool AppendToFile(const char* fileName, const char* text);
   bool GetDisplayAdapters(std::vector<std::string>& list);
-  // Uses no member; callers reach it through the log like its other services.
+  // The path helper of the same name, as the log's own service.
   static std::string& ReplaceExtension(std::string& path, const char* extension,
                                        LeadByteTest isLeadByte = IsSystemLeadByte);
 

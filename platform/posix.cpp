@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "build_number.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -202,7 +203,7 @@ struct PlatformLock {
 
 bool IsSystemLeadByte(unsigned char byte) {
   static const bool shiftJis = LocaleIsShiftJis();
-  return shiftJis && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+  return shiftJis && IsCodePage932LeadByte(byte);
 }
 
 bool IsPathSeparator(char c) { return c == '/'; }

@@ -155,10 +155,6 @@ std::string TrimBlanks(const std::string& text) {
   return std::string(begin, end);
 }
 
-bool IsCodePage932LeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 void StringList::Clear() {
   Reset();
   ReleaseSlack();

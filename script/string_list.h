@@ -7,15 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 // Returns text without blanks at either end. Blanks are exactly space, tab,
 // carriage return and line feed; every other byte is text.
 std::string TrimBlanks(const std::string& text);
-
-// Lead bytes of double-byte characters in code page 932: 0x81-0x9F and
-// 0xE0-0xFC. Independent of the system, so both builds can split such text.
-bool IsCodePage932LeadByte(unsigned char byte);
 
 class StringList {
  public:

@@ -1,0 +1,28 @@
+// The console: every message goes to standard output and to the log.
+#include "engine/console.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "log/log_service.h"
+
+namespace {
+
+const size_t kMessageLimit = 511;
+
+}  // namespace
+
+void Print(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+  if (g_log != nullptr) g_log->Report(text, nullptr);
+}
+
+void PrintFormatted(const char* format, ...) {
+  char buffer[kMessageLimit + 1];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_end(arguments);
+  Print(buffer);
+}

@@ -1,0 +1,10 @@
+// The console: every message goes to standard output and, as a record, to
+// the log.
+#pragma once
+
+// Writes text to standard output unchanged and flushes it, then logs it.
+void Print(const char* text);
+
+// Formats a message, cut at 511 characters, and prints it. Texts from
+// outside are always arguments, never the format.
+void PrintFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
