@@ -123,6 +123,11 @@ class Cycle {
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
     ReplaceOutcome outcome = ReplaceEntry(source, destination);
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
+    if (outcome.originalNotKept) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n", destination.c_str(),
+                   ReasonText(outcome.originalResult).c_str());
+    }
     if (!outcome.done) {
       // A copy cut short by a stop request is no failure of the run's.
       if (outcome.result.status != StepStatus::Stopped) ++failures;

@@ -75,15 +75,18 @@ int RunProgram(int argc, char** argv) {
   settings.OneShot = IsOneShotSwitch(argc, argv);
 
   int status = kCouldNotStart;
+  bool cycleStarted = false;
   try {
     if (ParseMasterScript(settings) && CheckInterval(settings)) {
+      cycleStarted = true;
       unsigned failed = RunCycle(settings);
       status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;
     }
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);
     std::fputs("\nkelvo: out of memory\n", stderr);
-    status = kCouldNotStart;
+    // Out of memory in a pass: replacements were left undone.
+    status = cycleStarted ? kReplacementFailed : kCouldNotStart;
   }
   RemoveStopHandler();
   Shutdown(settings);

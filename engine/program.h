@@ -6,10 +6,11 @@ extern const char* const kMasterScriptName;
 
 // Exit statuses of a run.
 enum ExitStatus {
-  kDoneAsAsked = 0,        // a one-shot pass with every replacement done, or a stop on request
-  kCouldNotStart = 1,      // no script, a bad interval, another run here, no memory
-  kReplacementFailed = 2,  // a one-shot pass in which a replacement failed
-  kFatalAssertion = 3,     // the fatal box
+  kDoneAsAsked = 0,    // a one-shot pass with every replacement done, or a stop on request
+  kCouldNotStart = 1,  // no script, a bad interval, another run here, no memory
+  kReplacementFailed =
+      2,  // a one-shot pass in which a replacement failed, or memory ran out in a pass
+  kFatalAssertion = 3,  // the fatal box
 };
 
 // The whole run: returns the process's exit status.

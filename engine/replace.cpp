@@ -90,6 +90,8 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   if (keepsOriginal && !KeepOriginal(replacement, kept)) return kept;
   ReplaceOutcome outcome = ReplaceWithStaged(replacement, exists);
   if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
+  outcome.originalNotKept = kept.originalNotKept;
+  outcome.originalResult = kept.originalResult;
   if (outcome.done) {
     if (keepsOriginal) originalsKnown.insert(replacement.original);
   } else if (outcome.kept.empty() && !originalMade.empty()) {
@@ -137,12 +139,15 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     originalMade = replacement.original;
     return true;
   }
-  // Kept by an earlier replacement, a name the system takes not, or a
-  // destination gone meanwhile: nothing to keep, go on.
-  if (result.status == StepStatus::Exists || result.status == StepStatus::BadName ||
-      result.status == StepStatus::Missing) {
+  // Kept by an earlier replacement, or a destination gone meanwhile: nothing
+  // to keep, go on. A name the system takes not is said once.
+  if (result.status == StepStatus::BadName) {
+    outcome.originalNotKept = true;
+    outcome.originalResult = result;
+    originalsKnown.insert(replacement.original);
     return true;
   }
+  if (result.status == StepStatus::Exists || result.status == StepStatus::Missing) return true;
   std::string leftover = outcome.leftover;
   outcome = Fail("keep the original as", replacement.original, result);
   outcome.leftover = leftover;

@@ -51,6 +51,10 @@ struct ReplaceOutcome {
   std::string kept;
   // A helper name that could not be deleted; it holds nothing still wanted.
   std::string leftover;
+  // Set when the original could not be kept under its name (a name longer
+  // than the system takes): the replacement went on without it.
+  bool originalNotKept = false;
+  StepResult originalResult;
 };
 
 // Helper names: ".kelvo-<process>-<count>" and a suffix. ".new" holds nothing

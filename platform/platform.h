@@ -47,6 +47,9 @@ bool HoldRunLock(const std::string& programDirectory);
 // Script text in UTF-16 (little- or big-endian, without its mark) as the
 // system's text: UTF-8 on Linux, the ANSI code page on Windows.
 std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian);
+// Script text in UTF-8 as the system's text: unchanged on Linux, in the ANSI
+// code page on Windows.
+std::string ConvertUtf8Text(const std::string& bytes);
 
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);

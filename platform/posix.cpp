@@ -105,15 +105,14 @@ mode_t Umask() {
 // copy then keeps what it was created with, which is never more than 0600.
 void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
   static const uid_t user = geteuid();
-  static const gid_t group = getegid();
   mode_t mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
   if (replaced.kind == FileKind::Regular) {
     mode = static_cast<mode_t>(replaced.mode & 0777);
-    // Only root may give a file away; a file already ours needs nothing (a
-    // folder with set-group-ID may have given it another group: that one
-    // stays, as it would for any new file there).
-    bool ours = replaced.owner == user && replaced.group == group;
-    if (user == 0 && !ours) {
+    // Only root may give a file away. The copy's group may be a folder's
+    // (set-group-ID folders), so what the copy has is compared, not our ids.
+    struct stat made;
+    if (user == 0 && fstat(out, &made) == 0 &&
+        (made.st_uid != replaced.owner || made.st_gid != replaced.group)) {
       (void)!fchown(out, static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group));
     }
   }
@@ -292,6 +291,8 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
   }
   return text;
 }
+
+std::string ConvertUtf8Text(const std::string& bytes) { return bytes; }
 
 void WaitMilliseconds(uint32_t milliseconds) {
   struct timespec remaining;

@@ -197,6 +197,8 @@ bool HoldRunLock(const std::string& programDirectory) {
   return true;
 }
 
+static std::string AnsiTextOf(const std::wstring& wide);
+
 std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
   std::wstring wide;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
@@ -204,6 +206,21 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
     unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
     wide += static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
   }
+  return AnsiTextOf(wide);
+}
+
+std::string ConvertUtf8Text(const std::string& bytes) {
+  if (bytes.empty()) return std::string();
+  int size =
+      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  if (size <= 0) return bytes;
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], size);
+  return AnsiTextOf(wide);
+}
+
+// Wide text in the ANSI code page; characters it lacks become "?".
+static std::string AnsiTextOf(const std::wstring& wide) {
   if (wide.empty()) return std::string();
   int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
                                  nullptr, nullptr);

@@ -115,16 +115,17 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
   return true;
 }
 
-// Editors on Windows save scripts with a byte-order mark. UTF-8's is passed
-// over; a UTF-16 script (Notepad's "Unicode") is read whole into text as the
-// system's text, and true says to read from there. The file stands where its
-// lines start.
+// Editors on Windows save scripts with a byte-order mark. A script in UTF-8
+// with its mark, or in UTF-16 (Notepad's "Unicode"), is read whole into text
+// as the system's text, and true says to read from there; otherwise the file
+// stands where its lines start.
 bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text) {
   unsigned char mark[3] = {0, 0, 0};
   size_t got = std::fread(mark, 1, sizeof mark, file);
   bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
   bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
-  if (littleEndian || bigEndian) {
+  bool utf8 = got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
+  if (littleEndian || bigEndian || utf8) {
     // Text mode would take UTF-16 bytes for line ends and end of file.
     std::FILE* binary = std::fopen(path, "rb");
     if (binary == nullptr) return true;
@@ -133,10 +134,13 @@ bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text)
     size_t read = 0;
     while ((read = std::fread(chunk, 1, sizeof chunk, binary)) > 0) bytes.append(chunk, read);
     std::fclose(binary);
-    text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), bigEndian);
+    if (utf8) {
+      text = ConvertUtf8Text(bytes.substr(std::min<size_t>(3, bytes.size())));
+    } else {
+      text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), bigEndian);
+    }
     return true;
   }
-  if (got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) return false;
   if (std::fseek(file, 0, SEEK_SET) == 0) return false;
   // A file that cannot be set back (a pipe): what was read goes first.
   text.assign(reinterpret_cast<const char*>(mark), got);

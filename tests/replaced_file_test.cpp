@@ -67,6 +67,25 @@ TEST(ReplacedFile, KeepsOwnerGroupAndModeOfTheDestination) {
   EXPECT_EQ(folder.Read("www/splash.png"), "B");
 }
 
+// In a folder that hands its group to new files, root's copy still takes the
+// replaced file's group.
+TEST(ReplacedFile, KeepsItsGroupInASetGroupIdFolder) {
+  if (IsWindows()) GTEST_SKIP() << "groups are a Linux case";
+  if (getuid() != 0) GTEST_SKIP() << "needs root to own files as another user";
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,shared/d.txt,s\n");
+  folder.Write("s", "S");
+  folder.Write("shared/d.txt", "old");
+  ASSERT_EQ(chown(folder.At("shared").c_str(), 0, kNobody), 0);
+  ASSERT_EQ(chmod(folder.At("shared").c_str(), 02775), 0);
+  ASSERT_EQ(chown(folder.At("shared/d.txt").c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(folder.At("shared/d.txt").c_str(), 0640), 0);
+  RunResult result = folder.Run(OneShot());
+  EXPECT_NE(result.out.find(" -> Done.\n"), std::string::npos) << result.out << result.err;
+  EXPECT_EQ(StatOf(folder, "shared/d.txt").st_gid, 0u);
+  EXPECT_EQ(StatOf(folder, "shared/d.txt").st_mode & 07777, 0640u);
+}
+
 TEST(ReplacedFile, IsDatedAtTheReplacement) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,title.ogg,pool/a.ogg\n");

@@ -144,6 +144,16 @@ TEST(RunControl, ScriptsWithByteOrderMarks) {
   }
 }
 
+// A UTF-8 script with its mark names files in UTF-8, on Windows too.
+TEST(RunControl, Utf8ScriptWithMarkKeepsNonAsciiNames) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "\xEF\xBB\xBFSetInterval,5\r\nAddFile,d\xC3\xA9.txt,s\r\n");
+  folder.Write("s", "S");
+  RunResult result = folder.Run(OneShot());
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(folder.Read("d\xC3\xA9.txt"), "S");
+}
+
 // A log sent to /dev/null is written there, not emptied; a FIFO that nobody
 // reads does not hold the start.
 TEST(RunControl, LogsThatAreNoFiles) {
