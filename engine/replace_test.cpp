@@ -212,11 +212,11 @@ const char kNew[] = "new content";
 // A disk with the scenario's files; the run's result is checked against it.
 class DiskRun {
  public:
-  explicit DiskRun(const Scenario& scenario) : scenario(scenario), disk(scenario.features) {
+  explicit DiskRun(const Scenario& setUp) : scenario(setUp), disk(setUp.features) {
     disk.Put("pool/src", kNew);
-    if (scenario.destinationExists) disk.Put("d/title.ogg", kOld);
-    if (scenario.companionExists) disk.Put("d/title.tmp", kPrevious);
-    if (scenario.originalKept) disk.Put("d/title.ogg.orig", kOriginal);
+    if (setUp.destinationExists) disk.Put("d/title.ogg", kOld);
+    if (setUp.companionExists) disk.Put("d/title.tmp", kPrevious);
+    if (setUp.originalKept) disk.Put("d/title.ogg.orig", kOriginal);
   }
 
   ReplaceOutcome Replace() {

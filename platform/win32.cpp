@@ -119,7 +119,7 @@ struct PlatformLock {
   CRITICAL_SECTION section;
 };
 
-bool IsSystemLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+bool IsSystemLeadByte(unsigned char value) { return IsDBCSLeadByte(value) != FALSE; }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 

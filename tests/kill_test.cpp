@@ -360,10 +360,10 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, KillAtEveryCall,
                          testing::Values(KillScenario{"destination and companion", true, true},
                                          KillScenario{"destination without companion", true, false},
                                          KillScenario{"new destination", false, false}),
-                         [](const testing::TestParamInfo<KillScenario>& info) {
-                           return std::string(info.param.destinationExists ? "Destination"
-                                                                           : "NewDestination") +
-                                  (info.param.companionExists ? "AndCompanion" : "");
+                         [](const testing::TestParamInfo<KillScenario>& param) {
+                           return std::string(param.param.destinationExists ? "Destination"
+                                                                            : "NewDestination") +
+                                  (param.param.companionExists ? "AndCompanion" : "");
                          });
 
 }  // namespace
