@@ -9,8 +9,8 @@ FileIdentity FolderIdentity(const std::string& folder) {
 
 }  // namespace
 
-EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest leadByteTest)
-    : isLeadByte(leadByteTest) {
+EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByteTest)
+    : isLeadByte(isLeadByteTest) {
   for (const std::string& path : paths) {
     Entry entry = EntryOf(path);
     if (!entry.name.empty()) foldersByName.emplace(FoldEntryName(entry.name), entry.folder);

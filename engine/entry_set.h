@@ -16,7 +16,7 @@
 class EntrySet {
  public:
   explicit EntrySet(const std::vector<std::string>& paths,
-                    LeadByteTest isLeadByte = IsSystemLeadByte);
+                    LeadByteTest isLeadByteTest = IsSystemLeadByte);
 
   // Looks at the folders afresh on every call: a folder may be replaced
   // between two replacements.

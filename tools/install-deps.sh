@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format python3
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format clang-tidy python3
   dpkg-dev file strace e2fsprogs locales)
 have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
 

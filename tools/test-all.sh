@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds kelvo's Linux build, its sanitizer build
-# and its Windows builds, runs every test of each, checks the packages and
-# gives each fuzz target a bounded run (KELVO_FUZZ_SECONDS, 60 by default).
+# and its Windows builds, runs every test of each, checks formatting and lint,
+# checks the packages and gives each fuzz target a bounded run
+# (KELVO_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -39,11 +40,18 @@ step "Windows unit tests under Wine ($windows_build)"
 (cd "$windows_build" && ctest --output-on-failure)
 
 step "Linux build, with the end-to-end tests of both builds"
-cmake -S . -B "$out/linux" -DKELVO_BENCHMARKS=ON \
+cmake -S . -B "$out/linux" -DKELVO_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DKELVO_WINDOWS_EXE="$windows_build/kelvo.exe" -DKELVO_WINE="$loader" \
   -DKELVO_WIN32_EXE="$out/win32/kelvo.exe" >/dev/null
 cmake --build "$out/linux" -j "$jobs"
 (cd "$out/linux" && ctest --output-on-failure -j "$jobs")
+
+step "Formatting and lint (.clang-format, .clang-tidy)"
+mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+clang-format --dry-run --Werror "${sources[@]}"
+mapfile -t product < <(git ls-files 'engine/*.cpp' 'log/*.cpp' 'platform/paths.cpp' \
+  'platform/pci_devices.cpp' 'platform/posix.cpp' 'random/*.cpp' 'script/*.cpp' | grep -v _test)
+clang-tidy -p "$out/linux" --quiet "${product[@]}"
 
 step "Packages"
 tools/check-packages.sh "$out/linux" "$out/win32"
