@@ -10,8 +10,6 @@
 
 namespace {
 
-bool IsCommand(std::string_view name, const char* command) { return name == command; }
-
 void SetInterval(const StringList& fields, RunSettings& settings) {
   int32_t seconds = fields.GetValueInt(1);
   settings.IntervalSeconds = seconds;
@@ -27,15 +25,15 @@ void InterpretLine(std::string_view line, RunSettings& settings) {
   StringList fields;
   fields.Split(line.data(), ",", true, false, true);
   const std::string_view command = fields.GetValue(0);
-  if (IsCommand(command, "AddFile")) {
+  if (command == "AddFile") {
     const std::string destination(fields.GetValue(1));
     const std::string source(fields.GetValue(2));
     settings.Table.AddSource(destination, source);
-  } else if (IsCommand(command, "SetInterval")) {
+  } else if (command == "SetInterval") {
     SetInterval(fields, settings);
-  } else if (IsCommand(command, "SetDestinationPath")) {
+  } else if (command == "SetDestinationPath") {
     settings.DestinationPath = std::string(fields.GetValue(1));
-  } else if (IsCommand(command, "SetSourcePath")) {
+  } else if (command == "SetSourcePath") {
     settings.SourcePath = std::string(fields.GetValue(1));
   }
 }

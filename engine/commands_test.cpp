@@ -115,7 +115,9 @@ TEST_F(Script, IntervalChecksRefuseZeroAndOutOfRange) {
                  Case{"SetInterval,-1\n", false,
                       "Error, Interval -1sec is out of range (1 to 2147483sec).\n"},
                  Case{"SetInterval,1\n", true, ""}}) {
-    settings = RunSettings();
+    settings.Interval = 0;
+    settings.IntervalSeconds = 0;
+    settings.IntervalText.clear();
     Interpret(c.script);
     testing::internal::CaptureStdout();
     EXPECT_EQ(CheckInterval(settings), c.usable) << c.script;

@@ -44,12 +44,10 @@ bool ParseMasterScript(RunSettings& settings) {
   return true;
 }
 
-void Shutdown(RunSettings& settings) {
+// The log goes; the settings go with the entry point's scope.
+void Shutdown() {
   delete g_log;
   g_log = nullptr;
-  settings.Table.Clear();
-  settings.SourcePath.clear();
-  settings.DestinationPath.clear();
 }
 
 }  // namespace
@@ -89,6 +87,6 @@ int RunProgram(int argc, char** argv) {
     status = cycleStarted ? kReplacementFailed : kCouldNotStart;
   }
   RemoveStopHandler();
-  Shutdown(settings);
+  Shutdown();
   return status;
 }

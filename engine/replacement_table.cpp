@@ -28,19 +28,6 @@ uint32_t BucketCountFor(uint32_t wanted) {
 
 ReplacementTable::ReplacementTable() : bucketHeads(BucketCountFor(kInitialRoom), kNoEntry) {}
 
-ReplacementTable::ReplacementTable(ReplacementTable&& other) : ReplacementTable() { Swap(other); }
-
-ReplacementTable& ReplacementTable::operator=(ReplacementTable&& other) {
-  ReplacementTable taken(std::move(other));
-  Swap(taken);
-  return *this;
-}
-
-void ReplacementTable::Swap(ReplacementTable& other) {
-  entries.swap(other.entries);
-  bucketHeads.swap(other.bucketHeads);
-}
-
 uint32_t ReplacementTable::Hash(const std::string& key) {
   uint32_t h = 0;
   for (char byte : key) {
@@ -70,11 +57,6 @@ uint32_t ReplacementTable::GetCount() const { return static_cast<uint32_t>(entri
 
 uint32_t ReplacementTable::GetBucketCount() const {
   return static_cast<uint32_t>(bucketHeads.size());
-}
-
-void ReplacementTable::Clear() {
-  ReplacementTable empty;
-  Swap(empty);
 }
 
 int32_t ReplacementTable::FindEntry(const std::string& destination, uint32_t hash) const {

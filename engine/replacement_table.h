@@ -13,9 +13,6 @@ class ReplacementTable {
   ReplacementTable();
   ReplacementTable(const ReplacementTable&) = delete;
   ReplacementTable& operator=(const ReplacementTable&) = delete;
-  // A moved-from table is left empty, as new.
-  ReplacementTable(ReplacementTable&& other);
-  ReplacementTable& operator=(ReplacementTable&& other);
 
   // Appends source to the destination's list, creating the entry when the
   // destination is new. Keys compare byte for byte.
@@ -29,8 +26,6 @@ class ReplacementTable {
   // order, each chain from its front.
   template <typename Visit>
   void ForEach(Visit visit) const;
-  // Removes every entry and releases the memory; the table is then as new.
-  void Clear();
 
   // h = 5 * h + byte, each byte taken as signed, wrapping at 2^32.
   static uint32_t Hash(const std::string& key);
@@ -45,7 +40,6 @@ class ReplacementTable {
     int32_t next;  // next entry of the same chain, or kNoEntry
   };
 
-  void Swap(ReplacementTable& other);
   int32_t FindEntry(const std::string& destination, uint32_t hash) const;
   void GrowFor(uint32_t entryCount);
   void PushFront(int32_t entry);

@@ -238,42 +238,4 @@ TEST(ReplacementTableKeys, SameBucketKeysStayApart) {
   EXPECT_EQ(table.Find("03"), nullptr);
 }
 
-TEST(ReplacementTableLifetime, ClearLeavesATableAsNew) {
-  ReplacementTable table;
-  for (int i = 0; i < 500; ++i) {
-    table.AddSource(GeneratedKey(i), "source");
-  }
-  table.Clear();
-  EXPECT_EQ(table.GetCount(), 0u);
-  EXPECT_EQ(table.GetBucketCount(), 193u);
-  EXPECT_EQ(table.Find(GeneratedKey(0)), nullptr);
-  EXPECT_TRUE(VisitOrder(table).empty());
-  table.AddSource("a", "x");
-  table.AddSource("02", "y");
-  EXPECT_EQ(VisitOrder(table), (std::vector<std::string>{"02", "a"}));
-}
-
-TEST(ReplacementTableLifetime, MoveTakesTheEntriesAndLeavesAnEmptyTable) {
-  ReplacementTable source;
-  for (int i = 0; i < 300; ++i) {
-    source.AddSource(GeneratedKey(i), "source");
-  }
-  const std::vector<std::string> order = VisitOrder(source);
-
-  ReplacementTable moved(std::move(source));
-  EXPECT_EQ(VisitOrder(moved), order);
-  EXPECT_EQ(moved.GetBucketCount(), 389u);
-  EXPECT_EQ(source.GetCount(), 0u);  // NOLINT(bugprone-use-after-move)
-  EXPECT_EQ(source.GetBucketCount(), 193u);
-  source.AddSource("a", "x");
-  EXPECT_EQ(*source.Find("a"), (Sources{"x"}));
-
-  ReplacementTable assigned;
-  assigned.AddSource("b", "y");
-  assigned = std::move(moved);
-  EXPECT_EQ(VisitOrder(assigned), order);
-  EXPECT_EQ(assigned.Find("b"), nullptr);
-  EXPECT_EQ(moved.GetCount(), 0u);  // NOLINT(bugprone-use-after-move)
-}
-
 }  // namespace
