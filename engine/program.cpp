@@ -55,7 +55,9 @@ void Shutdown() {
 int RunProgram(int argc, char** argv) {
   // From the first moment a stop request (Ctrl+C, SIGTERM, SIGHUP) ends the
   // run through the normal shutdown.
-  InstallStopHandler();
+  StopHandler stopHandler;
+  if (!stopHandler.IsInstalled())
+    std::fputs("kelvo: a stop request may end the run at once\n", stderr);
   std::string directory;
   GetProgramDirectory(directory);
   // One run per folder: a second one ends before it touches the log.
@@ -86,7 +88,6 @@ int RunProgram(int argc, char** argv) {
     // Out of memory in a pass: replacements were left undone.
     status = cycleStarted ? kReplacementFailed : kCouldNotStart;
   }
-  RemoveStopHandler();
   Shutdown();
   return status;
 }

@@ -9,6 +9,12 @@ LogService* g_log = nullptr;
 
 namespace {
 
+FatalHandler g_fatalHandler = nullptr;
+
+}  // namespace
+
+namespace {
+
 // "To solve the problem, please help by uploading purlolog.html." in code
 // page 932, shown above every assertion message.
 const char kUploadRequest[] =
@@ -31,6 +37,12 @@ std::string FormatBoxText(const char* message, const char* detail) {
   return buffer;
 }
 
+std::string ExecutableDirectory() {
+  std::string directory;
+  GetProgramDirectory(directory);
+  return directory;
+}
+
 }  // namespace
 
 std::string FormatRecord(const char* label, const char* message, const char* detail) {
@@ -42,12 +54,7 @@ std::string FormatRecord(const char* label, const char* message, const char* det
   return buffer;
 }
 
-LogService::LogService() {
-  fileLock = CreatePlatformLock();
-  enabled = true;
-  GetProgramDirectory(programDirectory);
-  Open();
-}
+LogService::LogService() : LogService(ExecutableDirectory()) {}
 
 LogService::LogService(const std::string& directory) {
   fileLock = CreatePlatformLock();
@@ -94,10 +101,8 @@ void LogService::WriteRecord(const char* label, const char* message, const char*
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
   std::string path = programDirectory + fileName;
-  EnterPlatformLock(fileLock);
-  bool opened = AppendFile(path, text);
-  LeavePlatformLock(fileLock);
-  return opened;
+  PlatformLockGuard hold(fileLock);
+  return AppendFile(path, text);
 }
 
 void LogService::Assert(const char* message, const char* detail) {
@@ -113,10 +118,10 @@ std::string& LogService::ReplaceExtension(std::string& path, const char* extensi
   return ::ReplaceExtension(path, extension, isLeadByte);
 }
 
+void SetFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
+
 void RaiseAssert(const char* message, const char* detail) {
-#ifdef KELVO_FUZZ_BUILD
-  throw FuzzAssertion{};
-#endif
+  if (g_fatalHandler != nullptr) g_fatalHandler(message, detail);
   if (g_log != nullptr) g_log->Assert(message, detail);
   ShowFatalBox(FormatBoxText(message, detail).c_str(), "Assert");
   EndProcessFatally();

@@ -45,11 +45,10 @@ class LogService {
 // The one log of the program, set by the entry point.
 extern LogService* g_log;
 
-#ifdef KELVO_FUZZ_BUILD
-// What RaiseAssert throws in the fuzz build, so that a fuzz target goes on
-// with its next input instead of ending.
-struct FuzzAssertion {};
-#endif
+// Called by RaiseAssert before the fatal end, when set; one that throws
+// lets a fuzz target go on with its next input.
+using FatalHandler = void (*)(const char* message, const char* detail);
+void SetFatalHandler(FatalHandler handler);
 
 // Raises the fatal assertion on the global log, or ends the process when
 // there is none.

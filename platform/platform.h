@@ -59,8 +59,21 @@ void WaitMilliseconds(uint32_t milliseconds);
 // ending the process in the middle of a copy, and a closed console (SIGPIPE)
 // from ending it at all: writes to it then fail quietly.
 
-void InstallStopHandler();
-void RemoveStopHandler();
+// The handler for as long as the object lives; the handlers that were there
+// before come back when it goes.
+class StopHandler {
+ public:
+  StopHandler();
+  ~StopHandler();
+  StopHandler(const StopHandler&) = delete;
+  StopHandler& operator=(const StopHandler&) = delete;
+  // False when the system refused a part of it.
+  bool IsInstalled() const { return installed; }
+
+ private:
+  bool installed = false;
+};
+
 bool StopRequested();
 // Lets tests and the program itself raise the same request a signal would.
 void RequestStop();
@@ -79,6 +92,18 @@ PlatformLock* CreatePlatformLock();
 void DeletePlatformLock(PlatformLock* lock);
 void EnterPlatformLock(PlatformLock* lock);
 void LeavePlatformLock(PlatformLock* lock);
+
+// Holds a platform lock for as long as the object lives.
+class PlatformLockGuard {
+ public:
+  explicit PlatformLockGuard(PlatformLock* held) : lock(held) { EnterPlatformLock(lock); }
+  ~PlatformLockGuard() { LeavePlatformLock(lock); }
+  PlatformLockGuard(const PlatformLockGuard&) = delete;
+  PlatformLockGuard& operator=(const PlatformLockGuard&) = delete;
+
+ private:
+  PlatformLock* lock;
+};
 
 // --- Fatal end ------------------------------------------------------------
 

@@ -30,7 +30,6 @@ struct sigaction g_previousTerm;
 struct sigaction g_previousFileSize;
 struct sigaction g_previousHangUp;
 struct sigaction g_previousPipe;
-bool g_handlerInstalled = false;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
 
@@ -302,16 +301,16 @@ void WaitMilliseconds(uint32_t milliseconds) {
   }
 }
 
-void InstallStopHandler() {
+StopHandler::StopHandler() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a signal must cut a wait short
-  sigaction(SIGINT, &action, &g_previousInt);
-  sigaction(SIGTERM, &action, &g_previousTerm);
-  // A closed terminal is a request to stop, as SIGTERM is.
-  sigaction(SIGHUP, &action, &g_previousHangUp);
+  // A closed terminal (SIGHUP) is a request to stop, as SIGTERM is.
+  bool ok = sigaction(SIGINT, &action, &g_previousInt) == 0;
+  ok = sigaction(SIGTERM, &action, &g_previousTerm) == 0 && ok;
+  ok = sigaction(SIGHUP, &action, &g_previousHangUp) == 0 && ok;
   // A copy past the file-size limit must fail with EFBIG and be rolled back,
   // not end the process; a console that went away (kelvo | head) must not
   // end the pass either.
@@ -319,19 +318,17 @@ void InstallStopHandler() {
   std::memset(&ignore, 0, sizeof ignore);
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
-  sigaction(SIGXFSZ, &ignore, &g_previousFileSize);
-  sigaction(SIGPIPE, &ignore, &g_previousPipe);
-  g_handlerInstalled = true;
+  ok = sigaction(SIGXFSZ, &ignore, &g_previousFileSize) == 0 && ok;
+  ok = sigaction(SIGPIPE, &ignore, &g_previousPipe) == 0 && ok;
+  installed = ok;
 }
 
-void RemoveStopHandler() {
-  if (!g_handlerInstalled) return;
+StopHandler::~StopHandler() {
   sigaction(SIGINT, &g_previousInt, nullptr);
   sigaction(SIGTERM, &g_previousTerm, nullptr);
   sigaction(SIGHUP, &g_previousHangUp, nullptr);
   sigaction(SIGXFSZ, &g_previousFileSize, nullptr);
   sigaction(SIGPIPE, &g_previousPipe, nullptr);
-  g_handlerInstalled = false;
 }
 
 bool StopRequested() { return g_stopRequested != 0; }

@@ -13,7 +13,6 @@ namespace {
 
 volatile LONG g_stopRequested = 0;
 HANDLE g_stopEvent = nullptr;
-bool g_handlerInstalled = false;
 
 // Runs on a thread of its own: only raise the flag and wake the wait.
 BOOL WINAPI OnConsoleControl(DWORD type) {
@@ -240,17 +239,12 @@ void WaitMilliseconds(uint32_t milliseconds) {
   }
 }
 
-void InstallStopHandler() {
+StopHandler::StopHandler() {
   if (g_stopEvent == nullptr) g_stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  g_handlerInstalled = true;
+  installed = g_stopEvent != nullptr && SetConsoleCtrlHandler(OnConsoleControl, TRUE) != FALSE;
 }
 
-void RemoveStopHandler() {
-  if (!g_handlerInstalled) return;
-  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-  g_handlerInstalled = false;
-}
+StopHandler::~StopHandler() { SetConsoleCtrlHandler(OnConsoleControl, FALSE); }
 
 bool StopRequested() { return InterlockedCompareExchange(&g_stopRequested, 0, 0) != 0; }
 
