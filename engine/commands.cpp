@@ -11,13 +11,9 @@
 namespace {
 
 void SetInterval(const StringList& fields, RunSettings& settings) {
-  int32_t seconds = fields.GetValueInt(1);
-  settings.IntervalSeconds = seconds;
+  // Out-of-range values are refused later, by CheckInterval.
+  settings.Interval = static_cast<int64_t>(fields.GetValueInt(1)) * 1000;
   settings.IntervalText = std::string(fields.GetValue(1));
-  // Out-of-range values are refused later; keep the multiplication defined.
-  int64_t milliseconds = static_cast<int64_t>(seconds) * 1000;
-  settings.Interval =
-      seconds >= 0 && seconds <= kMaxIntervalSeconds ? static_cast<int32_t>(milliseconds) : -1;
 }
 
 // line is a list entry, so a zero byte ends it and it can be split as it is.
@@ -46,11 +42,11 @@ void InterpretScript(const StringList& lines, RunSettings& settings) {
 }
 
 bool CheckInterval(const RunSettings& settings) {
-  if (settings.IntervalSeconds == 0) {
+  if (settings.Interval == 0) {
     Print("Error, Interval equal 0.\n");
     return false;
   }
-  if (settings.IntervalSeconds < 0 || settings.IntervalSeconds > kMaxIntervalSeconds) {
+  if (settings.Interval < 0 || settings.Interval > int64_t{kMaxIntervalSeconds} * 1000) {
     PrintFormatted("Error, Interval %ssec is out of range (1 to %dsec).\n",
                    settings.IntervalText.c_str(), kMaxIntervalSeconds);
     return false;

@@ -106,7 +106,7 @@ class Cycle {
     uint32_t count = settings.Table.GetCount();
     uint32_t wait = static_cast<uint32_t>(settings.Interval) / count;
     PrintFormatted("Waiting Interval %dsec(%d/%d).\n", static_cast<int>(wait / 1000),
-                   settings.Interval, static_cast<int>(count));
+                   static_cast<int>(settings.Interval), static_cast<int>(count));
     WaitMilliseconds(wait);
   }
 

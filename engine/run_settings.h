@@ -8,9 +8,10 @@
 
 struct RunSettings {
   ReplacementTable Table;
-  int32_t Interval = 0;         // milliseconds
-  int32_t IntervalSeconds = 0;  // as the script gave it, to tell a bad range apart
-  std::string IntervalText;     // the value as written, for the range message
+  // Milliseconds: the script's seconds times 1000, wide enough for any
+  // value the script can give, so that a bad range shows as it is.
+  int64_t Interval = 0;
+  std::string IntervalText;  // the value as written, for the range message
   std::string SourcePath;
   std::string DestinationPath;
   bool OneShot = false;

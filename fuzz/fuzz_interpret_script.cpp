@@ -25,13 +25,13 @@ struct FuzzAssertion {};
 
 [[noreturn]] void ThrowFuzzAssertion(const char*, const char*) { throw FuzzAssertion{}; }
 
-// The interval in milliseconds follows the seconds the script gave: their
-// thousandfold when in range (0 included), else -1; CheckInterval accepts
-// exactly 1 to kMaxIntervalSeconds.
+// The interval in milliseconds is the thousandfold of the seconds the script
+// gave, whatever they are; CheckInterval accepts exactly 1 to
+// kMaxIntervalSeconds.
 void CheckIntervalSettings(const RunSettings& settings, bool usable) {
-  const int32_t seconds = settings.IntervalSeconds;
+  Check(settings.Interval % 1000 == 0);
+  const int64_t seconds = settings.Interval / 1000;
   const bool inRange = seconds >= 0 && seconds <= kMaxIntervalSeconds;
-  Check(settings.Interval == (inRange ? seconds * 1000 : -1));
   Check(usable == (inRange && seconds != 0));
 }
 
