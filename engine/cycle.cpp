@@ -17,24 +17,21 @@
 
 namespace {
 
-// The resolved names of every source the script lists.
-std::vector<std::string> ResolvedSources(const RunSettings& settings) {
+// The resolved names of every source (or, with destinations set, every
+// destination) the script lists.
+std::vector<std::string> ResolvedNames(const RunSettings& settings, bool destinations) {
   std::vector<std::string> resolved;
-  settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
-    for (const std::string& source : sources) {
-      resolved.push_back(ResolvePath(source, settings.SourcePath, settings.ProgramDirectory));
-    }
-  });
-  return resolved;
-}
-
-// The resolved names of every destination the script lists.
-std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
-  std::vector<std::string> resolved;
-  settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
-    resolved.push_back(
-        ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
-  });
+  settings.Table.ForEach(
+      [&](const std::string& destination, const std::vector<std::string>& sources) {
+        if (destinations) {
+          resolved.push_back(
+              ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
+          return;
+        }
+        for (const std::string& source : sources) {
+          resolved.push_back(ResolvePath(source, settings.SourcePath, settings.ProgramDirectory));
+        }
+      });
   return resolved;
 }
 
@@ -44,9 +41,6 @@ std::string ReasonText(const StepResult& result) {
       return "not a regular file";
     case StepStatus::Stopped:
       return "stopped by request";
-    case StepStatus::Exists:
-      if (result.error == 0) return "a file the script names as a source";
-      return ErrorText(result.error);
     default:
       return ErrorText(result.error);
   }
@@ -56,8 +50,9 @@ std::string ReasonText(const StepResult& result) {
 // line and the log stay as they are.
 void ReportFailure(const ReplaceOutcome& outcome) {
   std::fflush(stdout);
+  std::string reason = outcome.reason != nullptr ? outcome.reason : ReasonText(outcome.result);
   std::fprintf(stderr, "kelvo: cannot %s %s: %s\n", outcome.action, outcome.path.c_str(),
-               ReasonText(outcome.result).c_str());
+               reason.c_str());
   if (!outcome.kept.empty()) {
     std::fprintf(stderr, "kelvo: the old content is kept as %s\n", outcome.kept.c_str());
   }
@@ -72,8 +67,8 @@ class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings)
       : settings(runSettings),
-        sources(ResolvedSources(runSettings)),
-        destinations(ResolvedDestinations(runSettings)) {}
+        sources(ResolvedNames(runSettings, false)),
+        destinations(ResolvedNames(runSettings, true)) {}
 
   unsigned failures = 0;  // replacements that failed
 
@@ -141,10 +136,9 @@ class Cycle {
       // A destination that is a listed source is never overwritten; it
       // already holds the drawn content when it is that very source.
       outcome.done = sources.SameEntry(source, destination);
-      outcome.action = "replace the listed source";
+      outcome.action = "replace";
       outcome.path = destination;
-      outcome.result.status = StepStatus::Exists;
-      outcome.result.error = 0;
+      outcome.reason = "a file the script names as a source";
       return outcome;
     }
     Replacement replacement;

@@ -189,11 +189,8 @@ bool Replacer::StageAnonymously(const Replacement& replacement, const char* suff
     outcome = FailCopy(replacement, result);
     return false;
   }
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    staged.path = NextName(replacement.folder, suffix, result.status);
-    result = steps.nameAnonymous(file, staged.path);
-    if (result.status != StepStatus::Exists) break;
-  }
+  result = WithFreeName(replacement.folder, suffix, staged.path,
+                        [&](const std::string& path) { return steps.nameAnonymous(file, path); });
   if (!result.Ok()) {
     steps.close(file);
     if (result.status == StepStatus::Unsupported) {
@@ -235,12 +232,8 @@ bool Replacer::StageUnderName(const Replacement& replacement, Staged& staged,
 
 bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                                 std::string& path, StepResult& result) {
-  result = StepResult();
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    path = NextName(folder, suffix, result.status);
-    result = steps.createNew(path, file);
-    if (result.status != StepStatus::Exists) break;
-  }
+  result = WithFreeName(folder, suffix, path,
+                        [&](const std::string& name) { return steps.createNew(name, file); });
   return result.Ok();
 }
 
@@ -341,12 +334,9 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
 
 ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Staged& staged) {
   std::string keep;
-  StepResult result;
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    keep = NextName(replacement.folder, ".old", result.status);
-    result = steps.secondName(replacement.destination, keep);
-    if (result.status != StepStatus::Exists) break;
-  }
+  StepResult result = WithFreeName(replacement.folder, ".old", keep, [&](const std::string& name) {
+    return steps.secondName(replacement.destination, name);
+  });
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
@@ -410,6 +400,17 @@ ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepR
 void Replacer::Discard(const std::string& path, ReplaceOutcome& outcome) {
   StepResult result = steps.deleteName(path);
   if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftover = path;
+}
+
+StepResult Replacer::WithFreeName(const std::string& folder, const char* suffix, std::string& path,
+                                  const std::function<StepResult(const std::string&)>& step) {
+  StepResult result;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    path = NextName(folder, suffix, result.status);
+    result = step(path);
+    if (result.status != StepStatus::Exists) break;
+  }
+  return result;
 }
 
 std::string Replacer::NextName(const std::string& folder, const char* suffix, StepStatus previous) {

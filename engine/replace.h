@@ -43,9 +43,10 @@ struct Replacement {
 
 struct ReplaceOutcome {
   bool done = false;
-  const char* action = "";  // what could not be done, as in "cannot <action> <path>"
-  std::string path;         // the name it could not be done to
-  StepResult result;        // the step's answer
+  const char* action = "";       // what could not be done, as in "cannot <action> <path>"
+  std::string path;              // the name it could not be done to
+  StepResult result;             // the step's answer
+  const char* reason = nullptr;  // kelvo's own reason, in place of the system's
   // A ".old" helper name that still holds the old content because undoing a
   // step failed; nothing of kelvo's ever deletes it.
   std::string kept;
@@ -102,6 +103,10 @@ class Replacer {
   ReplaceOutcome FailCopy(const Replacement& replacement, StepResult result);
   ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
   void Discard(const std::string& path, ReplaceOutcome& outcome);
+  // Takes step with fresh helper names until one is not taken (by a planted
+  // file, say); path is the last name tried.
+  StepResult WithFreeName(const std::string& folder, const char* suffix, std::string& path,
+                          const std::function<StepResult(const std::string&)>& step);
   std::string NextName(const std::string& folder, const char* suffix, StepStatus previous);
 
   FileSteps steps;
