@@ -33,8 +33,8 @@ install_missing() {
 }
 
 build_targets() {
-  cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-  cmake --build "$build" -j2 >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKELVO_FUZZ=ON >/dev/null
+  cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
 }
 
 # Runs one target; its corpus grows from run to run in build/fuzz, while the
