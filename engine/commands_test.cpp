@@ -9,16 +9,15 @@
 
 #include "engine/cycle.h"
 #include "script/string_list.h"
+#include "tests/scratch_directory.h"
 
 namespace {
 
 // Interprets a script given as text, as the program reads it from its file.
 class Script : public testing::Test {
  protected:
-  void TearDown() override { std::remove(path.c_str()); }
-
   RunSettings& Interpret(const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
+    const std::string path = scratch.Write("kelvo.txt", text);
     StringList lines;
     lines.LoadFile(path.c_str(), true);
     testing::internal::CaptureStdout();
@@ -35,11 +34,7 @@ class Script : public testing::Test {
     return order;
   }
 
-  // One file per test: ctest runs tests side by side.
-  std::string path = (std::filesystem::temp_directory_path() /
-                      (std::string("kelvo-commands-") +
-                       testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt"))
-                         .string();
+  ScratchDirectory scratch{"kelvo-commands"};
   RunSettings settings;
   std::string printed;
 };

@@ -2,6 +2,7 @@
 // source is caught, links and look-alikes are not sources, and a folder
 // replaced between two checks is seen as it is now.
 #include "engine/entry_set.h"
+#include "tests/scratch_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,9 @@ bool IsWindows() { return IsPathSeparator('\\'); }
 class EntrySetTest : public testing::Test {
  protected:
   void SetUp() override {
-    root =
-        fs::temp_directory_path() / (std::string("kelvo-sources-") +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
     fs::create_directories(root / "pool");
     fs::create_directories(root / "other");
     std::ofstream(root / "pool" / "a.txt") << "A";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
   }
   // A path under the root as the program would write it.
   std::string At(const std::string& relative) const {
@@ -40,7 +33,8 @@ class EntrySetTest : public testing::Test {
     return path;
   }
 
-  fs::path root;
+  ScratchDirectory scratch{"kelvo-sources"};
+  fs::path root = scratch.Path();
 };
 
 TEST_F(EntrySetTest, EverySpellingOfASourceIsCaught) {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "script/string_list.h"
+#include "tests/scratch_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -27,25 +28,11 @@ std::string P(const std::string& path) {
 
 class LogFolder : public testing::Test {
  protected:
-  void SetUp() override {
-    folder = fs::temp_directory_path() /
-             ("kelvo-log-" + std::to_string(std::hash<std::string>()(
-                                 testing::UnitTest::GetInstance()->current_test_info()->name())));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    directory = folder.string() + kSep;
-  }
-  void TearDown() override { fs::remove_all(folder); }
+  std::string ReadLog() const { return scratch.Read("purlolog.html"); }
 
-  std::string ReadLog() const {
-    std::ifstream in(folder / "purlolog.html", std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
-
-  fs::path folder;
-  std::string directory;
+  ScratchDirectory scratch{"kelvo-log"};
+  fs::path folder = scratch.Path();
+  std::string directory = folder.string() + kSep;
 };
 
 TEST(FormatRecord, LabelMessageDetailAndEnding) {

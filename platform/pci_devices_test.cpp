@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "tests/scratch_directory.h"
 
 namespace {
 
@@ -42,19 +43,8 @@ const char* const kDatabase =
 class PciDevicesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    folder_ = fs::temp_directory_path() /
-              ("kelvo_pci_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
-               std::to_string(random()));
-    root_ = folder_ / "devices";
     ASSERT_TRUE(fs::create_directories(root_));
     database_ = WriteFile(folder_ / "pci.ids", kDatabase);
-  }
-
-  void TearDown() override {
-    std::error_code error;
-    fs::remove_all(folder_, error);
   }
 
   static std::string WriteFile(const fs::path& path, const std::string& text) {
@@ -89,8 +79,9 @@ class PciDevicesTest : public ::testing::Test {
   }
   std::vector<std::string> List() { return List({database_}); }
 
-  fs::path folder_;
-  fs::path root_;
+  ScratchDirectory scratch_{"kelvo-pci"};
+  fs::path folder_ = scratch_.Path();
+  fs::path root_ = folder_ / "devices";
   std::string database_;
 };
 

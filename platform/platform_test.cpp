@@ -1,6 +1,7 @@
 // Tests of the platform services on a real disk: presence test, clock text,
 // file identity and the file steps of a replacement.
 #include "platform/platform.h"
+#include "tests/scratch_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -19,40 +20,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Removes a folder even when it holds read-only files, which a copy of a
-// read-only source makes on Windows.
-void RemoveTree(const fs::path& folder) {
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
-       it.increment(error)) {
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, error);
-  }
-  fs::remove_all(folder, error);
-}
-
 class PlatformFiles : public testing::Test {
  protected:
-  void SetUp() override {
-    folder =
-        fs::temp_directory_path() / (std::string("kelvo-platform-") +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    RemoveTree(folder);
-    fs::create_directories(folder);
-  }
-  void TearDown() override { RemoveTree(folder); }
+  std::string At(const char* name) const { return scratch.At(name); }
+  void Write(const char* name, const std::string& content) const { scratch.Write(name, content); }
+  std::string Read(const char* name) const { return scratch.Read(name); }
 
-  std::string At(const char* name) const { return (folder / name).string(); }
-  void Write(const char* name, const std::string& content) const {
-    std::ofstream(folder / name, std::ios::binary) << content;
-  }
-  std::string Read(const char* name) const {
-    std::ifstream in(folder / name, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
-
-  fs::path folder;
+  ScratchDirectory scratch{"kelvo-platform"};
+  fs::path folder = scratch.Path();
 };
 
 TEST_F(PlatformFiles, FileExistsForAnyObjectOnly) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "script/string_list.h"
+#include "tests/scratch_directory.h"
 
 namespace {
 
@@ -140,28 +141,9 @@ class ByteSource {
 
 class StringListFuzz : public testing::Test {
  protected:
-  void SetUp() override {
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("kelvo_string_list_fuzz_" + std::to_string(stamp));
-    std::filesystem::create_directories(directory_);
-  }
+  std::string WriteFile(const std::string& bytes) { return scratch_.Write("script.txt", bytes); }
 
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-
-  std::string WriteFile(const std::string& bytes) {
-    const std::filesystem::path path = directory_ / "script.txt";
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    EXPECT_TRUE(out);
-    return path.string();
-  }
-
-  std::filesystem::path directory_;
+  ScratchDirectory scratch_{"kelvo-string-list-fuzz"};
 };
 
 const char* const kSeparators[] = {",", "::", ",\"", "\\", "\x81,", "a", ""};

@@ -1,6 +1,7 @@
 // Tests of StringList: trimming, field splitting, loading script files and
 // reading entries back.
 #include "script/string_list.h"
+#include "tests/scratch_directory.h"
 
 #include <gtest/gtest.h>
 
@@ -341,27 +342,9 @@ TEST(StringListDeathTest, BadIndexEndsTheProcessWithStatus3) {
 
 class LoadFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("kelvo_load_file_" + std::string(info->name()) + "_" + std::to_string(stamp));
-    std::filesystem::create_directories(directory_);
-  }
-
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-
   // Writes bytes exactly as given (no line-end conversion) and returns the path.
   std::string WriteFile(const std::string& bytes, const char* name = "script.txt") {
-    const std::filesystem::path path = directory_ / name;
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    EXPECT_TRUE(out) << path;
-    return path.string();
+    return directory_.Write(name, bytes);
   }
 
   Fields Load(const std::string& bytes, bool skipComments = true) {
@@ -370,7 +353,7 @@ class LoadFileTest : public testing::Test {
     return EntriesOf(list);
   }
 
-  std::filesystem::path directory_;
+  ScratchDirectory directory_{"kelvo-load-file"};
 };
 
 TEST_F(LoadFileTest, StoresTrimmedLinesInOrderAndDropsBlankOnes) {
@@ -492,13 +475,13 @@ TEST_F(LoadFileTest, FileThatCannotBeReadEmptiesTheList) {
   StringList list;
   list.LoadFile(WriteFile("a\nb\n").c_str(), true);
   ASSERT_EQ(list.GetCount(), 2u);
-  list.LoadFile((directory_ / "missing.txt").string().c_str(), true);
+  list.LoadFile(directory_.At("missing.txt").c_str(), true);
   EXPECT_EQ(list.GetCount(), 0u);
 
   list.LoadFile(WriteFile("a\nb\n").c_str(), true);
   ASSERT_EQ(list.GetCount(), 2u);
   // A directory either fails to open or fails on the first read.
-  list.LoadFile(directory_.string().c_str(), true);
+  list.LoadFile(directory_.Path().string().c_str(), true);
   EXPECT_EQ(list.GetCount(), 0u);
 }
 

@@ -43,18 +43,32 @@ double Seconds() {
   return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
 }
 
-void ReadFor(int fd, std::string& collected, double timeoutSeconds) {
+// Reads the output until done(collected) holds, the output closes or the
+// time runs out; answers done's last verdict.
+template <typename Done>
+static bool ReadWhileNot(int fd, std::string& collected, double timeoutSeconds, Done done) {
   double end = Seconds() + timeoutSeconds;
   char buffer[65536];
-  for (;;) {
+  while (!done(collected)) {
     int left = static_cast<int>((end - Seconds()) * 1000);
-    if (left <= 0) return;
+    if (left <= 0) return false;
     struct pollfd poller = {fd, POLLIN, 0};
     if (poll(&poller, 1, left) <= 0) continue;
     ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     collected.append(buffer, static_cast<size_t>(n));
   }
+  return true;
+}
+
+void ReadFor(int fd, std::string& collected, double timeoutSeconds) {
+  ReadWhileNot(fd, collected, timeoutSeconds, [](const std::string&) { return false; });
+}
+
+bool ReadUntil(int fd, const std::string& text, std::string& collected, double timeoutSeconds) {
+  return ReadWhileNot(fd, collected, timeoutSeconds, [&text](const std::string& read) {
+    return read.find(text) != std::string::npos;
+  });
 }
 
 bool HasStagingFile(const ScratchFolder& folder) {
@@ -240,21 +254,6 @@ pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
   close(out[1]);
   *outputPipe = out[0];
   return pid;
-}
-
-bool ReadUntil(int fd, const std::string& text, std::string& collected, double timeoutSeconds) {
-  double end = Seconds() + timeoutSeconds;
-  char buffer[65536];
-  while (collected.find(text) == std::string::npos) {
-    int left = static_cast<int>((end - Seconds()) * 1000);
-    if (left <= 0) return false;
-    struct pollfd poller = {fd, POLLIN, 0};
-    if (poll(&poller, 1, left) <= 0) continue;
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    collected.append(buffer, static_cast<size_t>(n));
-  }
-  return true;
 }
 
 void RequestProgramStop(pid_t pid) { kill(pid, TestedProgram().IsWindows() ? SIGINT : SIGTERM); }
