@@ -39,6 +39,7 @@ else()
   gtest_discover_tests(kelvo_tests DISCOVERY_TIMEOUT 60)
 
   set(KELVO_E2E_TESTS
+    tests/check_test.cpp
     tests/cycle_test.cpp
     tests/fault_test.cpp
     tests/kill_test.cpp
@@ -51,14 +52,14 @@ else()
   add_executable(kelvo_e2e_tests ${KELVO_E2E_TESTS} tests/harness.cpp)
   target_include_directories(kelvo_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(kelvo_e2e_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
-  add_dependencies(kelvo_e2e_tests kelvo)
+  add_dependencies(kelvo_e2e_tests kelvo kelvo-check)
 
   # Kills and races run apart from the rest, so ctest can run them side by side.
   set(KELVO_KILL_TESTS "*Kill*:Race.*")
   add_test(NAME e2e_linux COMMAND kelvo_e2e_tests --gtest_filter=-Soak.*:${KELVO_KILL_TESTS})
   add_test(NAME e2e_linux_kills COMMAND kelvo_e2e_tests --gtest_filter=${KELVO_KILL_TESTS})
   set_tests_properties(e2e_linux e2e_linux_kills PROPERTIES TIMEOUT 1200
-    ENVIRONMENT "KELVO_EXE=$<TARGET_FILE:kelvo>;KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+    ENVIRONMENT "KELVO_EXE=$<TARGET_FILE:kelvo>;KELVO_CHECK_EXE=$<TARGET_FILE:kelvo-check>;KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   # The soak runs a minute on its own, beside the other tests.
   add_test(NAME e2e_soak COMMAND kelvo_e2e_tests --gtest_filter=Soak.*)
   set_tests_properties(e2e_soak PROPERTIES TIMEOUT 300 ENVIRONMENT
@@ -69,10 +70,11 @@ else()
   set(KELVO_WINDOWS_EXE "" CACHE FILEPATH "Windows kelvo.exe to run under Wine")
   set(KELVO_WINE "" CACHE FILEPATH "Wine loader that runs KELVO_WINDOWS_EXE")
   set(KELVO_WIN32_EXE "" CACHE FILEPATH "32-bit kelvo.exe whose resources are checked")
+  set(KELVO_WINDOWS_CHECK_EXE "" CACHE FILEPATH "Windows kelvo-check.exe beside KELVO_WINDOWS_EXE")
   if(KELVO_WINDOWS_EXE)
     add_test(NAME e2e_windows COMMAND kelvo_e2e_tests --gtest_filter=-${KELVO_KILL_TESTS})
     add_test(NAME e2e_windows_kills COMMAND kelvo_e2e_tests --gtest_filter=${KELVO_KILL_TESTS})
     set_tests_properties(e2e_windows e2e_windows_kills PROPERTIES TIMEOUT 1800 ENVIRONMENT
-      "KELVO_EXE=${KELVO_WINDOWS_EXE};KELVO_RUNNER=${KELVO_WINE};KELVO_WIN32_EXE=${KELVO_WIN32_EXE};KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+      "KELVO_EXE=${KELVO_WINDOWS_EXE};KELVO_CHECK_EXE=${KELVO_WINDOWS_CHECK_EXE};KELVO_RUNNER=${KELVO_WINE};KELVO_WIN32_EXE=${KELVO_WIN32_EXE};KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
   endif()
 endif()

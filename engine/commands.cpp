@@ -16,28 +16,75 @@ void SetInterval(const StringList& fields, RunSettings& settings) {
   settings.IntervalText = std::string(fields.GetValue(1));
 }
 
-// line is a list entry, so a zero byte ends it and it can be split as it is.
-void InterpretLine(std::string_view line, RunSettings& settings) {
-  StringList fields;
-  fields.Split(line.data(), ",", true, false, true);
-  const std::string_view command = fields.GetValue(0);
-  if (command == "AddFile") {
-    const std::string destination(fields.GetValue(1));
-    const std::string source(fields.GetValue(2));
-    settings.Table.AddSource(destination, source);
-  } else if (command == "SetInterval") {
-    SetInterval(fields, settings);
-  } else if (command == "SetDestinationPath") {
-    settings.DestinationPath = std::string(fields.GetValue(1));
-  } else if (command == "SetSourcePath") {
-    settings.SourcePath = std::string(fields.GetValue(1));
-  }
-}
+struct CommandEntry {
+  Command command;
+  const char* name;
+  unsigned fieldsNeeded;
+};
+
+const CommandEntry kCommands[] = {
+    {Command::AddFile, "AddFile", 3},
+    {Command::SetInterval, "SetInterval", 2},
+    {Command::SetDestinationPath, "SetDestinationPath", 2},
+    {Command::SetSourcePath, "SetSourcePath", 2},
+};
 
 }  // namespace
 
+Command CommandNamed(std::string_view name) {
+  for (const CommandEntry& entry : kCommands) {
+    if (name == entry.name) return entry.command;
+  }
+  return Command::None;
+}
+
+const char* CommandName(Command command) {
+  for (const CommandEntry& entry : kCommands) {
+    if (entry.command == command) return entry.name;
+  }
+  return "";
+}
+
+unsigned FieldsNeeded(Command command) {
+  for (const CommandEntry& entry : kCommands) {
+    if (entry.command == command) return entry.fieldsNeeded;
+  }
+  return 1;
+}
+
+// line is a list entry, so a zero byte ends it and it can be split as it is.
+void SplitScriptLine(std::string_view line, StringList& fields) {
+  fields.Split(line.data(), ",", true, false, true);
+}
+
+void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
+  switch (CommandNamed(fields.GetValue(0))) {
+    case Command::AddFile: {
+      const std::string destination(fields.GetValue(1));
+      const std::string source(fields.GetValue(2));
+      settings.Table.AddSource(destination, source);
+      break;
+    }
+    case Command::SetInterval:
+      SetInterval(fields, settings);
+      break;
+    case Command::SetDestinationPath:
+      settings.DestinationPath = std::string(fields.GetValue(1));
+      break;
+    case Command::SetSourcePath:
+      settings.SourcePath = std::string(fields.GetValue(1));
+      break;
+    case Command::None:
+      break;
+  }
+}
+
 void InterpretScript(const StringList& lines, RunSettings& settings) {
-  for (unsigned i = 0; i < lines.GetCount(); ++i) InterpretLine(lines.GetValue(i), settings);
+  StringList fields;
+  for (unsigned i = 0; i < lines.GetCount(); ++i) {
+    SplitScriptLine(lines.GetValue(i), fields);
+    ApplyScriptLine(fields, settings);
+  }
   Print(" -> Done.\n");
 }
 

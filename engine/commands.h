@@ -1,9 +1,31 @@
 // Interprets the master script's lines into the run settings.
 #pragma once
 
+#include <string_view>
+
 #include "engine/run_settings.h"
 
 class StringList;
+
+// The commands a script line can give; any other first field leaves the
+// line without effect.
+enum class Command { None, AddFile, SetInterval, SetDestinationPath, SetSourcePath };
+
+// The command a line's first field names: names are case-sensitive.
+Command CommandNamed(std::string_view name);
+const char* CommandName(Command command);
+
+// Fields a command's line needs, the command's own included; a line with
+// fewer raises the fatal assertion when it is carried out.
+unsigned FieldsNeeded(Command command);
+
+// Cuts a script line into its fields: commas separate them, blanks around
+// each are trimmed, and a quote opens a part in which commas do not cut
+// (the quotes stay in the field).
+void SplitScriptLine(std::string_view line, StringList& fields);
+
+// Carries out one line, cut into fields, on the settings.
+void ApplyScriptLine(const StringList& fields, RunSettings& settings);
 
 // Runs every line's command; prints " -> Done.\n" after the last one. A line
 // with too few values raises the fatal assertion.

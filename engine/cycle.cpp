@@ -106,10 +106,7 @@ class Cycle {
   }
 
   void ReplaceDrawn(const std::string& name, const std::vector<std::string>& candidates) {
-    std::string sourceName;
-    if (!candidates.empty()) {
-      sourceName = candidates[g_random.RandomIndex(static_cast<int>(candidates.size()))];
-    }
+    std::string sourceName = DrawSourceName(candidates);
     std::string destination =
         ResolvePath(name, settings.DestinationPath, settings.ProgramDirectory);
     std::string source = ResolvePath(sourceName, settings.SourcePath, settings.ProgramDirectory);
@@ -146,8 +143,7 @@ class Cycle {
     replacement.destination = destination;
     PathParts parts = SplitPath(destination);
     replacement.folder = parts.drive + parts.directory;
-    replacement.companion = destination;
-    ReplaceExtension(replacement.companion, ".tmp");
+    replacement.companion = CompanionPath(destination);
     // The old content is not kept where the companion is a source or the
     // destination itself (a destination named "x.tmp").
     if (sources.SameEntry(replacement.companion, destination) ||
@@ -175,6 +171,17 @@ std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory) {
   if (IsAbsolutePath(name)) return name;
   return (base.empty() ? programDirectory : base) + name;
+}
+
+std::string DrawSourceName(const std::vector<std::string>& candidates) {
+  if (candidates.empty()) return std::string();
+  return candidates[g_random.RandomIndex(static_cast<int>(candidates.size()))];
+}
+
+std::string CompanionPath(const std::string& destination) {
+  std::string companion = destination;
+  ReplaceExtension(companion, ".tmp");
+  return companion;
 }
 
 unsigned RunCycle(const RunSettings& settings) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/run_settings.h"
 
@@ -14,3 +15,11 @@ unsigned RunCycle(const RunSettings& settings);
 // the program's directory when the base is empty, joined without separator.
 std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory);
+
+// Draws one of a destination's candidates with the program's generator, as
+// each replacement does; empty when there are none.
+std::string DrawSourceName(const std::vector<std::string>& candidates);
+
+// The companion that keeps a destination's previous content: its name with
+// the extension ".tmp".
+std::string CompanionPath(const std::string& destination);

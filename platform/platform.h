@@ -236,3 +236,17 @@ StepResult DeleteName(const std::string& path);
 uint32_t ProcessNumber();
 // A number that nobody can guess in advance.
 uint32_t UnpredictableNumber();
+
+// --- Looks of a script checker (never change a file) ---------------------
+
+// Opens a file for reading and closes it again: Ok when kelvo could read it.
+StepResult CheckReadable(const std::string& path);
+// Ok when the process may create names in the folder.
+StepResult CheckWritableFolder(const std::string& folder);
+// The folder that relative names are taken from.
+std::string CurrentFolder();
+// Name of the character set script bytes are read in: the locale's on
+// Linux, the ANSI code page on Windows ("1252", say).
+std::string SystemCharacterSet();
+// True when every byte sequence of text is a character of that set.
+bool IsValidSystemText(const std::string& text);

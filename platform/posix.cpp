@@ -564,3 +564,51 @@ uint32_t UnpredictableNumber() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(getpid() << 16);
 }
+
+StepResult CheckReadable(const std::string& path) {
+  // A FIFO is looked at before it is opened: opening one waits for a writer.
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return FailedWith(errno);
+  if (!S_ISREG(status.st_mode)) return WrongKind();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FailedWith(errno);
+  close(fd);
+  return Succeeded();
+}
+
+StepResult CheckWritableFolder(const std::string& folder) {
+  if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) return FailedWith(errno);
+  return Succeeded();
+}
+
+std::string CurrentFolder() {
+  std::string folder(4096, '\0');
+  if (getcwd(&folder[0], folder.size()) == nullptr) return ".";
+  folder.resize(std::strlen(folder.c_str()));
+  return folder;
+}
+
+std::string SystemCharacterSet() {
+  locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  std::string codeset = "ANSI_X3.4-1968";
+  if (locale != static_cast<locale_t>(0)) {
+    const char* name = nl_langinfo_l(CODESET, locale);
+    if (name != nullptr) codeset = name;
+    freelocale(locale);
+  }
+  return codeset;
+}
+
+bool IsValidSystemText(const std::string& text) {
+  iconv_t converter = iconv_open("UTF-32LE", SystemCharacterSet().c_str());
+  if (converter == reinterpret_cast<iconv_t>(-1)) return true;
+  std::string in = text;
+  std::string out(in.size() * 4 + 4, '\0');
+  char* inPointer = &in[0];
+  size_t inLeft = in.size();
+  char* outPointer = &out[0];
+  size_t outLeft = out.size();
+  size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
+  iconv_close(converter);
+  return converted != static_cast<size_t>(-1) && inLeft == 0;
+}

@@ -464,3 +464,41 @@ uint32_t UnpredictableNumber() {
   QueryPerformanceCounter(&counter);
   return static_cast<uint32_t>(counter.LowPart) ^ (GetCurrentProcessId() << 16);
 }
+
+StepResult CheckReadable(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FailedWith(GetLastError());
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  CloseHandle(handle);
+  return Succeeded();
+}
+
+StepResult CheckWritableFolder(const std::string& folder) {
+  // Asking for the right to add a file checks the folder's access list
+  // without creating anything.
+  HANDLE handle = CreateFileA(folder.empty() ? "." : folder.c_str(), FILE_ADD_FILE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  CloseHandle(handle);
+  return Succeeded();
+}
+
+std::string CurrentFolder() {
+  char folder[MAX_PATH + 1];
+  DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH) return ".";
+  return std::string(folder, length);
+}
+
+std::string SystemCharacterSet() { return std::to_string(GetACP()); }
+
+bool IsValidSystemText(const std::string& text) {
+  if (text.empty()) return true;
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+                             static_cast<int>(text.size()), nullptr, 0) != 0;
+}

@@ -150,6 +150,12 @@ bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text)
   return true;
 }
 
+// True when a piece read into the zeroed buffer holds its line's end: a
+// line feed, which may come after a zero byte of the file.
+bool PieceEndsLine(const char* buffer) {
+  return std::memchr(buffer, '\n', kLineReadLimit - 1) != nullptr;
+}
+
 }  // namespace
 
 std::string TrimBlanks(const std::string& text) {
@@ -197,7 +203,12 @@ const char* StringList::EntryStart(unsigned index) const {
   return entry;
 }
 
-void StringList::LoadFile(const char* path, bool skipComments) {
+bool IsCommentLine(std::string_view line) {
+  return line.size() >= 2 && line[0] == '/' && line[1] == '/';
+}
+
+void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsigned>* lineNumbers) {
+  if (lineNumbers != nullptr) lineNumbers->clear();
   Clear();
   if (path == nullptr) return;
   // Text mode: Windows hands a CR LF pair over as LF; elsewhere the CR stays
@@ -217,6 +228,7 @@ void StringList::LoadFile(const char* path, bool skipComments) {
   std::string converted;
   bool fromMemory = ReadPastByteOrderMark(file, path, converted);
   size_t readAt = 0;
+  unsigned nextLineNumber = 1;
   char buffer[kLineBufferSize];
   while (fromMemory || !std::feof(file)) {
     std::memset(buffer, 0, sizeof buffer);
@@ -227,13 +239,18 @@ void StringList::LoadFile(const char* path, bool skipComments) {
                    : std::fgets(buffer, kLineReadLimit, file) == nullptr) {
       break;
     }
+    // A piece of a longer line is on the same line as the piece before it.
+    const unsigned lineNumber = nextLineNumber;
+    if (PieceEndsLine(buffer)) ++nextLineNumber;
     // The text ends at the first zero byte, also one that the file holds.
     const char* begin = buffer;
     const char* end = buffer + std::strlen(buffer);
     TrimRange(begin, end);
     if (begin == end) continue;
-    if (skipComments && end - begin >= 2 && begin[0] == '/' && begin[1] == '/') continue;
+    if (skipComments && IsCommentLine(std::string_view(begin, static_cast<size_t>(end - begin))))
+      continue;
     AppendEntry(begin, end, false);
+    if (lineNumbers != nullptr) lineNumbers->push_back(lineNumber);
   }
   std::fclose(file);
   // Comments, blank lines and blanks take room in the file but not here.

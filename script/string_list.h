@@ -14,6 +14,9 @@
 // carriage return and line feed; every other byte is text.
 std::string TrimBlanks(const std::string& text);
 
+// True for a trimmed script line that is a comment: it starts with "//".
+bool IsCommentLine(std::string_view line);
+
 class StringList {
  public:
   // Detail text of the assertion raised for a bad index; nothing assigns it.
@@ -26,7 +29,9 @@ class StringList {
   // lines, and with skipComments lines starting with "//", are left out.
   // Lines longer than 1022 bytes arrive in pieces of 1022 bytes, each handled
   // as a line of its own. A file that cannot be opened leaves the list empty.
-  void LoadFile(const char* path, bool skipComments);
+  // With lineNumbers, it also gets the number of the file line (from 1) that
+  // each entry comes from.
+  void LoadFile(const char* path, bool skipComments, std::vector<unsigned>* lineNumbers = nullptr);
 
   // Replaces the contents with the fields of text cut at separator (one or two
   // bytes). With useQuotes, ' and " open and close quoted parts in which the

@@ -386,6 +386,36 @@ TEST_F(LoadFileTest, EmptyOrBlankAndCommentOnlyFilesGiveNoEntries) {
   EXPECT_EQ(Load("\n\n  \n// only a comment\n\t\r\n"), Fields{});
 }
 
+// Each entry knows the file line it comes from: blank lines and comments
+// count, the pieces of a long line share its number, and CR LF, UTF-16 and
+// a missing last line feed change nothing.
+TEST_F(LoadFileTest, EntriesKnowTheirLineNumbers) {
+  const std::string longLine(1500, 'x');
+  struct Case {
+    std::string bytes;
+    bool skipComments;
+    std::vector<unsigned> expected;
+  };
+  for (const Case& c : {
+           Case{"a\n\n  \nb\n// c\nd", true, {1, 4, 6}},
+           Case{"a\n\n  \nb\n// c\nd", false, {1, 4, 5, 6}},
+           Case{"a\r\n\r\nb\r\n", true, {1, 3}},
+           Case{longLine + "\nz\n", true, {1, 1, 2}},
+           Case{std::string(1022, 'y') + "\nz\n", true, {1, 2}},
+           Case{std::string("\xFF\xFE"
+                            "a\0\n\0\n\0b\0",
+                            10),
+                true,
+                {1, 3}},
+       }) {
+    StringList list;
+    std::vector<unsigned> numbers{99};
+    list.LoadFile(WriteFile(c.bytes).c_str(), c.skipComments, &numbers);
+    EXPECT_EQ(numbers, c.expected) << c.bytes.substr(0, 40);
+    EXPECT_EQ(numbers.size(), list.GetCount());
+  }
+}
+
 TEST_F(LoadFileTest, LastLineWithoutLineFeedIsKept) {
   EXPECT_EQ(Load("a\nb"), (Fields{"a", "b"}));
   EXPECT_EQ(Load("single"), (Fields{"single"}));

@@ -152,7 +152,15 @@ RunOptions WithArguments(std::vector<std::string> arguments) {
 }
 
 const Program& TestedProgram() {
-  static const Program program{Environment("KELVO_EXE"), Environment("KELVO_RUNNER")};
+  static const Program program = [] {
+    Program tested{Environment("KELVO_EXE"), Environment("KELVO_RUNNER"),
+                   Environment("KELVO_CHECK_EXE")};
+    // By default kelvo-check of the same build stands beside kelvo.
+    if (tested.checker.empty() && !tested.executable.empty())
+      tested.checker =
+          (fs::path(tested.executable).parent_path() / tested.CheckerFileName()).string();
+    return tested;
+  }();
   return program;
 }
 
@@ -167,6 +175,7 @@ ScratchFolder::ScratchFolder() {
   chmod(path.c_str(), 0755);
   const Program& program = TestedProgram();
   fs::copy_file(program.executable, At(program.FileName()));
+  if (!program.checker.empty()) fs::copy_file(program.checker, At(program.CheckerFileName()));
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -223,7 +232,7 @@ pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
   const Program& program = TestedProgram();
   std::vector<std::string> command = options.environmentPrefix;
   if (program.IsWindows()) command.push_back(program.runner);
-  command.push_back(At(program.FileName()));
+  command.push_back(At(options.checker ? program.CheckerFileName() : program.FileName()));
   command.insert(command.end(), options.arguments.begin(), options.arguments.end());
 
   int out[2];

@@ -22,6 +22,7 @@ struct RunOptions {
   std::vector<std::string> environmentPrefix;  // e.g. {"faketime", "2026-01-01 00:00:00"}
   bool asUnprivilegedUser = false;             // run as nobody (the tests run as root)
   double timeoutSeconds = 60;
+  bool checker = false;  // run kelvo-check instead of kelvo
 };
 
 // Options that only set the program's arguments.
@@ -31,13 +32,16 @@ RunOptions WithArguments(std::vector<std::string> arguments);
 struct Program {
   std::string executable;  // KELVO_EXE
   std::string runner;      // KELVO_RUNNER: Wine's loader for a Windows build, else empty
+  std::string checker;     // KELVO_CHECK_EXE: kelvo-check of the same build
   bool IsWindows() const { return !runner.empty(); }
   std::string FileName() const { return IsWindows() ? "kelvo.exe" : "kelvo"; }
+  std::string CheckerFileName() const { return IsWindows() ? "kelvo-check.exe" : "kelvo-check"; }
 };
 
 const Program& TestedProgram();
 
-// A folder with a copy of the executable; removed again after the test.
+// A folder with a copy of the executable (and of kelvo-check); removed again
+// after the test.
 class ScratchFolder {
  public:
   ScratchFolder();

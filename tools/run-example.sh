@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds kelvo if needed and runs one pass over the bundled example in a
-# scratch folder: a copy of the executable, examples/kelvo.txt and its pool.
+# Builds kelvo and kelvo-check if needed, checks the bundled example and runs
+# one pass over it in a scratch folder: copies of the executables,
+# examples/kelvo.txt and its pool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,11 +13,15 @@ if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq cmake g++ make >/dev/null
 fi
 cmake -S . -B build/example -DKELVO_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/example -j "$(nproc)" --target kelvo >/dev/null
+cmake --build build/example -j "$(nproc)" --target kelvo kelvo-check >/dev/null
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-example-XXXXXX")
-cp build/example/kelvo examples/kelvo.txt "$scratch/"
+cp build/example/kelvo build/example/kelvo-check examples/kelvo.txt "$scratch/"
 cp -r examples/pool "$scratch/"
+echo "Checking the script first: kelvo-check reads it as kelvo would and changes nothing"
+echo
+"$scratch/kelvo-check"
+echo
 echo "Running kelvo -oneshot in $scratch"
 echo
 "$scratch/kelvo" -oneshot

@@ -42,6 +42,7 @@ step "Windows unit tests under Wine ($windows_build)"
 step "Linux build, with the end-to-end tests of both builds"
 cmake -S . -B "$out/linux" -DKELVO_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
   -DKELVO_WINDOWS_EXE="$windows_build/kelvo.exe" -DKELVO_WINE="$loader" \
+  -DKELVO_WINDOWS_CHECK_EXE="$windows_build/kelvo-check.exe" \
   -DKELVO_WIN32_EXE="$out/win32/kelvo.exe" >/dev/null
 cmake --build "$out/linux" -j "$jobs"
 (cd "$out/linux" && ctest --output-on-failure -j "$jobs")

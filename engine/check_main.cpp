@@ -1,0 +1,72 @@
+// Entry point of kelvo-check: shows what a script will do before kelvo does
+// it, and never changes a file.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/script_check.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: kelvo-check [--dry-run [--seed N]] [SCRIPT]\n"
+    "Reads SCRIPT (default: kelvo.txt beside kelvo-check) as kelvo reads its kelvo.txt,\n"
+    "shows how each line is read, warns of what will likely go wrong, sums up the\n"
+    "destinations and their chances, and changes no file.\n"
+    "  --dry-run   also show the first pass kelvo would make\n"
+    "  --seed N    the second (since 1970) kelvo starts at, for the dry run (default: now)\n"
+    "  --help      show this text\n"
+    "  --version   show the build number\n"
+    "Exit status: 0 nothing wrong, 1 warnings, 2 errors.\n";
+
+bool ParseSeed(const char* text, uint64_t& seed) {
+  if (text == nullptr || *text == '\0') return false;
+  seed = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (seed > (UINT64_MAX - digit) / 10) return false;
+    seed = seed * 10 + digit;
+  }
+  return true;
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "kelvo-check: %s\n%s", message.c_str(), kUsage);
+  return kCheckErrors;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CheckOptions options;
+  bool scriptGiven = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return kCheckClean;
+    }
+    if (std::strcmp(argument, "--version") == 0) {
+      std::printf("kelvo-check - checks a kelvo script. Build %d.\n", GetBuildNumber());
+      return kCheckClean;
+    }
+    if (std::strcmp(argument, "--dry-run") == 0) {
+      options.dryRun = true;
+    } else if (std::strcmp(argument, "--seed") == 0) {
+      if (i + 1 >= argc || !ParseSeed(argv[i + 1], options.seed))
+        return UsageError("--seed needs a whole number of seconds");
+      options.seedGiven = true;
+      ++i;
+    } else if (argument[0] == '-' && argument[1] != '\0') {
+      return UsageError(std::string("unknown option ") + argument);
+    } else if (scriptGiven) {
+      return UsageError("only one script can be checked at a time");
+    } else {
+      options.scriptPath = argument;
+      scriptGiven = true;
+    }
+  }
+  return RunScriptCheck(options);
+}

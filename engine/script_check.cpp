@@ -1,0 +1,630 @@
+// kelvo-check's report: the script is loaded, split and carried out by the
+// same code kelvo runs, and the files it names are only looked at.
+#include "engine/script_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/commands.h"
+#include "engine/cycle.h"
+#include "engine/entry_set.h"
+#include "engine/program.h"
+#include "engine/run_settings.h"
+#include "platform/paths.h"
+#include "platform/platform.h"
+#include "random/mersenne_twister.h"
+#include "script/string_list.h"
+
+namespace {
+
+bool IsWindowsBuild() { return IsPathSeparator('\\'); }
+const char* Separator() { return IsWindowsBuild() ? "\\" : "/"; }
+
+void Out(const std::string& text) { std::fputs(text.c_str(), stdout); }
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string Number(uint64_t value) { return std::to_string(value); }
+
+// Edit distance between two short texts, for suggesting a command.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::string Lowered(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+const Command kAllCommands[] = {Command::AddFile, Command::SetInterval, Command::SetDestinationPath,
+                                Command::SetSourcePath};
+
+// The command a mistyped name most likely meant, or None.
+Command NearestCommand(const std::string& name) {
+  Command nearest = Command::None;
+  size_t best = std::max<size_t>(3, name.size() / 3) + 1;
+  for (Command command : kAllCommands) {
+    size_t distance = Distance(Lowered(name), Lowered(CommandName(command)));
+    if (distance < best) {
+      best = distance;
+      nearest = command;
+    }
+  }
+  return nearest;
+}
+
+bool IsWholeNumber(const std::string& text) {
+  size_t at = 0;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  if (at == text.size()) return false;
+  for (; at < text.size(); ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+  }
+  return true;
+}
+
+bool HasNonAscii(const std::string& text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// True when text is well-formed UTF-8 with at least one multi-byte character.
+bool LooksLikeUtf8(const std::string& text) {
+  bool multiByte = false;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    size_t length = byte < 0x80         ? 1
+                    : (byte >> 5) == 6  ? 2
+                    : (byte >> 4) == 14 ? 3
+                    : (byte >> 3) == 30 ? 4
+                                        : 0;
+    if (length == 0 || (length == 2 && byte < 0xC2) || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    multiByte = multiByte || length > 1;
+    i += length;
+  }
+  return multiByte;
+}
+
+// A name written the way the other system writes names.
+bool InOtherSystemsForm(const std::string& name) {
+  if (name.empty()) return false;
+  if (IsWindowsBuild()) return name[0] == '/';
+  bool drive = name.size() >= 2 && name[1] == ':' &&
+               ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  return drive || name.find('\\') != std::string::npos;
+}
+
+std::string ReasonOf(const StepResult& result) {
+  if (result.status == StepStatus::WrongKind) return "not a regular file";
+  return ErrorText(result.error);
+}
+
+std::string Percent(size_t part, size_t whole) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+// One script line as read: its number in the file and its fields.
+struct ReadLine {
+  unsigned number = 0;
+  std::string text;
+  bool comment = false;
+  Command command = Command::None;
+  std::vector<std::string> fields;
+};
+
+std::vector<std::string> FieldsOf(const StringList& list) {
+  std::vector<std::string> fields;
+  for (unsigned i = 0; i < list.GetCount(); ++i) fields.emplace_back(list.GetValue(i));
+  return fields;
+}
+
+class ScriptCheck {
+ public:
+  explicit ScriptCheck(const CheckOptions& checkOptions) : options(checkOptions) {}
+
+  int Run() {
+    LocateScript();
+    Out("kelvo-check: reading " + scriptPath + " as kelvo in " + settings.ProgramDirectory +
+        " reads its " + kMasterScriptName + ".\n");
+    if (!FileExists(scriptPath.c_str())) {
+      Error(0,
+            "the script is not found: kelvo ends with \"Error, Master Script File is not "
+            "Found.\" (exit status 1).");
+      return Finish();
+    }
+    CheckEncoding();
+    ReadLines();
+    ReportLines();
+    CheckInterval();
+    CheckDestinations();
+    CheckSources();
+    Summarise();
+    if (options.dryRun) DryRun();
+    return Finish();
+  }
+
+ private:
+  // --- Reporting ---------------------------------------------------------
+  void Diagnose(unsigned line, const char* kind, const std::string& text) {
+    Out((line == 0 ? std::string("script") : "line " + Number(line)) + ": " + kind + ": " + text +
+        "\n");
+  }
+  void Warn(unsigned line, const std::string& text) {
+    ++warnings;
+    Diagnose(line, "warning", text);
+  }
+  void Error(unsigned line, const std::string& text) {
+    ++errors;
+    Diagnose(line, "error", text);
+  }
+  void Note(unsigned line, const std::string& text) { Diagnose(line, "note", text); }
+
+  int Finish() {
+    Out(Number(errors) + (errors == 1 ? " error, " : " errors, ") + Number(warnings) +
+        (warnings == 1 ? " warning.\n" : " warnings.\n"));
+    if (errors > 0) return kCheckErrors;
+    return warnings > 0 ? kCheckWarnings : kCheckClean;
+  }
+
+  // --- The script file ----------------------------------------------------
+  void LocateScript() {
+    std::string directory;
+    if (options.scriptPath.empty()) {
+      GetProgramDirectory(directory);
+      scriptPath = directory + kMasterScriptName;
+    } else {
+      scriptPath = options.scriptPath;
+      PathParts parts = SplitPath(scriptPath);
+      directory = parts.drive + parts.directory;
+      if (!IsAbsolutePath(directory)) {
+        std::string current = CurrentFolder();
+        if (!current.empty() && !IsPathSeparator(current.back())) current += Separator();
+        directory = current + directory;
+      }
+    }
+    settings.ProgramDirectory = directory;
+  }
+
+  void CheckEncoding() {
+    std::ifstream in(scriptPath, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    const std::string bytes = content.str();
+    const bool utf16 = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
+                                             (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
+    const bool utf8Mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    const std::string system = IsWindowsBuild()
+                                   ? "the ANSI code page (" + SystemCharacterSet() + ")"
+                                   : SystemCharacterSet();
+    if (utf16 || utf8Mark) {
+      std::string form = utf16 ? "UTF-16" : "UTF-8 with a byte-order mark";
+      if (IsWindowsBuild()) {
+        Warn(0, "the script is " + form + ": kelvo converts it to " + system +
+                    ", and a character that code page lacks cannot name a file. Save it in the "
+                    "ANSI code page if a name has such characters.");
+      } else {
+        Note(0, "the script is " + form + ": kelvo reads it as " + system + ".");
+      }
+      return;
+    }
+    if (bytes.find('\0') != std::string::npos) {
+      Warn(0,
+           "the script holds zero bytes, as UTF-16 without a byte-order mark does: kelvo "
+           "cuts each line at its first zero byte. Save it with a byte-order mark.");
+    }
+    if (bytes.find('\r') != std::string::npos && bytes.find('\n') == std::string::npos) {
+      Warn(0,
+           "the script's lines end in CR only: kelvo reads the whole file as one line (in "
+           "pieces of 1022 bytes). Save it with LF or CR LF line ends.");
+    }
+    if (!HasNonAscii(bytes)) return;
+    if (IsWindowsBuild() && LooksLikeUtf8(bytes)) {
+      Warn(0, "the script looks like UTF-8 without a byte-order mark: kelvo reads its bytes in " +
+                  system +
+                  ", so a name with characters beyond ASCII names another file. Save "
+                  "it in the ANSI code page, or as UTF-8 with a byte-order mark.");
+    } else if (!IsValidSystemText(bytes)) {
+      Warn(0, "the script holds bytes that are no text in " + system +
+                  ": a name with them will likely not be found. Save it in " + system + ".");
+    }
+  }
+
+  // Loads the lines as kelvo does (kelvo leaves comments out as it loads;
+  // here they are kept to be shown) and carries them out on the settings.
+  void ReadLines() {
+    StringList list;
+    std::vector<unsigned> numbers;
+    list.LoadFile(scriptPath.c_str(), false, &numbers);
+    StringList fields;
+    for (unsigned i = 0; i < list.GetCount(); ++i) {
+      ReadLine line;
+      line.number = numbers[i];
+      line.text = std::string(list.GetValue(i));
+      line.comment = IsCommentLine(line.text);
+      if (!line.comment) {
+        SplitScriptLine(list.GetValue(i), fields);
+        line.fields = FieldsOf(fields);
+        line.command = CommandNamed(line.fields.empty() ? "" : line.fields[0]);
+        if (line.fields.size() >= FieldsNeeded(line.command)) {
+          ApplyScriptLine(fields, settings);
+        } else if (fatalLine == 0) {
+          fatalLine = line.number;
+        }
+      }
+      if (i > 0 && numbers[i] == numbers[i - 1]) longLines.push_back(line.number);
+      lines.push_back(line);
+    }
+  }
+
+  // --- Line by line -------------------------------------------------------
+  void ReportLines() {
+    unsigned previous = 0;
+    for (const ReadLine& line : lines) {
+      const bool firstPiece = line.number != previous;
+      previous = line.number;
+      if (firstPiece &&
+          std::find(longLines.begin(), longLines.end(), line.number) != longLines.end()) {
+        Warn(line.number,
+             "the line is longer than 1022 bytes: kelvo reads it in pieces of "
+             "1022 bytes, each as a line of its own.");
+      }
+      if (line.comment) {
+        Out("line " + Number(line.number) + ": comment, ignored.\n");
+        continue;
+      }
+      ReportCommandLine(line);
+    }
+  }
+
+  void ReportCommandLine(const ReadLine& line) {
+    const std::string name = line.fields.empty() ? "" : line.fields[0];
+    std::string said = "line " + Number(line.number) + ": ";
+    if (line.command == Command::None) {
+      Out(said + Quoted(name) + " is no command, line ignored.\n");
+      ReportUnknownCommand(line.number, name);
+      return;
+    }
+    const unsigned needed = FieldsNeeded(line.command);
+    if (line.fields.size() < needed) {
+      Out(said + name + " with too few values.\n");
+      Error(line.number, name + " needs " + Number(needed - 1) +
+                             (needed - 1 == 1 ? " value" : " values") +
+                             ": kelvo ends at this line with a fatal error (exit status 3) "
+                             "before touching any file.");
+      CheckQuotes(line);
+      return;
+    }
+    switch (line.command) {
+      case Command::AddFile:
+        Out(said + "AddFile, destination " + Quoted(line.fields[1]) + " (" +
+            Destination(line.fields[1]) + "), source " + Quoted(line.fields[2]) + " (" +
+            Source(line.fields[2]) + ").\n");
+        CheckName(line.number, line.fields[1]);
+        CheckName(line.number, line.fields[2]);
+        break;
+      case Command::SetInterval:
+        ReportInterval(line);
+        break;
+      case Command::SetDestinationPath:
+      case Command::SetSourcePath:
+        ReportBaseFolder(line);
+        break;
+      case Command::None:
+        break;
+    }
+    if (line.fields.size() > needed) {
+      std::string extra;
+      for (size_t i = needed; i < line.fields.size(); ++i)
+        extra += (i > needed ? ", " : "") + Quoted(line.fields[i]);
+      Warn(line.number, "values after the " + Number(needed - 1) +
+                            (needed - 1 == 1 ? " first" : " first ones") +
+                            " are ignored: " + extra + ". A comma cannot be part of a name.");
+    }
+    CheckQuotes(line);
+  }
+
+  void ReportUnknownCommand(unsigned number, const std::string& name) {
+    Command nearest = NearestCommand(name);
+    if (nearest != Command::None && Lowered(name) == Lowered(CommandName(nearest))) {
+      Warn(number, "command names are case-sensitive: write " + Quoted(CommandName(nearest)) +
+                       " for " + Quoted(name) + ".");
+    } else if (nearest != Command::None) {
+      Warn(number, "unknown command " + Quoted(name) + ": did you mean " +
+                       Quoted(CommandName(nearest)) + "?");
+    } else {
+      Warn(number, "unknown command " + Quoted(name) +
+                       ": kelvo knows AddFile, SetInterval, SetSourcePath and SetDestinationPath, "
+                       "and takes lines starting with // as comments.");
+    }
+  }
+
+  // Quotes open a part in which commas do not cut; the quote characters
+  // stay in the names. Said when they make the line read otherwise.
+  void CheckQuotes(const ReadLine& line) {
+    if (line.text.find_first_of("'\"") == std::string::npos) return;
+    StringList plain;
+    plain.Split(line.text.c_str(), ",", false, false, true);
+    if (FieldsOf(plain) == line.fields) return;
+    std::string read;
+    for (size_t i = 0; i < line.fields.size(); ++i)
+      read += (i > 0 ? ", " : "") + Quoted(line.fields[i]);
+    Warn(line.number,
+         "an apostrophe or double quote opens a quoted part, in which commas do not separate "
+         "values, up to the next one or the line's end; the quotes stay part of the name. kelvo "
+         "reads the values " +
+             read + ". Write \\' or \\\" for a quote that opens nothing.");
+  }
+
+  void ReportInterval(const ReadLine& line) {
+    const std::string& text = line.fields[1];
+    // Read back as SetInterval reads it.
+    StringList fields;
+    SplitScriptLine(line.text, fields);
+    const int seconds = fields.GetValueInt(1);
+    Out("line " + Number(line.number) + ": SetInterval, " + std::to_string(seconds) +
+        " seconds.\n");
+    if (!IsWholeNumber(text)) {
+      Warn(line.number, Quoted(text) + " is read as " + std::to_string(seconds) +
+                            " seconds: the interval is whole seconds, without unit or fraction.");
+    }
+    if (intervalLine != 0) {
+      Warn(line.number, "the interval is set again (first on line " + Number(intervalLine) +
+                            "): the last one counts.");
+    }
+    intervalLine = line.number;
+  }
+
+  void ReportBaseFolder(const ReadLine& line) {
+    const bool sources = line.command == Command::SetSourcePath;
+    const std::string& folder = line.fields[1];
+    Out("line " + Number(line.number) + ": " + CommandName(line.command) + ", " + Quoted(folder) +
+        (sources ? " in front of relative source names.\n"
+                 : " in front of relative destination names.\n"));
+    unsigned& previous = sources ? sourceFolderLine : destinationFolderLine;
+    if (previous != 0) {
+      Warn(line.number, std::string("the base folder is set again (first on line ") +
+                            Number(previous) +
+                            "): the last one counts for every name of the script, also those "
+                            "listed before it.");
+    }
+    previous = line.number;
+    if (folder.empty()) {
+      Note(line.number,
+           "an empty base folder: relative names are taken from kelvo's own "
+           "folder, " +
+               settings.ProgramDirectory + ".");
+      return;
+    }
+    CheckName(line.number, folder);
+    if (!IsAbsolutePath(folder)) {
+      Warn(line.number,
+           "a relative base folder: it is taken from the folder kelvo is started "
+           "from (for this check: " +
+               CurrentFolder() + "), not from kelvo's own folder.");
+    }
+    if (!IsPathSeparator(folder.back())) {
+      Warn(line.number, "the base folder does not end with " + std::string(Separator()) +
+                            ": names are joined to it as written (" + folder + " and a.ogg give " +
+                            folder + "a.ogg).");
+    }
+  }
+
+  void CheckName(unsigned number, const std::string& name) {
+    if (!InOtherSystemsForm(name)) return;
+    if (IsWindowsBuild()) {
+      Warn(number, Quoted(name) +
+                       " is a Linux name: on Windows it is not absolute, and the "
+                       "base folder is put in front of it.");
+    } else {
+      Warn(number, Quoted(name) +
+                       " is a Windows name: on Linux a backslash or a drive letter is "
+                       "part of a file name, not a folder.");
+    }
+  }
+
+  // --- The whole script ---------------------------------------------------
+  void CheckInterval() {
+    if (settings.Interval == 0) {
+      Error(intervalLine, intervalLine == 0 ? "no SetInterval line: kelvo ends with \"Error, "
+                                              "Interval equal 0.\" (exit status 1)."
+                                            : "an interval of 0: kelvo ends with \"Error, "
+                                              "Interval equal 0.\" (exit status 1).");
+      return;
+    }
+    if (settings.Interval < 0 || settings.Interval > int64_t{kMaxIntervalSeconds} * 1000) {
+      Error(intervalLine, "the interval is out of range (1 to " + Number(kMaxIntervalSeconds) +
+                              " seconds): kelvo ends at start (exit status 1).");
+      return;
+    }
+    const uint32_t count = settings.Table.GetCount();
+    if (count > 0 && settings.Interval / count < 1000) {
+      Warn(intervalLine, "each replacement of a later pass waits " +
+                             Number(static_cast<uint64_t>(settings.Interval / count)) +
+                             " ms, less than a second (kelvo shows \"0sec\"): " + Number(count) +
+                             " destinations in " +
+                             Number(static_cast<uint64_t>(settings.Interval / 1000)) + " seconds.");
+    }
+  }
+
+  std::string Destination(const std::string& name) const {
+    return ResolvePath(name, settings.DestinationPath, settings.ProgramDirectory);
+  }
+  std::string Source(const std::string& name) const {
+    return ResolvePath(name, settings.SourcePath, settings.ProgramDirectory);
+  }
+
+  // The first line that lists a destination, or one of its sources.
+  unsigned LineOfDestination(const std::string& destination) const {
+    for (const ReadLine& line : lines) {
+      if (line.command == Command::AddFile && line.fields.size() >= 3 &&
+          line.fields[1] == destination)
+        return line.number;
+    }
+    return 0;
+  }
+  std::vector<std::string> AllSources() const {
+    std::vector<std::string> all;
+    settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
+      for (const std::string& source : sources) all.push_back(Source(source));
+    });
+    return all;
+  }
+
+  void CheckDestinations() {
+    if (settings.Table.GetCount() == 0) {
+      Error(0, "no AddFile line: kelvo has no destination to replace.");
+      return;
+    }
+    EntrySet sources(AllSources());
+    std::map<std::string, std::string> companions;  // folded companion -> destination
+    settings.Table.ForEach(
+        [&](const std::string& name, const std::vector<std::string>& candidates) {
+          CheckDestination(name, candidates, sources, companions);
+        });
+  }
+
+  void CheckDestination(const std::string& name, const std::vector<std::string>& candidates,
+                        const EntrySet& sources, std::map<std::string, std::string>& companions) {
+    const unsigned number = LineOfDestination(name);
+    const std::string destination = Destination(name);
+    EntryInfo info;
+    StepResult read = ReadEntry(destination, info);
+    if (info.kind == FileKind::Folder) {
+      Error(number, destination + " is a folder: only files are replaced.");
+    } else if (info.kind == FileKind::Other) {
+      Error(number, destination + " is not a regular file: only files are replaced.");
+    } else if (!read.Ok() && read.status != StepStatus::Missing) {
+      Error(number, "cannot look at " + destination + ": " + ReasonOf(read) + ".");
+    }
+    PathParts parts = SplitPath(destination);
+    const std::string folder = parts.drive + parts.directory;
+    StepResult writable = CheckWritableFolder(folder);
+    if (!writable.Ok()) {
+      Error(number, "kelvo cannot create files in " + (folder.empty() ? "." : folder) + ": " +
+                        ReasonOf(writable) + ".");
+    }
+    if (sources.Contains(destination)) {
+      bool own = std::any_of(candidates.begin(), candidates.end(), [&](const std::string& c) {
+        return sources.SameEntry(Source(c), destination);
+      });
+      Warn(number, destination +
+                       (own ? " is listed as its own candidate" : " is listed as a source") +
+                       ": kelvo never overwrites a file the script names as a source, so it "
+                       "never rotates (a pass that draws another candidate for it fails).");
+    }
+    const std::string companion = CompanionPath(destination);
+    const std::string folded = FoldEntryName(companion);
+    auto shared = companions.find(folded);
+    if (shared != companions.end()) {
+      Warn(number, destination + " and " + shared->second + " share the companion " + companion +
+                       ": each replacement of one discards the other's previous content.");
+    } else {
+      companions.emplace(folded, destination);
+    }
+    if (sources.Contains(companion)) {
+      Warn(number, "the companion " + companion + " of " + destination +
+                       " is a listed source: the old content of " + destination + " is not kept.");
+    }
+  }
+
+  void CheckSources() {
+    std::vector<std::string> checked;
+    for (const ReadLine& line : lines) {
+      if (line.command != Command::AddFile || line.fields.size() < 3) continue;
+      const std::string source = Source(line.fields[2]);
+      if (std::find(checked.begin(), checked.end(), source) != checked.end()) continue;
+      checked.push_back(source);
+      StepResult readable = CheckReadable(source);
+      if (readable.status == StepStatus::Missing) {
+        Error(line.number, "the source " + source + " is missing: " + ReasonOf(readable) + ".");
+      } else if (!readable.Ok()) {
+        Error(line.number, "the source " + source + " cannot be read: " + ReasonOf(readable) + ".");
+      }
+    }
+  }
+
+  // --- Summary and dry run ------------------------------------------------
+  void Summarise() {
+    Out("Summary:\n");
+    const uint32_t count = settings.Table.GetCount();
+    if (settings.Interval > 0 && count > 0) {
+      Out("  interval: " + Number(static_cast<uint64_t>(settings.Interval / 1000)) +
+          " seconds; after the first pass kelvo waits " +
+          Number(static_cast<uint64_t>(settings.Interval / count)) +
+          " ms before each replacement.\n");
+    }
+    Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
+    Out("  " + Number(count) + (count == 1 ? " destination" : " destinations") +
+        ", in the order kelvo visits them:\n");
+    settings.Table.ForEach([&](const std::string& name,
+                               const std::vector<std::string>& candidates) {
+      const std::string destination = Destination(name);
+      Out("  " + destination + " (previous content kept as " + CompanionPath(destination) + ")\n");
+      std::vector<std::string> distinct;
+      for (const std::string& candidate : candidates) {
+        if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
+          distinct.push_back(candidate);
+      }
+      for (const std::string& candidate : distinct) {
+        const size_t times =
+            static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
+        Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
+            (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
+      }
+    });
+  }
+
+  void DryRun() {
+    const uint64_t seed = options.seedGiven ? options.seed : SecondsSinceEpoch();
+    Out("Dry run, seed " + Number(seed) + ": the first pass kelvo started at that second makes.\n");
+    g_random.SeedFromSeconds(seed);
+    settings.Table.ForEach(
+        [&](const std::string& name, const std::vector<std::string>& candidates) {
+          const std::string source = Source(DrawSourceName(candidates));
+          Out("would replace " + source + " to " + Destination(name) + "\n");
+        });
+  }
+
+  const CheckOptions& options;
+  std::string scriptPath;
+  RunSettings settings;
+  std::vector<ReadLine> lines;
+  std::vector<unsigned> longLines;
+  unsigned fatalLine = 0;
+  unsigned intervalLine = 0;
+  unsigned sourceFolderLine = 0;
+  unsigned destinationFolderLine = 0;
+  unsigned warnings = 0;
+  unsigned errors = 0;
+};
+
+}  // namespace
+
+int RunScriptCheck(const CheckOptions& options) {
+  ScriptCheck check(options);
+  return check.Run();
+}

@@ -1,0 +1,349 @@
+// End-to-end tests of kelvo-check: how it reads scripts, the warnings and
+// errors with their lines, its exit statuses, and a dry run that draws what
+// kelvo's first pass draws.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/harness.h"
+
+namespace {
+
+bool IsWindows() { return TestedProgram().IsWindows(); }
+
+RunResult Check(const ScratchFolder& folder, std::vector<std::string> arguments = {}) {
+  RunOptions options = WithArguments(std::move(arguments));
+  options.checker = true;
+  return folder.Run(options);
+}
+
+// A base folder as a script writes it: absolute, ending in a separator.
+std::string BaseFolder(const ScratchFolder& folder, const std::string& name) {
+  return folder.NativeAt(name) + (IsWindows() ? "\\" : "/");
+}
+
+// Every file of the folder (kelvo-check's own stderr capture aside) with
+// its content.
+std::map<std::string, std::string> Snapshot(const ScratchFolder& folder) {
+  std::map<std::string, std::string> files;
+  for (const std::string& name : folder.List()) {
+    if (name != ".stderr") files[name] = folder.Exists(name) ? folder.Read(name) : "";
+  }
+  return files;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+struct Case {
+  const char* name;
+  std::string script;                 // after "SetInterval,600\n" unless it sets its own
+  std::vector<std::string> expected;  // parts of the report
+  int status;
+};
+
+// Runs each case in a folder with pool/a.txt and pool/b.txt.
+void RunCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    ScratchFolder folder;
+    folder.Write("pool/a.txt", "A");
+    folder.Write("pool/b.txt", "B");
+    folder.Write("kelvo.txt", c.script);
+    RunResult result = Check(folder);
+    EXPECT_EQ(result.exitStatus, c.status) << c.name << "\n" << result.out << result.err;
+    for (const std::string& part : c.expected)
+      EXPECT_TRUE(Has(result.out, part)) << c.name << ": no \"" << part << "\" in\n" << result.out;
+  }
+}
+
+TEST(Check, ACleanScriptIsReadLineByLineAndSummedUp) {
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("pool/b.txt", "B");
+  folder.Write("title.txt", "old");
+  const std::string script = "// rotate the title\nSetInterval,600\n\nSetSourcePath," +
+                             BaseFolder(folder, "pool") +
+                             "\nAddFile,title.txt,a.txt\nAddFile,title.txt,b.txt\n"
+                             "AddFile,title.txt,b.txt\n";
+  folder.Write("kelvo.txt", script);
+  const auto before = Snapshot(folder);
+
+  RunResult result = Check(folder, {"--dry-run"});
+  EXPECT_EQ(result.exitStatus, 0) << result.out;
+  for (const std::string& part :
+       {std::string("line 1: comment, ignored.\n"),
+        std::string("line 2: SetInterval, 600 seconds.\n"),
+        "line 4: SetSourcePath, \"" + BaseFolder(folder, "pool") + "\"",
+        "line 7: AddFile, destination \"title.txt\" (" + folder.NativeAt("title.txt") +
+            "), source \"b.txt\" (" + BaseFolder(folder, "pool") + "b.txt).\n",
+        "  log: " + folder.NativeAt("purlolog.html") + "\n",
+        std::string("waits 600000 ms before each replacement"),
+        "    33.3%  " + BaseFolder(folder, "pool") + "a.txt\n",
+        "    66.7%  " + BaseFolder(folder, "pool") + "b.txt (listed 2 times)\n",
+        "would replace " + BaseFolder(folder, "pool"), std::string("0 errors, 0 warnings.\n")}) {
+    EXPECT_TRUE(Has(result.out, part)) << "no \"" << part << "\" in\n" << result.out;
+  }
+  EXPECT_FALSE(Has(result.out, "line 3")) << "a blank line is no script line";
+  // Nothing written, not even the log.
+  EXPECT_EQ(Snapshot(folder), before);
+}
+
+TEST(Check, WarningsNameTheLineAndTheFix) {
+  const std::string interval = "SetInterval,600\n";
+  std::vector<Case> cases = {
+      {"miscased command",
+       interval + "Addfile,d.txt,pool/a.txt\nAddFile,d.txt,pool/a.txt\n",
+       {"line 2: warning: command names are case-sensitive: write \"AddFile\" for \"Addfile\"."},
+       1},
+      {"misspelled command",
+       interval + "AdFile,d.txt,pool/a.txt\nAddFile,d.txt,pool/a.txt\n",
+       {"line 2: warning: unknown command \"AdFile\": did you mean \"AddFile\"?"},
+       1},
+      {"interval with a unit",
+       "SetInterval,10m\nAddFile,d.txt,pool/a.txt\n",
+       {"line 1: SetInterval, 10 seconds.", "line 1: warning: \"10m\" is read as 10 seconds"},
+       1},
+      {"interval with a fraction",
+       "SetInterval,1.5\nAddFile,d.txt,pool/a.txt\n",
+       {"line 1: warning: \"1.5\" is read as 1 seconds"},
+       1},
+      {"interval set twice",
+       "SetInterval,600\nAddFile,d.txt,pool/a.txt\nSetInterval,60\n",
+       {"line 3: warning: the interval is set again (first on line 1)"},
+       1},
+      {"less than a second per replacement",
+       "SetInterval,1\nAddFile,d.txt,pool/a.txt\nAddFile,e.txt,pool/b.txt\n",
+       {"line 1: warning: each replacement of a later pass waits 500 ms"},
+       1},
+      {"own candidate",
+       interval + "AddFile,pool/a.txt,pool/a.txt\nAddFile,d.txt,pool/b.txt\n",
+       {"a.txt is listed as its own candidate: kelvo never overwrites"},
+       1},
+      {"destination that is another's source",
+       interval + "AddFile,pool/a.txt,pool/b.txt\nAddFile,d.txt,pool/a.txt\n",
+       {"a.txt is listed as a source: kelvo never overwrites"},
+       1},
+      {"shared companion",
+       interval + "AddFile,d.txt,pool/a.txt\nAddFile,d.ogg,pool/b.txt\n",
+       {"share the companion"},
+       1},
+      {"extra values",
+       interval + "AddFile,d.txt,pool/a.txt,pool/b.txt\n",
+       {"line 2: warning: values after the 2 first ones are ignored: \"pool/b.txt\""},
+       1},
+      {"long line",
+       interval + "//" + std::string(1100, 'x') + "\nAddFile,d.txt,pool/a.txt\n",
+       {"line 2: warning: the line is longer than 1022 bytes", "line 2: comment, ignored.",
+        "line 2: \"xxxx"},
+       1},
+      {"quote that opens a quoted part",
+       interval + "AddFile,d.txt,pool/a.txt,'b,c'\n",
+       {"line 2: warning: an apostrophe or double quote opens a quoted part",
+        "\"AddFile\", \"d.txt\", \"pool/a.txt\", \"'b,c'\""},
+       1},
+      {"quote that swallows a value",
+       interval + "AddFile,it's.txt,pool/a.txt\n",
+       {"line 2: AddFile with too few values.",
+        "line 2: error: AddFile needs 2 values: kelvo ends at this line with a fatal error",
+        "reads the values \"AddFile\", \"it's.txt,pool/a.txt\""},
+       2},
+      {"relative base folder",
+       interval + "SetSourcePath,pool/\nAddFile,d.txt,a.txt\n",
+       {"line 2: warning: a relative base folder: it is taken from the folder kelvo is started "
+        "from"},
+       2},
+      {"base folder without separator",
+       interval + "SetDestinationPath,sub\nAddFile,d.txt,pool/a.txt\n",
+       {IsWindows() ? "line 2: warning: the base folder does not end with \\: names are joined"
+                    : "line 2: warning: the base folder does not end with /: names are joined",
+        "(sub and a.ogg give suba.ogg)"},
+       1},
+      {"name in the other system's form",
+       interval + (IsWindows() ? "AddFile,/d.txt,pool/a.txt\n" : "AddFile,sub\\d.txt,pool/a.txt\n"),
+       {IsWindows() ? "line 2: warning: \"/d.txt\" is a Linux name"
+                    : "line 2: warning: \"sub\\d.txt\" is a Windows name"},
+       1},
+      {"lines ended by CR only",
+       "SetInterval,600\rAddFile,d.txt,pool/a.txt\r",
+       {"script: warning: the script's lines end in CR only", "script: error: no AddFile line"},
+       2},
+      {"UTF-16 without a byte-order mark",
+       std::string("S\0e\0t\0I\0n\0t\0e\0r\0v\0a\0l\0,\0001\0\n\0", 28),
+       {"script: warning: the script holds zero bytes"},
+       2},
+  };
+  if (IsWindows()) {
+    cases.push_back({"UTF-8 without a byte-order mark",
+                     interval + "AddFile,d\xC3\xA9.txt,pool/a.txt\n",
+                     {"script: warning: the script looks like UTF-8 without a byte-order mark"},
+                     1});
+    cases.push_back({"UTF-8 with a byte-order mark",
+                     "\xEF\xBB\xBF" + interval + "AddFile,d.txt,pool/a.txt\n",
+                     {"script: warning: the script is UTF-8 with a byte-order mark: kelvo "
+                      "converts it to the ANSI code page"},
+                     1});
+  } else {
+    cases.push_back({"bytes of no text",
+                     interval + "AddFile,d\x81.txt,pool/a.txt\n",
+                     {"script: warning: the script holds bytes that are no text in"},
+                     1});
+    cases.push_back({"UTF-8 with a byte-order mark",
+                     "\xEF\xBB\xBF" + interval + "AddFile,d.txt,pool/a.txt\n",
+                     {"script: note: the script is UTF-8 with a byte-order mark", "0 errors"},
+                     0});
+  }
+  RunCases(cases);
+}
+
+TEST(Check, ErrorsAreWhatStopsKelvoOrAReplacement) {
+  const std::string interval = "SetInterval,600\n";
+  const std::string missing = IsWindows() ? "File not found" : "No such file or directory";
+  RunCases({
+      {"no destinations", interval, {"script: error: no AddFile line"}, 2},
+      {"no interval",
+       "AddFile,d.txt,pool/a.txt\n",
+       {"script: error: no SetInterval line: kelvo ends with \"Error, Interval equal 0.\""},
+       2},
+      {"interval of zero",
+       "SetInterval,0\nAddFile,d.txt,pool/a.txt\n",
+       {"line 1: error: an interval of 0"},
+       2},
+      {"interval out of range",
+       "SetInterval,2147484\nAddFile,d.txt,pool/a.txt\n",
+       {"line 1: error: the interval is out of range (1 to 2147483 seconds)"},
+       2},
+      {"too few values",
+       interval + "AddFile,d.txt\nSetSourcePath\n",
+       {"line 2: error: AddFile needs 2 values", "line 3: error: SetSourcePath needs 1 value"},
+       2},
+      {"destination folder",
+       interval + "AddFile,pool,pool/a.txt\n",
+       {"pool is a folder: only files are replaced."},
+       2},
+      {"missing source",
+       interval + "AddFile,d.txt,pool/none.txt\n",
+       {"line 2: error: the source ", "none.txt is missing: " + missing},
+       2},
+      {"source that is a folder",
+       interval + "AddFile,d.txt,pool\n",
+       {"line 2: error: the source ", "pool cannot be read: not a regular file."},
+       2},
+      {"missing destination folder",
+       interval + "AddFile,none/d.txt,pool/a.txt\n",
+       {"line 2: error: kelvo cannot create files in "},
+       2},
+  });
+
+  ScratchFolder empty;
+  RunResult result = Check(empty);
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_TRUE(Has(result.out, "script: error: the script is not found")) << result.out;
+}
+
+// Access rights only hold back a user without privileges.
+TEST(Check, UnreadableSourcesAndUnwritableFoldersAreErrors) {
+  if (IsWindows()) GTEST_SKIP() << "Unix access rights";
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("locked/d.txt", "D");
+  folder.Write("kelvo.txt",
+               "SetInterval,600\nAddFile,d.txt,pool/a.txt\n"
+               "AddFile,locked/d.txt,d.txt\n");
+  folder.Write("d.txt", "D");
+  chmod(folder.At("pool/a.txt").c_str(), 0);
+  chmod(folder.At("locked").c_str(), 0555);
+  RunOptions options;
+  options.checker = true;
+  options.asUnprivilegedUser = true;
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_TRUE(Has(result.out, "a.txt cannot be read: Permission denied.")) << result.out;
+  EXPECT_TRUE(Has(result.out, "line 3: error: kelvo cannot create files in " +
+                                  folder.At("locked/") + ": Permission denied."))
+      << result.out;
+}
+
+// The dry run for a seed shows the pass kelvo makes when started at that
+// second: the same draws in the same order.
+TEST(Check, DryRunDrawsWhatKelvosFirstPassDraws) {
+  ScratchFolder folder;
+  std::string script = "SetInterval,60\nSetSourcePath," + BaseFolder(folder, "pool") + "\n";
+  for (int d = 0; d < 12; ++d) {
+    for (int s = 0; s < 2 + d % 4; ++s) {
+      const std::string source = "src" + std::to_string(d) + "_" + std::to_string(s) + ".bin";
+      script += "AddFile,dest" + std::to_string(d) + ".bin," + source + "\n";
+      folder.Write("pool/" + source, source);
+    }
+  }
+  folder.Write("kelvo.txt", script);
+
+  RunOptions options = WithArguments({"-oneshot"});
+  uint64_t earliest = static_cast<uint64_t>(std::time(nullptr));
+  uint64_t latest = earliest;
+  const bool pinned = !IsWindows() && std::system("command -v faketime >/dev/null 2>&1") == 0;
+  if (pinned) {
+    // libfaketime is preloaded; a sanitizer runtime must not insist on coming first.
+    options.environmentPrefix = {"env", "TZ=UTC", "ASAN_OPTIONS=verify_asan_link_order=0",
+                                 "faketime", "2026-01-01 00:00:00"};
+    earliest = latest = 1767225600;  // 2026-01-01 00:00:00 UTC
+  }
+  RunResult run = folder.Run(options);
+  if (!pinned) latest = static_cast<uint64_t>(std::time(nullptr));
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  std::string kelvoPass;
+  for (const ReportedReplacement& r : ReportedReplacements(run.out))
+    kelvoPass += "would replace " + r.source + " to " + r.destination + "\n";
+  ASSERT_EQ(ReportedReplacements(run.out).size(), 12u) << run.out;
+
+  // Unpinned, kelvo seeded from one of the seconds its start spanned.
+  ASSERT_LE(latest - earliest, 20u);
+  int matches = 0;
+  for (uint64_t seed = earliest; seed <= latest; ++seed) {
+    RunResult check = Check(folder, {"--dry-run", "--seed", std::to_string(seed)});
+    EXPECT_EQ(check.exitStatus, 0) << check.out;
+    const size_t start = check.out.find("would replace ");
+    ASSERT_NE(start, std::string::npos) << check.out;
+    const size_t end = check.out.find("0 errors");
+    if (check.out.substr(start, end - start) == kelvoPass) ++matches;
+  }
+  EXPECT_EQ(matches, 1) << kelvoPass;
+}
+
+TEST(Check, OptionsAndExitStatuses) {
+  ScratchFolder folder;
+  RunResult help = Check(folder, {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_TRUE(Has(help.out, "usage: kelvo-check [--dry-run [--seed N]] [SCRIPT]")) << help.out;
+
+  // The same build number as kelvo's banner.
+  RunResult version = Check(folder, {"--version"});
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  const std::string banner = "kelvo - random file rotation. Build ";
+  ASSERT_TRUE(Has(kelvo.out, banner)) << kelvo.out;
+  const std::string build = kelvo.out.substr(kelvo.out.find(banner) + banner.size());
+  EXPECT_EQ(version.out, "kelvo-check - checks a kelvo script. Build " +
+                             build.substr(0, build.find('\n')) + "\n");
+
+  for (const std::vector<std::string>& wrong :
+       {std::vector<std::string>{"--frobnicate"}, {"--seed"}, {"--seed", "soon"}, {"a", "b"}}) {
+    RunResult result = Check(folder, wrong);
+    EXPECT_EQ(result.exitStatus, 2) << wrong[0];
+    EXPECT_TRUE(Has(result.err, "usage: kelvo-check")) << result.err;
+  }
+
+  // A script named on the command line is read as the kelvo beside it reads
+  // its kelvo.txt.
+  folder.Write("conf/other.txt", "SetInterval,60\nAddFile,d.txt,a.txt\n");
+  folder.Write("conf/a.txt", "A");
+  RunResult named = Check(folder, {folder.NativeAt("conf/other.txt")});
+  EXPECT_EQ(named.exitStatus, 0) << named.out;
+  EXPECT_TRUE(Has(named.out, "source \"a.txt\" (" + folder.NativeAt("conf/a.txt") + ")"))
+      << named.out;
+}
+
+}  // namespace
