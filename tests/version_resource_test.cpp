@@ -102,7 +102,10 @@ std::vector<std::string> WindowsExecutables() {
   std::vector<std::string> paths;
   const char* product = std::getenv("KELVO_WIN32_EXE");
   if (product != nullptr && *product != '\0') paths.push_back(product);
-  if (TestedProgram().IsWindows()) paths.push_back(TestedProgram().executable);
+  if (TestedProgram().IsWindows()) {
+    paths.push_back(TestedProgram().executable);
+    paths.push_back(TestedProgram().checker);
+  }
   return paths;
 }
 
