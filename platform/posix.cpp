@@ -372,27 +372,36 @@ void ShowFatalBox(const char* text, const char* caption) {
   std::fflush(stderr);
 }
 
-std::string ConsoleTextOf932(const char* text, const char* fallback) {
-  locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-  std::string codeset = "ANSI_X3.4-1968";
-  if (locale != static_cast<locale_t>(0)) {
-    const char* name = nl_langinfo_l(CODESET, locale);
-    if (name != nullptr) codeset = name;
-    freelocale(locale);
-  }
-  iconv_t converter = iconv_open(codeset.c_str(), "CP932");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return fallback;
+namespace {
+
+// Converts text between two character sets with iconv. False when either
+// set is unknown (unavailable set) or a byte sequence is no character of
+// the source set or has none in the target set.
+bool ConvertText(const char* from, const char* to, const std::string& text, std::string& out,
+                 bool& unavailable) {
+  iconv_t converter = iconv_open(to, from);
+  unavailable = converter == reinterpret_cast<iconv_t>(-1);
+  if (unavailable) return false;
   std::string in = text;
-  std::string out(in.size() * 4 + 16, '\0');
+  out.assign(in.size() * 4 + 16, '\0');
   char* inPointer = &in[0];
   size_t inLeft = in.size();
   char* outPointer = &out[0];
   size_t outLeft = out.size();
   size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
   iconv_close(converter);
-  // Any character the locale cannot show: the whole text in English instead.
-  if (converted == static_cast<size_t>(-1) || inLeft != 0) return fallback;
+  if (converted == static_cast<size_t>(-1) || inLeft != 0) return false;
   out.resize(out.size() - outLeft);
+  return true;
+}
+
+}  // namespace
+
+std::string ConsoleTextOf932(const char* text, const char* fallback) {
+  std::string out;
+  bool unavailable = false;
+  // Any character the locale cannot show: the whole text in English instead.
+  if (!ConvertText("CP932", SystemCharacterSet().c_str(), text, out, unavailable)) return fallback;
   return out;
 }
 
@@ -600,15 +609,9 @@ std::string SystemCharacterSet() {
 }
 
 bool IsValidSystemText(const std::string& text) {
-  iconv_t converter = iconv_open("UTF-32LE", SystemCharacterSet().c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) return true;
-  std::string in = text;
-  std::string out(in.size() * 4 + 4, '\0');
-  char* inPointer = &in[0];
-  size_t inLeft = in.size();
-  char* outPointer = &out[0];
-  size_t outLeft = out.size();
-  size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
-  iconv_close(converter);
-  return converted != static_cast<size_t>(-1) && inLeft == 0;
+  std::string wide;
+  bool unavailable = false;
+  // A character set iconv does not know cannot be checked: taken as valid.
+  return ConvertText(SystemCharacterSet().c_str(), "UTF-32LE", text, wide, unavailable) ||
+         unavailable;
 }
