@@ -25,7 +25,22 @@ namespace {
 bool IsWindowsBuild() { return IsPathSeparator('\\'); }
 const char* Separator() { return IsWindowsBuild() ? "\\" : "/"; }
 
-void Out(const std::string& text) { std::fputs(text.c_str(), stdout); }
+// Prints a report line. Names come from the script, so control bytes in
+// them are shown as \xNN instead of reaching the terminal.
+void Out(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if ((byte < 0x20 && c != '\n') || byte == 0x7F) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(byte));
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  std::fputs(shown.c_str(), stdout);
+}
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -154,6 +169,12 @@ class ScriptCheck {
       Error(0,
             "the script is not found: kelvo ends with \"Error, Master Script File is not "
             "Found.\" (exit status 1).");
+      return Finish();
+    }
+    // A FIFO or device would hold the check up, or never end.
+    StepResult readable = CheckReadable(scriptPath);
+    if (!readable.Ok()) {
+      Error(0, "the script cannot be read: " + ReasonOf(readable) + ".");
       return Finish();
     }
     CheckEncoding();

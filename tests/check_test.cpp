@@ -243,6 +243,24 @@ TEST(Check, ErrorsAreWhatStopsKelvoOrAReplacement) {
   RunResult result = Check(empty);
   EXPECT_EQ(result.exitStatus, 2);
   EXPECT_TRUE(Has(result.out, "script: error: the script is not found")) << result.out;
+  // A folder (or a FIFO, which would hold the check up) is no script.
+  empty.Write("sub/x", "");
+  result = Check(empty, {empty.NativeAt("sub")});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_TRUE(Has(result.out, "script: error: the script cannot be read: not a regular file."))
+      << result.out;
+}
+
+// Names reach the terminal without their control bytes.
+TEST(Check, ControlBytesOfNamesAreShownEscaped) {
+  ScratchFolder folder;
+  folder.Write("a.txt", "A");
+  folder.Write("kelvo.txt", "SetInterval,60\nAddFile,d\x1B[31m\x07.txt,a.txt\n");
+  RunResult result = Check(folder);
+  // Windows takes no such name at all.
+  EXPECT_EQ(result.exitStatus, IsWindows() ? 2 : 0) << result.out;
+  EXPECT_TRUE(Has(result.out, "destination \"d\\x1B[31m\\x07.txt\"")) << result.out;
+  EXPECT_FALSE(Has(result.out, "\x1B")) << result.out;
 }
 
 // Access rights only hold back a user without privileges.
