@@ -15,7 +15,7 @@ const char kUsage[] =
     "shows how each line is read, warns of what will likely go wrong, sums up the\n"
     "destinations and their chances, and changes no file.\n"
     "  --dry-run   also show the first pass kelvo would make\n"
-    "  --seed N    the second (since 1970) kelvo starts at, for the dry run (default: now)\n"
+    "  --seed N    the second (since 1970) kelvo starts at; implies --dry-run (default: now)\n"
     "  --help      show this text\n"
     "  --version   show the build number\n"
     "Exit status: 0 nothing wrong, 1 warnings, 2 errors.\n";
@@ -42,31 +42,39 @@ int UsageError(const std::string& message) {
 int main(int argc, char** argv) {
   CheckOptions options;
   bool scriptGiven = false;
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
+    if (optionsEnded || argument[0] != '-' || argument[1] == '\0') {
+      if (scriptGiven) return UsageError("only one script can be checked at a time");
+      if (*argument == '\0') return UsageError("the script's name is empty");
+      options.scriptPath = argument;
+      scriptGiven = true;
+    } else if (std::strcmp(argument, "--") == 0) {
+      optionsEnded = true;
+    } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
       std::fputs(kUsage, stdout);
       return kCheckClean;
-    }
-    if (std::strcmp(argument, "--version") == 0) {
+    } else if (std::strcmp(argument, "--version") == 0) {
       std::printf("kelvo-check - checks a kelvo script. Build %d.\n", GetBuildNumber());
       return kCheckClean;
-    }
-    if (std::strcmp(argument, "--dry-run") == 0) {
+    } else if (std::strcmp(argument, "--dry-run") == 0) {
       options.dryRun = true;
     } else if (std::strcmp(argument, "--seed") == 0) {
       if (i + 1 >= argc || !ParseSeed(argv[i + 1], options.seed))
         return UsageError("--seed needs a whole number of seconds");
       options.seedGiven = true;
+      options.dryRun = true;
       ++i;
-    } else if (argument[0] == '-' && argument[1] != '\0') {
-      return UsageError(std::string("unknown option ") + argument);
-    } else if (scriptGiven) {
-      return UsageError("only one script can be checked at a time");
     } else {
-      options.scriptPath = argument;
-      scriptGiven = true;
+      return UsageError(std::string("unknown option ") + argument);
     }
   }
-  return RunScriptCheck(options);
+  int status = RunScriptCheck(options);
+  // A report that could not be written whole is no report.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("kelvo-check: cannot write the report\n", stderr);
+    return kCheckErrors;
+  }
+  return status;
 }

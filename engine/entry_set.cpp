@@ -44,3 +44,11 @@ bool EntrySet::SameEntry(const std::string& a, const std::string& b) const {
          (first.folder == second.folder ||
           FolderIdentity(first.folder) == FolderIdentity(second.folder));
 }
+
+std::string EntrySet::EntryKey(const std::string& path) const {
+  Entry entry = EntryOf(path);
+  FileIdentity folder = FolderIdentity(entry.folder);
+  if (!folder.valid) return std::string();
+  return std::to_string(folder.device) + ":" + std::to_string(folder.node) + ":" +
+         FoldEntryName(entry.name);
+}

@@ -25,6 +25,10 @@ class EntrySet {
   // True when two paths name one directory entry.
   bool SameEntry(const std::string& a, const std::string& b) const;
 
+  // A text that is the same for two paths exactly when they name one
+  // directory entry; empty when the path's folder does not exist.
+  std::string EntryKey(const std::string& path) const;
+
  private:
   struct Entry {
     std::string folder;  // through its last separator, or empty

@@ -94,4 +94,15 @@ TEST_F(EntrySetTest, SameEntry) {
   EXPECT_EQ(sources.SameEntry(At("pool/a.txt"), At("pool/A.txt")), IsWindows());
 }
 
+TEST_F(EntrySetTest, EntryKeyIsOnePerEntry) {
+  EntrySet set({});
+  const std::string key = set.EntryKey(At("pool/a.txt"));
+  EXPECT_FALSE(key.empty());
+  EXPECT_EQ(set.EntryKey(At("other/../pool/./a.txt")), key);
+  EXPECT_EQ(set.EntryKey(At("pool/later.txt")), set.EntryKey(At("other/../pool/later.txt")));
+  EXPECT_NE(set.EntryKey(At("other/a.txt")), key);
+  EXPECT_EQ(set.EntryKey(At("pool/A.TXT")) == key, IsWindows());
+  EXPECT_EQ(set.EntryKey(At("missing/a.txt")), "");
+}
+
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -121,6 +123,15 @@ bool LooksLikeUtf8(const std::string& text) {
   return multiByte;
 }
 
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, whatever their extension: Windows
+// opens the device for such a name in any folder.
+bool IsWindowsDeviceName(const std::string& baseName) {
+  const std::string name = Lowered(baseName.substr(0, baseName.find('.')));
+  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
+  return name.size() == 4 && (name.compare(0, 3, "com") == 0 || name.compare(0, 3, "lpt") == 0) &&
+         name[3] >= '1' && name[3] <= '9';
+}
+
 // A name written the way the other system writes names.
 bool InOtherSystemsForm(const std::string& name) {
   if (name.empty()) return false;
@@ -165,14 +176,14 @@ class ScriptCheck {
     LocateScript();
     Out("kelvo-check: reading " + scriptPath + " as kelvo in " + settings.ProgramDirectory +
         " reads its " + kMasterScriptName + ".\n");
-    if (!FileExists(scriptPath.c_str())) {
-      Error(0,
-            "the script is not found: kelvo ends with \"Error, Master Script File is not "
-            "Found.\" (exit status 1).");
-      return Finish();
-    }
     // A FIFO or device would hold the check up, or never end.
     StepResult readable = CheckReadable(scriptPath);
+    if (readable.status == StepStatus::Missing || !FileExists(scriptPath.c_str())) {
+      Error(0, "the script is not found (" + ReasonOf(readable) +
+                   "): kelvo ends with \"Error, Master Script File is not Found.\" (exit "
+                   "status 1).");
+      return Finish();
+    }
     if (!readable.Ok()) {
       Error(0, "the script cannot be read: " + ReasonOf(readable) + ".");
       return Finish();
@@ -180,11 +191,18 @@ class ScriptCheck {
     CheckEncoding();
     ReadLines();
     ReportLines();
-    CheckInterval();
+    // kelvo ends at a line with too few values: what comes after never runs.
+    const bool endsAtALine = fatalLine != 0;
+    if (!endsAtALine) {
+      CheckInterval();
+      if (settings.Table.GetCount() == 0)
+        Error(0, "no AddFile line: kelvo has no destination to replace.");
+    }
+    CheckLog();
     CheckDestinations();
     CheckSources();
     Summarise();
-    if (options.dryRun) DryRun();
+    if (options.dryRun) DryRun(!endsAtALine && errorsBeforePasses == 0);
     return Finish();
   }
 
@@ -254,8 +272,8 @@ class ScriptCheck {
     }
     if (bytes.find('\0') != std::string::npos) {
       Warn(0,
-           "the script holds zero bytes, as UTF-16 without a byte-order mark does: kelvo "
-           "cuts each line at its first zero byte. Save it with a byte-order mark.");
+           "the script holds zero bytes: kelvo cuts each line at its first zero byte. A script "
+           "in UTF-16 needs its byte-order mark.");
     }
     if (bytes.find('\r') != std::string::npos && bytes.find('\n') == std::string::npos) {
       Warn(0,
@@ -290,10 +308,12 @@ class ScriptCheck {
         SplitScriptLine(list.GetValue(i), fields);
         line.fields = FieldsOf(fields);
         line.command = CommandNamed(line.fields.empty() ? "" : line.fields[0]);
-        if (line.fields.size() >= FieldsNeeded(line.command)) {
-          ApplyScriptLine(fields, settings);
+        if (line.fields.size() < FieldsNeeded(line.command)) {
+          if (fatalLine == 0) fatalLine = line.number;
         } else if (fatalLine == 0) {
-          fatalLine = line.number;
+          ApplyScriptLine(fields, settings);
+          if (line.command == Command::AddFile)
+            destinationLines.emplace(line.fields[1], line.number);
         }
       }
       if (i > 0 && numbers[i] == numbers[i - 1]) longLines.push_back(line.number);
@@ -332,10 +352,16 @@ class ScriptCheck {
     const unsigned needed = FieldsNeeded(line.command);
     if (line.fields.size() < needed) {
       Out(said + name + " with too few values.\n");
-      Error(line.number, name + " needs " + Number(needed - 1) +
-                             (needed - 1 == 1 ? " value" : " values") +
-                             ": kelvo ends at this line with a fatal error (exit status 3) "
-                             "before touching any file.");
+      if (line.command == Command::SetInterval) intervalLine = line.number;
+      const std::string values = Number(needed - 1) + (needed - 1 == 1 ? " value" : " values");
+      if (line.number == fatalLine) {
+        Error(line.number, name + " needs " + values +
+                               ": kelvo ends at this line with a fatal error (exit status 3) "
+                               "before touching any file; the lines after it are never read.");
+      } else {
+        Error(line.number, name + " needs " + values + ": the same fatal error, once line " +
+                               Number(fatalLine) + " is mended.");
+      }
       CheckQuotes(line);
       return;
     }
@@ -361,9 +387,9 @@ class ScriptCheck {
       std::string extra;
       for (size_t i = needed; i < line.fields.size(); ++i)
         extra += (i > needed ? ", " : "") + Quoted(line.fields[i]);
-      Warn(line.number, "values after the " + Number(needed - 1) +
-                            (needed - 1 == 1 ? " first" : " first ones") +
-                            " are ignored: " + extra + ". A comma cannot be part of a name.");
+      Warn(line.number, std::string(CommandName(line.command)) + " takes " + Number(needed - 1) +
+                            (needed - 1 == 1 ? " value" : " values") + "; the rest is ignored: " +
+                            extra + ". A comma cannot be part of a name.");
     }
     CheckQuotes(line);
   }
@@ -383,21 +409,32 @@ class ScriptCheck {
     }
   }
 
-  // Quotes open a part in which commas do not cut; the quote characters
-  // stay in the names. Said when they make the line read otherwise.
+  // Quotes open a part in which commas do not cut and stay in the names; a
+  // backslash before a quote is dropped and makes the quote plain text.
+  // Both are told apart by splitting the line as kelvo does and with the
+  // quotes left out, or not taken as quotes at all.
   void CheckQuotes(const ReadLine& line) {
     if (line.text.find_first_of("'\"") == std::string::npos) return;
-    StringList plain;
-    plain.Split(line.text.c_str(), ",", false, false, true);
-    if (FieldsOf(plain) == line.fields) return;
+    StringList split;
+    split.Split(line.text.c_str(), ",", true, true, true);
+    const bool opens = FieldsOf(split) != line.fields;
+    split.Split(line.text.c_str(), ",", false, false, true);
+    const bool escapes = !opens && FieldsOf(split) != line.fields;
     std::string read;
     for (size_t i = 0; i < line.fields.size(); ++i)
       read += (i > 0 ? ", " : "") + Quoted(line.fields[i]);
-    Warn(line.number,
-         "an apostrophe or double quote opens a quoted part, in which commas do not separate "
-         "values, up to the next one or the line's end; the quotes stay part of the name. kelvo "
-         "reads the values " +
-             read + ". Write \\' or \\\" for a quote that opens nothing.");
+    if (opens) {
+      Warn(line.number,
+           "an apostrophe or double quote opens a quoted part, in which commas do not separate "
+           "values, up to the next one or the line's end; the quotes stay part of the name. "
+           "kelvo reads the values " +
+               read + ". Write \\' or \\\" for a quote that is part of a name.");
+    } else if (escapes && IsWindowsBuild()) {
+      Warn(line.number,
+           "a backslash before a quote makes the quote plain text and is itself "
+           "dropped, also where it separates folders: kelvo reads the values " +
+               read + ". Write \\\\' to keep the backslash.");
+    }
   }
 
   void ReportInterval(const ReadLine& line) {
@@ -407,10 +444,11 @@ class ScriptCheck {
     SplitScriptLine(line.text, fields);
     const int seconds = fields.GetValueInt(1);
     Out("line " + Number(line.number) + ": SetInterval, " + std::to_string(seconds) +
-        " seconds.\n");
+        (seconds == 1 || seconds == -1 ? " second.\n" : " seconds.\n"));
     if (!IsWholeNumber(text)) {
       Warn(line.number, Quoted(text) + " is read as " + std::to_string(seconds) +
-                            " seconds: the interval is whole seconds, without unit or fraction.");
+                            (seconds == 1 || seconds == -1 ? " second" : " seconds") +
+                            ": the interval is whole seconds, without unit or fraction.");
     }
     if (intervalLine != 0) {
       Warn(line.number, "the interval is set again (first on line " + Number(intervalLine) +
@@ -441,7 +479,7 @@ class ScriptCheck {
       return;
     }
     CheckName(line.number, folder);
-    if (!IsAbsolutePath(folder)) {
+    if (!IsAbsolutePath(folder) && !(IsWindowsBuild() && IsPathSeparator(folder[0]))) {
       Warn(line.number,
            "a relative base folder: it is taken from the folder kelvo is started "
            "from (for this check: " +
@@ -455,6 +493,7 @@ class ScriptCheck {
   }
 
   void CheckName(unsigned number, const std::string& name) {
+    if (IsWindowsBuild()) CheckWindowsNameForm(number, name);
     if (!InOtherSystemsForm(name)) return;
     if (IsWindowsBuild()) {
       Warn(number, Quoted(name) +
@@ -467,8 +506,37 @@ class ScriptCheck {
     }
   }
 
+  // Names Windows reads otherwise than they are written.
+  void CheckWindowsNameForm(unsigned number, const std::string& name) {
+    if (name.empty()) return;
+    const size_t colon = name.find(':', IsAbsolutePath(name) ? 2 : 0);
+    if (colon != std::string::npos) {
+      Warn(number, Quoted(name) +
+                       " holds a colon: Windows reads what follows it as a stream "
+                       "of a file, or the name as relative to a drive's current "
+                       "folder.");
+    }
+    const char last = name.back();
+    if ((last == '.' || last == ' ') && name != "." && name != ".." &&
+        !(name.size() >= 2 && IsPathSeparator(name[name.size() - 2]))) {
+      Warn(number, Quoted(name) + " ends with a dot or blank, which Windows drops from a name.");
+    }
+    if (IsPathSeparator(name[0])) {
+      Warn(number, Quoted(name) +
+                       " starts with a separator: kelvo uses only names starting with "
+                       "a drive (C:\\) as they stand and puts the base folder in "
+                       "front of it.");
+    }
+  }
+
   // --- The whole script ---------------------------------------------------
   void CheckInterval() {
+    const unsigned before = errors;
+    CheckIntervalValue();
+    errorsBeforePasses += errors - before;
+  }
+
+  void CheckIntervalValue() {
     if (settings.Interval == 0) {
       Error(intervalLine, intervalLine == 0 ? "no SetInterval line: kelvo ends with \"Error, "
                                               "Interval equal 0.\" (exit status 1)."
@@ -500,13 +568,15 @@ class ScriptCheck {
 
   // The first line that lists a destination, or one of its sources.
   unsigned LineOfDestination(const std::string& destination) const {
-    for (const ReadLine& line : lines) {
-      if (line.command == Command::AddFile && line.fields.size() >= 3 &&
-          line.fields[1] == destination)
-        return line.number;
-    }
-    return 0;
+    auto found = destinationLines.find(destination);
+    return found == destinationLines.end() ? 0 : found->second;
   }
+  // Every listed source, made once the script is read.
+  const EntrySet& Sources() {
+    if (!sourceSet) sourceSet.emplace(AllSources());
+    return *sourceSet;
+  }
+
   std::vector<std::string> AllSources() const {
     std::vector<std::string> all;
     settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
@@ -516,22 +586,30 @@ class ScriptCheck {
   }
 
   void CheckDestinations() {
-    if (settings.Table.GetCount() == 0) {
-      Error(0, "no AddFile line: kelvo has no destination to replace.");
-      return;
-    }
-    EntrySet sources(AllSources());
-    std::map<std::string, std::string> companions;  // folded companion -> destination
+    if (settings.Table.GetCount() == 0) return;
+    const EntrySet& sources = Sources();
+    Seen companions;
+    Seen destinations;
     settings.Table.ForEach(
         [&](const std::string& name, const std::vector<std::string>& candidates) {
-          CheckDestination(name, candidates, sources, companions);
+          const unsigned number = LineOfDestination(name);
+          const std::string destination = Destination(name);
+          CheckDestinationFile(number, destination);
+          CheckDestinationAsSource(number, destination, candidates, sources);
+          CheckSameFiles(number, destination, sources, companions, destinations);
         });
   }
 
-  void CheckDestination(const std::string& name, const std::vector<std::string>& candidates,
-                        const EntrySet& sources, std::map<std::string, std::string>& companions) {
-    const unsigned number = LineOfDestination(name);
-    const std::string destination = Destination(name);
+  // Entries already met: their key (the entry, or the folded name where
+  // the folder is missing) and the destination that named them.
+  using Seen = std::map<std::string, std::string>;
+
+  std::string KeyOf(const EntrySet& set, const std::string& path) const {
+    std::string key = set.EntryKey(path);
+    return key.empty() ? "name:" + FoldEntryName(path) : key;
+  }
+
+  void CheckDestinationFile(unsigned number, const std::string& destination) {
     EntryInfo info;
     StepResult read = ReadEntry(destination, info);
     if (info.kind == FileKind::Folder) {
@@ -540,51 +618,103 @@ class ScriptCheck {
       Error(number, destination + " is not a regular file: only files are replaced.");
     } else if (!read.Ok() && read.status != StepStatus::Missing) {
       Error(number, "cannot look at " + destination + ": " + ReasonOf(read) + ".");
+    } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(destination).name)) {
+      Error(number, destination + " names a device, not a file: only files are replaced.");
+    } else if (info.kind == FileKind::Missing) {
+      Note(number, destination + " does not exist yet: the first pass creates it.");
     }
     PathParts parts = SplitPath(destination);
     const std::string folder = parts.drive + parts.directory;
     StepResult writable = CheckWritableFolder(folder);
-    if (!writable.Ok()) {
+    if (!writable.Ok() && std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) ==
+                              unwritableFolders.end()) {
+      unwritableFolders.push_back(folder);
       Error(number, "kelvo cannot create files in " + (folder.empty() ? "." : folder) + ": " +
                         ReasonOf(writable) + ".");
     }
-    if (sources.Contains(destination)) {
-      bool own = std::any_of(candidates.begin(), candidates.end(), [&](const std::string& c) {
-        return sources.SameEntry(Source(c), destination);
-      });
-      Warn(number, destination +
-                       (own ? " is listed as its own candidate" : " is listed as a source") +
-                       ": kelvo never overwrites a file the script names as a source, so it "
-                       "never rotates (a pass that draws another candidate for it fails).");
+  }
+
+  // kelvo never overwrites a file the script names as a source: where a
+  // destination is one, a replacement succeeds only when it draws itself.
+  void CheckDestinationAsSource(unsigned number, const std::string& destination,
+                                const std::vector<std::string>& candidates,
+                                const EntrySet& sources) {
+    if (!sources.Contains(destination)) return;
+    const size_t own = static_cast<size_t>(std::count_if(
+        candidates.begin(), candidates.end(),
+        [&](const std::string& c) { return sources.SameEntry(Source(c), destination); }));
+    const std::string rule = ": kelvo never overwrites a file the script names as a source";
+    if (own == 0) {
+      Error(number,
+            destination + " is listed as a source" + rule + ", so every replacement of it fails.");
+    } else if (own < candidates.size()) {
+      Warn(number, destination + " is listed as its own candidate" + rule +
+                       ": it never changes, and a pass that draws another candidate fails.");
+    } else {
+      Warn(number, destination + " is its only candidate" + rule + ": it never changes.");
+    }
+  }
+
+  void CheckSameFiles(unsigned number, const std::string& destination, const EntrySet& set,
+                      Seen& companions, Seen& destinations) {
+    auto same = destinations.emplace(KeyOf(set, destination), destination);
+    if (!same.second) {
+      Warn(number, destination + " and " + same.first->second +
+                       " are one file: kelvo replaces it twice a pass, and its companion keeps "
+                       "the first replacement instead of the content before the pass.");
+      return;
     }
     const std::string companion = CompanionPath(destination);
-    const std::string folded = FoldEntryName(companion);
-    auto shared = companions.find(folded);
-    if (shared != companions.end()) {
-      Warn(number, destination + " and " + shared->second + " share the companion " + companion +
-                       ": each replacement of one discards the other's previous content.");
-    } else {
-      companions.emplace(folded, destination);
+    if (set.SameEntry(companion, destination)) {
+      Warn(number, destination +
+                       " is its own companion (its extension is .tmp): its old "
+                       "content is not kept.");
+      return;
     }
-    if (sources.Contains(companion)) {
+    auto shared = companions.emplace(KeyOf(set, companion), destination);
+    if (!shared.second) {
+      Warn(number, destination + " and " + shared.first->second + " share the companion " +
+                       companion +
+                       ": each replacement of one discards the other's previous "
+                       "content.");
+    }
+    if (set.Contains(companion)) {
       Warn(number, "the companion " + companion + " of " + destination +
                        " is a listed source: the old content of " + destination + " is not kept.");
     }
   }
 
   void CheckSources() {
-    std::vector<std::string> checked;
+    std::set<std::string> checked;
     for (const ReadLine& line : lines) {
       if (line.command != Command::AddFile || line.fields.size() < 3) continue;
       const std::string source = Source(line.fields[2]);
-      if (std::find(checked.begin(), checked.end(), source) != checked.end()) continue;
-      checked.push_back(source);
+      if (!checked.insert(source).second) continue;
       StepResult readable = CheckReadable(source);
       if (readable.status == StepStatus::Missing) {
         Error(line.number, "the source " + source + " is missing: " + ReasonOf(readable) + ".");
       } else if (!readable.Ok()) {
         Error(line.number, "the source " + source + " cannot be read: " + ReasonOf(readable) + ".");
+      } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(source).name)) {
+        Error(line.number, "the source " + source + " names a device, not a file.");
       }
+    }
+  }
+
+  // kelvo writes its log beside itself and ends with a fatal error when it
+  // cannot.
+  void CheckLog() {
+    const std::string log = settings.ProgramDirectory + "purlolog.html";
+    EntryInfo info;
+    ReadEntry(log, info);
+    StepResult writable = info.kind == FileKind::Missing
+                              ? CheckWritableFolder(settings.ProgramDirectory)
+                              : CheckWritableFile(log);
+    if (info.kind == FileKind::Folder) writable = StepResult{StepStatus::WrongKind, 0, false};
+    if (!writable.Ok()) {
+      ++errorsBeforePasses;
+      Error(0, "kelvo cannot write its log " + log + " (" + ReasonOf(writable) +
+                   "): it ends with \"Critical Error: Log File is Locked\" (exit status 3).");
     }
   }
 
@@ -593,40 +723,63 @@ class ScriptCheck {
     Out("Summary:\n");
     const uint32_t count = settings.Table.GetCount();
     if (settings.Interval > 0 && count > 0) {
-      Out("  interval: " + Number(static_cast<uint64_t>(settings.Interval / 1000)) +
-          " seconds; after the first pass kelvo waits " +
+      const uint64_t seconds = static_cast<uint64_t>(settings.Interval / 1000);
+      Out("  interval: " + Number(seconds) + (seconds == 1 ? " second" : " seconds") +
+          "; after the first pass kelvo waits " +
           Number(static_cast<uint64_t>(settings.Interval / count)) +
           " ms before each replacement.\n");
     }
     Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
     Out("  " + Number(count) + (count == 1 ? " destination" : " destinations") +
         ", in the order kelvo visits them:\n");
-    settings.Table.ForEach([&](const std::string& name,
-                               const std::vector<std::string>& candidates) {
-      const std::string destination = Destination(name);
-      Out("  " + destination + " (previous content kept as " + CompanionPath(destination) + ")\n");
-      std::vector<std::string> distinct;
-      for (const std::string& candidate : candidates) {
-        if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
-          distinct.push_back(candidate);
-      }
-      for (const std::string& candidate : distinct) {
-        const size_t times =
-            static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
-        Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
-            (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
-      }
-    });
+    settings.Table.ForEach(
+        [&](const std::string& name, const std::vector<std::string>& candidates) {
+          const std::string destination = Destination(name);
+          Out("  " + destination + CompanionNote(destination) + "\n");
+          std::vector<std::string> distinct;
+          for (const std::string& candidate : candidates) {
+            if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
+              distinct.push_back(candidate);
+          }
+          for (const std::string& candidate : distinct) {
+            const size_t times =
+                static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
+            Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
+                (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
+          }
+        });
   }
 
-  void DryRun() {
+  // Where the previous content goes, as the summary shows it.
+  std::string CompanionNote(const std::string& destination) {
+    const std::string companion = CompanionPath(destination);
+    const EntrySet& sources = Sources();
+    if (sources.SameEntry(companion, destination) || sources.Contains(companion))
+      return " (previous content not kept)";
+    return " (previous content kept as " + companion + ")";
+  }
+
+  void DryRun(bool kelvoMakesAPass) {
+    if (!kelvoMakesAPass) {
+      Out("Dry run: kelvo makes no pass; it ends at start (see the errors above).\n");
+      return;
+    }
     const uint64_t seed = options.seedGiven ? options.seed : SecondsSinceEpoch();
-    Out("Dry run, seed " + Number(seed) + ": the first pass kelvo started at that second makes.\n");
+    Out("Dry run: the first pass of a kelvo started at second " + Number(seed) + " (seed " +
+        Number(seed) + "):\n");
     g_random.SeedFromSeconds(seed);
+    const EntrySet& sources = Sources();
     settings.Table.ForEach(
         [&](const std::string& name, const std::vector<std::string>& candidates) {
           const std::string source = Source(DrawSourceName(candidates));
-          Out("would replace " + source + " to " + Destination(name) + "\n");
+          const std::string destination = Destination(name);
+          std::string outcome;
+          if (sources.Contains(destination)) {
+            outcome = sources.SameEntry(source, destination)
+                          ? " (kept as it is: it is that source)"
+                          : " (fails: a file the script names as a source)";
+          }
+          Out("would replace " + source + " to " + destination + outcome + "\n");
         });
   }
 
@@ -635,7 +788,11 @@ class ScriptCheck {
   RunSettings settings;
   std::vector<ReadLine> lines;
   std::vector<unsigned> longLines;
+  std::optional<EntrySet> sourceSet;
+  std::map<std::string, unsigned> destinationLines;  // name -> first line listing it
+  std::vector<std::string> unwritableFolders;        // reported once each
   unsigned fatalLine = 0;
+  unsigned errorsBeforePasses = 0;
   unsigned intervalLine = 0;
   unsigned sourceFolderLine = 0;
   unsigned destinationFolderLine = 0;

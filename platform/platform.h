@@ -250,3 +250,5 @@ std::string CurrentFolder();
 std::string SystemCharacterSet();
 // True when every byte sequence of text is a character of that set.
 bool IsValidSystemText(const std::string& text);
+// Ok when the process may write to the existing file (nothing is written).
+StepResult CheckWritableFile(const std::string& path);

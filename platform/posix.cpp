@@ -615,3 +615,8 @@ bool IsValidSystemText(const std::string& text) {
   return ConvertText(SystemCharacterSet().c_str(), "UTF-32LE", text, wide, unavailable) ||
          unavailable;
 }
+
+StepResult CheckWritableFile(const std::string& path) {
+  if (access(path.c_str(), W_OK) != 0) return FailedWith(errno);
+  return Succeeded();
+}

@@ -502,3 +502,13 @@ bool IsValidSystemText(const std::string& text) {
   return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
                              static_cast<int>(text.size()), nullptr, 0) != 0;
 }
+
+StepResult CheckWritableFile(const std::string& path) {
+  // Opened for writing and closed again, sharing as the log does: a program
+  // that holds the file without sharing makes this fail as it makes the log.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  CloseHandle(handle);
+  return Succeeded();
+}

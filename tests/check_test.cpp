@@ -110,7 +110,7 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
        1},
       {"interval with a fraction",
        "SetInterval,1.5\nAddFile,d.txt,pool/a.txt\n",
-       {"line 1: warning: \"1.5\" is read as 1 seconds"},
+       {"line 1: SetInterval, 1 second.", "line 1: warning: \"1.5\" is read as 1 second:"},
        1},
       {"interval set twice",
        "SetInterval,600\nAddFile,d.txt,pool/a.txt\nSetInterval,60\n",
@@ -121,20 +121,35 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
        {"line 1: warning: each replacement of a later pass waits 500 ms"},
        1},
       {"own candidate",
-       interval + "AddFile,pool/a.txt,pool/a.txt\nAddFile,d.txt,pool/b.txt\n",
-       {"a.txt is listed as its own candidate: kelvo never overwrites"},
+       interval + "AddFile,pool/a.txt,pool/a.txt\nAddFile,pool/a.txt,pool/b.txt\n",
+       {"line 2: warning: ", "a.txt is listed as its own candidate: kelvo never overwrites",
+        "a pass that draws another candidate fails"},
        1},
-      {"destination that is another's source",
-       interval + "AddFile,pool/a.txt,pool/b.txt\nAddFile,d.txt,pool/a.txt\n",
-       {"a.txt is listed as a source: kelvo never overwrites"},
+      {"only candidate",
+       interval + "AddFile,pool/a.txt,pool/a.txt\n",
+       {"a.txt is its only candidate: kelvo never overwrites"},
        1},
+      {"one file named twice",
+       interval + "AddFile,d.txt,pool/a.txt\nAddFile,pool/../d.txt,pool/b.txt\n",
+       {"are one file: kelvo replaces it twice a pass"},
+       1},
+      {"own companion",
+       interval + "AddFile,d.tmp,pool/a.txt\n",
+       {"d.tmp is its own companion (its extension is .tmp): its old content is not kept.",
+        "d.tmp (previous content not kept)"},
+       1},
+      {"balanced quotes",
+       interval + "AddFile,\"d.txt\",pool/a.txt\n",
+       {"line 2: warning: an apostrophe or double quote opens a quoted part",
+        "\"AddFile\", \"\"d.txt\"\", \"pool/a.txt\""},
+       IsWindows() ? 2 : 1},  // Windows takes no quote in a name
       {"shared companion",
        interval + "AddFile,d.txt,pool/a.txt\nAddFile,d.ogg,pool/b.txt\n",
        {"share the companion"},
        1},
       {"extra values",
        interval + "AddFile,d.txt,pool/a.txt,pool/b.txt\n",
-       {"line 2: warning: values after the 2 first ones are ignored: \"pool/b.txt\""},
+       {"line 2: warning: AddFile takes 2 values; the rest is ignored: \"pool/b.txt\""},
        1},
       {"long line",
        interval + "//" + std::string(1100, 'x') + "\nAddFile,d.txt,pool/a.txt\n",
@@ -178,6 +193,16 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
        2},
   };
   if (IsWindows()) {
+    cases.push_back({"backslash before a quote",
+                     interval + "AddFile,d.txt,pool\\'a.txt\n",
+                     {"line 2: warning: a backslash before a quote makes the quote plain text",
+                      "\"pool'a.txt\""},
+                     2});
+    cases.push_back({"names Windows reads otherwise",
+                     interval + "AddFile,C:d.txt,pool/a.txt\nAddFile,e.txt.,pool/a.txt\n",
+                     {"line 2: warning: \"C:d.txt\" holds a colon",
+                      "line 3: warning: \"e.txt.\" ends with a dot or blank"},
+                     1});
     cases.push_back({"UTF-8 without a byte-order mark",
                      interval + "AddFile,d\xC3\xA9.txt,pool/a.txt\n",
                      {"script: warning: the script looks like UTF-8 without a byte-order mark"},
@@ -188,6 +213,10 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
                       "converts it to the ANSI code page"},
                      1});
   } else {
+    cases.push_back({"escaped quote",
+                     interval + "AddFile,d\\'s.txt,pool/a.txt\n",
+                     {"destination \"d's.txt\"", "0 errors, 0 warnings."},
+                     0});
     cases.push_back({"bytes of no text",
                      interval + "AddFile,d\x81.txt,pool/a.txt\n",
                      {"script: warning: the script holds bytes that are no text in"},
@@ -237,7 +266,40 @@ TEST(Check, ErrorsAreWhatStopsKelvoOrAReplacement) {
        interval + "AddFile,none/d.txt,pool/a.txt\n",
        {"line 2: error: kelvo cannot create files in "},
        2},
+      {"destination that is another's source",
+       interval + "AddFile,pool/a.txt,pool/b.txt\nAddFile,d.txt,pool/a.txt\n",
+       {"line 2: error: ", "a.txt is listed as a source: kelvo never overwrites",
+        "so every replacement of it fails"},
+       2},
+      {"fatal line before the pass",
+       interval + "AddFile,d.txt,pool/a.txt\nAddFile,x.txt\nAddFile,e.txt\nSetInterval,0\n",
+       {"line 3: error: AddFile needs 2 values: kelvo ends at this line",
+        "line 4: error: AddFile needs 2 values: the same fatal error, once line 3 is mended."},
+       2},
+      {"bare SetInterval",
+       "SetInterval\nAddFile,d.txt,pool/a.txt\n",
+       {"line 1: error: SetInterval needs 1 value"},
+       2},
   });
+
+  if (IsWindows()) {
+    RunCases({{"device names",
+               interval + "AddFile,NUL,pool/a.txt\nAddFile,d.txt,com1.txt\n",
+               {"line 2: error: ", "NUL names a device", "line 3: error: the source ",
+                "com1.txt names a device"},
+               2}});
+  }
+
+  // kelvo ends with a fatal error when it cannot write its log, and one
+  // that ends at start makes no pass to show.
+  ScratchFolder blocked;
+  blocked.Write("a.txt", "A");
+  blocked.Write("kelvo.txt", interval + "AddFile,d.txt,a.txt\n");
+  blocked.Write("purlolog.html/x", "");
+  RunResult log = Check(blocked, {"--dry-run"});
+  EXPECT_EQ(log.exitStatus, 2);
+  EXPECT_TRUE(Has(log.out, "script: error: kelvo cannot write its log ")) << log.out;
+  EXPECT_TRUE(Has(log.out, "Dry run: kelvo makes no pass")) << log.out;
 
   ScratchFolder empty;
   RunResult result = Check(empty);
