@@ -395,6 +395,13 @@ class ScriptCheck {
   }
 
   void ReportUnknownCommand(unsigned number, const std::string& name) {
+    // "SetInterval 600": a blank where a comma belongs.
+    const std::string word = name.substr(0, name.find_first_of(" \t"));
+    if (word != name && CommandNamed(word) != Command::None) {
+      Warn(number, "unknown command " + Quoted(name) + ": separate " + word +
+                       " from its values with commas, as in " + word + ",...");
+      return;
+    }
     Command nearest = NearestCommand(name);
     if (nearest != Command::None && Lowered(name) == Lowered(CommandName(nearest))) {
       Warn(number, "command names are case-sensitive: write " + Quoted(CommandName(nearest)) +
@@ -494,6 +501,14 @@ class ScriptCheck {
 
   void CheckName(unsigned number, const std::string& name) {
     if (IsWindowsBuild()) CheckWindowsNameForm(number, name);
+    if (name[0] == '~' || name.find("$HOME") != std::string::npos ||
+        name.find("${") != std::string::npos ||
+        (name.find('%') != std::string::npos &&
+         name.find('%', name.find('%') + 1) != std::string::npos)) {
+      Warn(number, Quoted(name) +
+                       ": kelvo does not expand ~, $ or % variables; write the "
+                       "folder out in full.");
+    }
     if (!InOtherSystemsForm(name)) return;
     if (IsWindowsBuild()) {
       Warn(number, Quoted(name) +
