@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds the .deb (from a Linux build folder) and the .zip (from a Windows
-# build folder), checks what they hold, and runs the example from the
-# unpacked .deb as a user would after installing it.
+# build folder) and checks them as an administrator would: what they hold,
+# stripped programs, lintian, the service units (systemd-analyze verify and
+# an exposure of 2.0 or less). Then, as root and where no kelvo package is
+# installed already, installs the .deb for real, runs the README's commands
+# for the installed package, runs the program the way the units do (mounted
+# into the data folder, as the user kelvo), removes and purges the package
+# and checks that nothing of it is left.
 set -euo pipefail
-linux_build=$1
-windows_build=$2
+linux_build=$(cd "$1" && pwd)
+windows_build=$(cd "$2" && pwd)
+source_root=$(cd "$(dirname "$0")/.." && pwd)
 
 (cd "$linux_build" && cpack -G DEB >/dev/null)
 (cd "$windows_build" && cpack -G ZIP >/dev/null)
@@ -13,30 +19,141 @@ zip=$(ls "$windows_build"/kelvo-*.zip)
 
 fail() { echo "check-packages: $*" >&2; exit 1; }
 
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kelvo-packages-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+# --- What the .deb holds ---------------------------------------------------
 contents=$(dpkg-deb -c "$deb")
-for path in ./usr/lib/kelvo/kelvo ./usr/share/doc/kelvo/README.md \
-  ./usr/share/doc/kelvo/examples/kelvo.txt \
-  ./usr/share/doc/kelvo/examples/systemd/kelvo.service \
-  ./usr/share/doc/kelvo/examples/systemd/kelvo-oneshot.service \
-  ./usr/share/doc/kelvo/examples/systemd/kelvo-oneshot.timer; do
-  grep -q " $path\$" <<<"$contents" || fail "$deb lacks $path"
+units=/usr/lib/systemd/system
+for path in /usr/lib/kelvo/kelvo /usr/share/doc/kelvo/README.md \
+  /usr/share/doc/kelvo/copyright /usr/share/doc/kelvo/changelog.gz \
+  /usr/share/doc/kelvo/examples/kelvo.txt /usr/share/doc/kelvo/examples/pool/title_night.txt \
+  $units/kelvo.service $units/kelvo-oneshot.service $units/kelvo-oneshot.timer; do
+  grep -q " \.$path\$" <<<"$contents" || fail "$deb lacks $path"
 done
+unpacked="$scratch/deb"
+dpkg-deb -x "$deb" "$unpacked"
+file "$unpacked/usr/lib/kelvo/kelvo" | grep -q ', stripped' || fail "the .deb's kelvo is not stripped"
 
-python3 - "$zip" <<'PY' || fail "$zip lacks a file"
-import sys, zipfile
-names = {n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist()}
-missing = {"kelvo.exe", "kelvo.txt", "README.md"} - names
-sys.exit(1 if missing else 0)
+echo "lintian:"
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges' || true
+lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || fail "lintian reports errors or warnings"
+
+# --- The service units, as installed ---------------------------------------
+systemd-analyze verify "$unpacked$units"/kelvo.service "$unpacked$units"/kelvo-oneshot.service \
+  "$unpacked$units"/kelvo-oneshot.timer || fail "systemd-analyze verify finds fault with the units"
+for unit in kelvo.service kelvo-oneshot.service; do
+  # --threshold is in tenths: 20 is an exposure of 2.0.
+  exposure=$(systemd-analyze security --offline=true --threshold=20 "$unpacked$units/$unit" |
+    grep 'Overall exposure level') || fail "$unit: exposure above 2.0"
+  echo "$unit: ${exposure#→ }"
+done
+grep -q '^ExecStartPre=.*install' "$unpacked$units"/kelvo*.service &&
+  fail "a unit copies the program at start"
+
+# --- What the .zip holds ----------------------------------------------------
+python3 - "$zip" "$scratch/zip" <<'PY' || fail "$zip: see above"
+import os, sys, zipfile
+archive = zipfile.ZipFile(sys.argv[1])
+top = archive.namelist()[0].split("/", 1)[0]
+names = {n.split("/", 1)[1] for n in archive.namelist()}
+missing = {"kelvo.exe", "kelvo.txt", "kelvo-task.xml", "LICENSE", "README.md",
+           "pool/title_night.txt"} - names
+if missing:
+    sys.exit(f"missing {sorted(missing)}")
+archive.extractall(sys.argv[2])
+folder = os.path.join(sys.argv[2], top)
+script = open(os.path.join(folder, "kelvo.txt"), "rb").read()
+if b"\r\n" not in script or b"/srv" in script or b"/usr" in script:
+    sys.exit("kelvo.txt is not written for Windows (CRLF lines, Windows paths)")
+task = open(os.path.join(folder, "kelvo-task.xml"), "rb").read()
+if not task.startswith(b"\xff\xfe"):
+    sys.exit("kelvo-task.xml is not UTF-16")
+import xml.dom.minidom
+document = xml.dom.minidom.parseString(task)
+folders = document.getElementsByTagName("WorkingDirectory")
+if not folders or not folders[0].firstChild.data.strip():
+    sys.exit("kelvo-task.xml sets no start folder")
+os.rename(os.path.join(folder, "kelvo.exe"), os.path.join(sys.argv[2], "kelvo.exe"))
 PY
+objdump=i686-w64-mingw32-objdump
+if command -v "$objdump" >/dev/null; then
+  ! "$objdump" -h "$scratch/zip/kelvo.exe" | grep -q '\.debug' ||
+    fail "the .zip's kelvo.exe carries debug sections"
+fi
+echo "packages: $(basename "$deb") and $(basename "$zip") hold what they should"
 
-# Install into a scratch root and run the example the way the README says.
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root"
-work="$root/work"
-mkdir "$work"
-cp "$root/usr/lib/kelvo/kelvo" "$root/usr/share/doc/kelvo/examples/kelvo.txt" "$work/"
-cp -r "$root/usr/share/doc/kelvo/examples/pool" "$work/"
-output=$(cd "$work" && ./kelvo -oneshot)
-[ "$(grep -c -- ', Replacing .* -> Done.$' <<<"$output")" = 2 ] || fail "example run: $output"
-echo "packages: $(basename "$deb") and $(basename "$zip") hold what they should; the example runs"
+# --- Installed for real ----------------------------------------------------
+if [ "$(id -u)" -ne 0 ]; then
+  echo "packages: not root, so the .deb is not installed (the install, remove and purge checks need root)"
+  exit 0
+fi
+# One check at a time on a machine; never over a kelvo that someone installed.
+exec 9>/run/lock/kelvo-package-check.lock
+flock 9
+if dpkg-query -W -f='${Status}' kelvo 2>/dev/null | grep -qv 'not-installed'; then
+  echo "packages: a kelvo package is installed here already, so the install check is skipped"
+  exit 0
+fi
+leftovers() {
+  find /etc /usr /var /srv /opt -xdev -name '*kelvo*' 2>/dev/null | sort
+  getent passwd kelvo || true
+  getent group kelvo || true
+}
+before=$(leftovers)
+installed_ok=0
+cleanup_install() {
+  [ "$installed_ok" = 1 ] || apt-get purge -y -qq kelvo >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+trap cleanup_install EXIT
+
+# The README's commands for the installed package, with the home folder and
+# /srv/kelvo moved into the scratch folder; sudo is root itself here.
+mkdir -p "$scratch/bin" "$scratch/home" "$scratch/srv"
+chmod 755 "$scratch" "$scratch/srv"
+if ! command -v sudo >/dev/null; then
+  printf '#!/bin/sh\nexec "$@"\n' >"$scratch/bin/sudo"
+  chmod +x "$scratch/bin/sudo"
+fi
+srv="$scratch/srv/kelvo"
+"$source_root/tools/readme-blocks.py" "$source_root/README.md" installed |
+  sed "s#/srv/kelvo#$srv#g" >"$scratch/installed.sh"
+echo "README commands for the installed package:"
+(cd "$linux_build" && HOME="$scratch/home" PATH="$scratch/bin:$PATH" DEBIAN_FRONTEND=noninteractive \
+  bash -euo pipefail -x "$scratch/installed.sh" </dev/null >"$scratch/installed.log" 2>&1) ||
+  { cat "$scratch/installed.log"; fail "a README command for the installed package failed"; }
+[ "$(grep -c -- ', Replacing .* -> Done.$' "$scratch/installed.log")" = 2 ] ||
+  { cat "$scratch/installed.log"; fail "the example in ~/rotate did not replace both destinations"; }
+getent passwd kelvo >/dev/null || fail "the package made no user kelvo"
+[ -f "$srv/kelvo.txt" ] || fail "the README's set-up made no $srv/kelvo.txt"
+
+# What the units do, without systemd: the installed program mounted read-only
+# at the data folder's kelvo, run there as the user kelvo.
+if unshare -m true 2>/dev/null; then
+  : >"$srv/kelvo"
+  output=$(unshare -m sh -c "mount --bind -o ro /usr/lib/kelvo/kelvo '$srv/kelvo' && cd '$srv' &&
+    exec setpriv --reuid kelvo --regid kelvo --clear-groups '$srv/kelvo' -oneshot") ||
+    fail "the program mounted into $srv failed as user kelvo: $output"
+  [ "$(grep -c -- ", Replacing $srv/pool/.* -> Done.\$" <<<"$output")" = 2 ] ||
+    fail "the program mounted into $srv did not work on that folder: $output"
+  [ "$(stat -c %U "$srv/purlolog.html")" = kelvo ] || fail "the log in $srv is not the user kelvo's"
+  [ -s "$srv/kelvo" ] && fail "the mount point in $srv was written to"
+  echo "packages: the installed program, mounted into $srv, works there as the user kelvo"
+else
+  echo "packages: no mount namespace here, so the run as the units do it is skipped"
+fi
+
+# A run of the installed program in place leaves its log there; removing the
+# package must take it.
+(cd / && /usr/lib/kelvo/kelvo -oneshot >/dev/null 2>&1) || true
+[ -f /usr/lib/kelvo/purlolog.html ] || fail "the run in place left no log (the test would prove nothing)"
+
+apt-get remove -y -qq kelvo >"$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log"; fail "apt-get remove failed"; }
+grep -i 'not empty\|warning' "$scratch/remove.log" && fail "apt-get remove left something behind"
+[ -e /usr/lib/kelvo ] && fail "apt-get remove left /usr/lib/kelvo"
+apt-get purge -y -qq kelvo >"$scratch/purge.log" 2>&1 || { cat "$scratch/purge.log"; fail "apt-get purge failed"; }
+installed_ok=1
+after=$(leftovers)
+[ "$before" = "$after" ] || fail "left after purge: $(diff <(echo "$before") <(echo "$after") || true)"
+echo "packages: installed, the README's commands and the example run, removed and purged with nothing left"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds kelvo's Linux build, its sanitizer build
 # and its Windows builds, runs every test of each, checks formatting and lint,
-# checks the packages and gives each fuzz target a bounded run
+# checks the packages and the README's commands, and gives each fuzz target a bounded run
 # (KELVO_FUZZ_SECONDS, 60 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,6 +56,9 @@ clang-tidy -p "$out/linux" --quiet "${product[@]}"
 
 step "Packages"
 tools/check-packages.sh "$out/linux" "$out/win32"
+
+step "README commands, in a scratch copy"
+tools/check-readme.sh
 
 step "Linux build under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B "$out/sanitize" -DKELVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
