@@ -96,7 +96,9 @@ if dpkg-query -W -f='${Status}' kelvo 2>/dev/null | grep -qv 'not-installed'; th
   exit 0
 fi
 leftovers() {
-  find /etc /usr /var /srv /opt -xdev -name '*kelvo*' 2>/dev/null | sort
+  # Scratch folders (/var/tmp) are left out: other runs come and go there.
+  find /etc /usr /var /srv /opt -xdev -path /var/tmp -prune -o -name '*kelvo*' -print 2>/dev/null |
+    sort
   getent passwd kelvo || true
   getent group kelvo || true
 }
