@@ -19,7 +19,7 @@ set(CPACK_STRIP_FILES ON)
 set(kelvo_generated ${CMAKE_BINARY_DIR}/packaging)
 
 if(WIN32)
-  install(TARGETS kelvo RUNTIME DESTINATION .)
+  install(TARGETS kelvo kelvo-check RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
   # The example script and the task definition, in the forms Windows tools
   # expect: CRLF lines, and the task in UTF-16 as schtasks reads it.
@@ -42,7 +42,7 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win32)
 else()
   set(kelvo_doc share/doc/kelvo)
-  install(TARGETS kelvo RUNTIME DESTINATION lib/kelvo)
+  install(TARGETS kelvo kelvo-check RUNTIME DESTINATION lib/kelvo)
   install(FILES README.md packaging/debian/copyright DESTINATION ${kelvo_doc})
   install(FILES examples/kelvo.txt DESTINATION ${kelvo_doc}/examples)
   install(DIRECTORY examples/pool DESTINATION ${kelvo_doc}/examples)

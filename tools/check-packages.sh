@@ -25,7 +25,7 @@ trap 'rm -rf "$scratch"' EXIT
 # --- What the .deb holds ---------------------------------------------------
 contents=$(dpkg-deb -c "$deb")
 units=/usr/lib/systemd/system
-for path in /usr/lib/kelvo/kelvo /usr/share/doc/kelvo/README.md \
+for path in /usr/lib/kelvo/kelvo /usr/lib/kelvo/kelvo-check /usr/share/doc/kelvo/README.md \
   /usr/share/doc/kelvo/copyright /usr/share/doc/kelvo/changelog.gz \
   /usr/share/doc/kelvo/examples/kelvo.txt /usr/share/doc/kelvo/examples/pool/title_night.txt \
   $units/kelvo.service $units/kelvo-oneshot.service $units/kelvo-oneshot.timer; do
@@ -33,7 +33,10 @@ for path in /usr/lib/kelvo/kelvo /usr/share/doc/kelvo/README.md \
 done
 unpacked="$scratch/deb"
 dpkg-deb -x "$deb" "$unpacked"
-file "$unpacked/usr/lib/kelvo/kelvo" | grep -q ', stripped' || fail "the .deb's kelvo is not stripped"
+for program in kelvo kelvo-check; do
+  file "$unpacked/usr/lib/kelvo/$program" | grep -q ', stripped' ||
+    fail "the .deb's $program is not stripped"
+done
 
 echo "lintian:"
 lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges' || true
@@ -57,7 +60,7 @@ import os, sys, zipfile
 archive = zipfile.ZipFile(sys.argv[1])
 top = archive.namelist()[0].split("/", 1)[0]
 names = {n.split("/", 1)[1] for n in archive.namelist()}
-missing = {"kelvo.exe", "kelvo.txt", "kelvo-task.xml", "LICENSE", "README.md",
+missing = {"kelvo.exe", "kelvo-check.exe", "kelvo.txt", "kelvo-task.xml", "LICENSE", "README.md",
            "pool/title_night.txt"} - names
 if missing:
     sys.exit(f"missing {sorted(missing)}")
@@ -74,12 +77,15 @@ document = xml.dom.minidom.parseString(task)
 folders = document.getElementsByTagName("WorkingDirectory")
 if not folders or not folders[0].firstChild.data.strip():
     sys.exit("kelvo-task.xml sets no start folder")
-os.rename(os.path.join(folder, "kelvo.exe"), os.path.join(sys.argv[2], "kelvo.exe"))
+for program in ("kelvo.exe", "kelvo-check.exe"):
+    os.rename(os.path.join(folder, program), os.path.join(sys.argv[2], program))
 PY
 objdump=i686-w64-mingw32-objdump
 if command -v "$objdump" >/dev/null; then
-  ! "$objdump" -h "$scratch/zip/kelvo.exe" | grep -q '\.debug' ||
-    fail "the .zip's kelvo.exe carries debug sections"
+  for program in kelvo.exe kelvo-check.exe; do
+    ! "$objdump" -h "$scratch/zip/$program" | grep -q '\.debug' ||
+      fail "the .zip's $program carries debug sections"
+  done
 fi
 echo "packages: $(basename "$deb") and $(basename "$zip") hold what they should"
 
@@ -111,11 +117,14 @@ cleanup_install() {
 trap cleanup_install EXIT
 
 # The README's commands for the installed package, with the home folder and
-# /srv/kelvo moved into the scratch folder; sudo is root itself here.
+# /srv/kelvo moved into the scratch folder; without sudo, root runs them
+# itself (and runuser stands in for sudo -u).
 mkdir -p "$scratch/bin" "$scratch/home" "$scratch/srv"
 chmod 755 "$scratch" "$scratch/srv"
 if ! command -v sudo >/dev/null; then
-  printf '#!/bin/sh\nexec "$@"\n' >"$scratch/bin/sudo"
+  printf '%s\n' '#!/bin/sh' \
+    'if [ "$1" = -u ]; then user=$2; shift 2; exec runuser -u "$user" -- "$@"; fi' \
+    'exec "$@"' >"$scratch/bin/sudo"
   chmod +x "$scratch/bin/sudo"
 fi
 srv="$scratch/srv/kelvo"
@@ -133,6 +142,10 @@ getent passwd kelvo >/dev/null || fail "the package made no user kelvo"
 # What the units do, without systemd: the installed program mounted read-only
 # at the data folder's kelvo, run there as the user kelvo.
 if unshare -m true 2>/dev/null; then
+  check_status=0
+  setpriv --reuid kelvo --regid kelvo --clear-groups /usr/lib/kelvo/kelvo-check "$srv/kelvo.txt" \
+    >"$scratch/check.log" 2>&1 || check_status=$?
+  [ "$check_status" -le 1 ] || { cat "$scratch/check.log"; fail "kelvo-check finds errors in $srv"; }
   : >"$srv/kelvo"
   output=$(unshare -m sh -c "mount --bind -o ro /usr/lib/kelvo/kelvo '$srv/kelvo' && cd '$srv' &&
     exec setpriv --reuid kelvo --regid kelvo --clear-groups '$srv/kelvo' -oneshot") ||
