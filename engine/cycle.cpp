@@ -11,6 +11,7 @@
 #include "engine/console.h"
 #include "engine/entry_set.h"
 #include "engine/replace.h"
+#include "engine/schedule.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
@@ -102,7 +103,7 @@ class Cycle {
     uint32_t wait = static_cast<uint32_t>(settings.Interval) / count;
     PrintFormatted("Waiting Interval %dsec(%d/%d).\n", static_cast<int>(wait / 1000),
                    static_cast<int>(settings.Interval), static_cast<int>(count));
-    WaitMilliseconds(wait);
+    WaitMilliseconds(schedule.WaitBeforeNext(wait, MonotonicMilliseconds()));
   }
 
   void ReplaceDrawn(const std::string& name, const std::vector<std::string>& candidates) {
@@ -163,6 +164,7 @@ class Cycle {
   EntrySet sources;
   EntrySet destinations;
   Replacer replacer;
+  ReplacementSchedule schedule;
 };
 
 }  // namespace

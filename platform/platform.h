@@ -54,6 +54,10 @@ std::string ConvertUtf8Text(const std::string& bytes);
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);
 
+// Milliseconds from some fixed moment, on a clock that setting the time of
+// day does not move.
+uint64_t MonotonicMilliseconds();
+
 // --- Stop requests (Ctrl+C, SIGTERM, SIGHUP, console close) ---------------
 // Installed at start; on Linux it also keeps the file-size limit signal from
 // ending the process in the middle of a copy, and a closed console (SIGPIPE)

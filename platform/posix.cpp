@@ -301,6 +301,12 @@ void WaitMilliseconds(uint32_t milliseconds) {
   }
 }
 
+uint64_t MonotonicMilliseconds() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
 StopHandler::StopHandler() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);

@@ -230,6 +230,8 @@ static std::string AnsiTextOf(const std::wstring& wide) {
   return text;
 }
 
+uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
+
 void WaitMilliseconds(uint32_t milliseconds) {
   if (StopRequested()) return;
   if (g_stopEvent != nullptr) {

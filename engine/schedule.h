@@ -1,0 +1,19 @@
+// When the replacements of later passes are due: one every interval / count
+// milliseconds from the end of the first pass, at fixed moments, so that
+// the time the replacements themselves take does not add up pass after pass.
+#pragma once
+
+#include <cstdint>
+
+class ReplacementSchedule {
+ public:
+  // Milliseconds to wait, at the monotonic time now, until the next
+  // replacement is due, one step after the one before. The first call starts
+  // the count. A replacement that ran past its moment makes the next one due
+  // at once, and the moments after it count from then: no burst to catch up.
+  uint32_t WaitBeforeNext(uint32_t step, uint64_t now);
+
+ private:
+  bool started = false;
+  uint64_t due = 0;  // when the last replacement was due
+};
