@@ -18,6 +18,7 @@ set(KELVO_UNIT_TESTS
   engine/replace_test.cpp
   engine/replacement_table_test.cpp
   engine/schedule_test.cpp
+  engine/sweep_test.cpp
   log/log_service_test.cpp
   platform/pci_devices_test.cpp
   platform/platform_test.cpp

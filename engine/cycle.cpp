@@ -5,13 +5,16 @@
 #include "engine/cycle.h"
 
 #include <cstdio>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "engine/console.h"
 #include "engine/entry_set.h"
+#include "engine/later_deletions.h"
 #include "engine/replace.h"
 #include "engine/schedule.h"
+#include "engine/sweep.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
@@ -47,6 +50,17 @@ std::string ReasonText(const StepResult& result) {
   }
 }
 
+void ReportLeftover(const std::string& path) {
+  std::fprintf(stderr, "kelvo: cannot delete %s, a copy made by kelvo\n", path.c_str());
+}
+
+void ReportLeftovers(const std::vector<std::string>& paths) {
+  if (paths.empty()) return;
+  std::fflush(stdout);
+  for (const std::string& path : paths) ReportLeftover(path);
+  std::fflush(stderr);
+}
+
 // One line on standard error for a failed replacement; the console's own
 // line and the log stay as they are.
 void ReportFailure(const ReplaceOutcome& outcome) {
@@ -57,11 +71,18 @@ void ReportFailure(const ReplaceOutcome& outcome) {
   if (!outcome.kept.empty()) {
     std::fprintf(stderr, "kelvo: the old content is kept as %s\n", outcome.kept.c_str());
   }
-  if (!outcome.leftover.empty()) {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a copy made by kelvo\n",
-                 outcome.leftover.c_str());
-  }
+  if (!outcome.leftover.empty()) ReportLeftover(outcome.leftover);
   std::fflush(stderr);
+}
+
+// The folder part of every destination, each once.
+std::vector<std::string> DestinationFolders(const std::vector<std::string>& destinations) {
+  std::set<std::string> folders;
+  for (const std::string& destination : destinations) {
+    PathParts parts = SplitPath(destination);
+    folders.insert(parts.drive + parts.directory);
+  }
+  return std::vector<std::string>(folders.begin(), folders.end());
 }
 
 class Cycle {
@@ -69,22 +90,28 @@ class Cycle {
   explicit Cycle(const RunSettings& runSettings)
       : settings(runSettings),
         sources(ResolvedNames(runSettings, false)),
-        destinations(ResolvedNames(runSettings, true)) {}
+        destinationNames(ResolvedNames(runSettings, true)),
+        destinations(destinationNames) {}
 
   unsigned failures = 0;  // replacements that failed
 
   void Run() {
     Print("Starting Loop.\n");
+    // What killed runs left beside the destinations goes first.
+    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), ProcessNumber()));
     bool firstPass = true;
     for (;;) {
       RunPass(firstPass);
       firstPass = false;
-      if (settings.OneShot || StopRequested()) return;
+      if (settings.OneShot || StopRequested()) break;
       // Nothing to replace: idle for an interval instead of spinning.
       if (settings.Table.GetCount() == 0)
         WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
-      if (StopRequested()) return;
+      if (StopRequested()) break;
     }
+    // The run ends with nothing set aside left behind.
+    laterDeletions.Finish();
+    ReportLeftovers(laterDeletions.TakeFailures());
   }
 
  private:
@@ -115,7 +142,9 @@ class Cycle {
     CurrentTimeText(time);
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
     ReplaceOutcome outcome = ReplaceEntry(source, destination);
+    if (!outcome.discard.empty()) laterDeletions.Add(outcome.discard);
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
+    ReportLeftovers(laterDeletions.TakeFailures());
     if (outcome.originalNotKept) {
       std::fflush(stdout);
       std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n", destination.c_str(),
@@ -162,9 +191,13 @@ class Cycle {
 
   const RunSettings& settings;
   EntrySet sources;
+  std::vector<std::string> destinationNames;
   EntrySet destinations;
   Replacer replacer;
+  // Declared last, so that it ends first: its helper deletes what is
+  // still waiting before the rest of the cycle goes.
   ReplacementSchedule schedule;
+  LaterDeletions laterDeletions;
 };
 
 }  // namespace

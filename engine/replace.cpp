@@ -6,7 +6,11 @@
 //     deletes. A leftover of a killed run is never the only copy of anything
 //     still wanted, unless it is such a ".old" name.
 //  3. The previous companion is replaced only once the new content is in the
-//     destination's place, by renaming over it, never by deleting it first. A
+//     destination's place, by renaming over it, never by deleting it first.
+//     So that the replacement does not wait for the file system to free it,
+//     it first gets a second name Z.del, which the caller deletes later (or
+//     the next run's sweep, after a kill): a ".del" name is only ever a
+//     second name of a companion or the last name of a replaced one. A
 //     replacement that fails leaves destination and companion as they were
 //     and no helper name behind; when undoing a step fails too, the outcome
 //     names what is left.
@@ -26,10 +30,11 @@
 //
 // The sequences, by what the file system offers:
 //  - exchange (Linux): stage the copy as X.old; exchange the names X.old and
-//    destination; rename X.old over the companion.
+//    destination; give the companion the second name Z.del; rename X.old
+//    over the companion.
 //  - second names: stage the copy as X.new; give the destination the second
-//    name Y.old; rename X.new over the destination; rename Y.old over the
-//    companion.
+//    name Y.old; rename X.new over the destination; give the companion the
+//    second name Z.del; rename Y.old over the companion.
 //  - neither: as with second names, but Y.old is a copy of the destination.
 //  - a destination that does not exist yet: rename the staged copy to it.
 #include "engine/replace.h"
@@ -315,15 +320,15 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
     return outcome;
   }
   // The destination holds the new content, the staging name the old.
-  result = steps.renameOver(staged.path, replacement.companion);
+  ReplaceOutcome outcome = Done();
+  result = MoveOverCompanion(staged.path, replacement, outcome);
   if (result.Ok()) {
-    ReplaceOutcome outcome = Done();
     // A file of several names may have had the companion among them, and
     // then the rename did nothing (see LinkIntoPlace).
     if (destinationEntry.links > 1) Discard(staged.path, outcome);
     return outcome;
   }
-  ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
+  outcome = Failed("keep the old file as", replacement.companion, result, outcome);
   if (steps.exchange(staged.path, replacement.destination).Ok()) {
     Discard(staged.path, outcome);
   } else {
@@ -358,16 +363,16 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     Discard(staged.path, outcome);
     return outcome;
   }
-  result = steps.renameOver(keep, replacement.companion);
+  ReplaceOutcome outcome = Done();
+  result = MoveOverCompanion(keep, replacement, outcome);
   if (result.Ok()) {
     // Renaming a name onto another name of the same file does nothing (a
     // companion that another run just made of the same old file): the
     // helper is then a spare name and goes.
-    ReplaceOutcome outcome = Done();
     Discard(keep, outcome);
     return outcome;
   }
-  ReplaceOutcome outcome = Fail("keep the old file as", replacement.companion, result);
+  outcome = Failed("keep the old file as", replacement.companion, result, outcome);
   if (!steps.renameOver(keep, replacement.destination).Ok()) outcome.kept = keep;
   return outcome;
 }
@@ -378,6 +383,28 @@ ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged&
   ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
   Discard(staged.path, outcome);
   return outcome;
+}
+
+// Renames from over the companion. The companion first gets a second name
+// of this run's own, so that the rename only takes a name from it and the
+// file system frees it when the caller deletes that name, off the
+// replacement's path. Without a companion, or where no second name can be
+// made, the rename frees it at once, as it always could.
+StepResult Replacer::MoveOverCompanion(const std::string& from, const Replacement& replacement,
+                                       ReplaceOutcome& outcome) {
+  std::string aside;
+  StepResult linked = WithFreeName(replacement.folder, ".del", aside, [&](const std::string& name) {
+    return steps.secondName(replacement.companion, name);
+  });
+  StepResult result = steps.renameOver(from, replacement.companion);
+  if (!linked.Ok()) return result;
+  if (result.Ok()) {
+    outcome.discard = aside;
+  } else {
+    // The companion stays as it was: its spare name goes now.
+    Discard(aside, outcome);
+  }
+  return result;
 }
 
 // A copy of the source that failed: reading it, or writing beside the
@@ -392,6 +419,14 @@ ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepR
   outcome.action = action;
   outcome.path = path;
   outcome.result = result;
+  return outcome;
+}
+
+// A failure that keeps the helper so far reported as left over.
+ReplaceOutcome Replacer::Failed(const char* action, const std::string& path, StepResult result,
+                                const ReplaceOutcome& sofar) {
+  ReplaceOutcome outcome = Fail(action, path, result);
+  outcome.leftover = sofar.leftover;
   return outcome;
 }
 

@@ -52,6 +52,10 @@ struct ReplaceOutcome {
   std::string kept;
   // A helper name that could not be deleted; it holds nothing still wanted.
   std::string leftover;
+  // A ".del" helper name of the previous companion, which the replacement
+  // set aside so as not to wait for its deletion: it holds only content
+  // that is discarded by design, and the caller deletes it when it likes.
+  std::string discard;
   // Set when the original could not be kept under its name (a name longer
   // than the system takes): the replacement went on without it.
   bool originalNotKept = false;
@@ -59,7 +63,9 @@ struct ReplaceOutcome {
 };
 
 // Helper names: ".kelvo-<process>-<count>" and a suffix. ".new" holds nothing
-// but a copy of a source; ".old" may hold a destination's old content. The
+// but a copy of a source (or of a destination still in place); ".old" may
+// hold a destination's old content; ".del" holds a previous companion, or is
+// a second name of one, and so nothing still wanted. The
 // count goes up by one, and jumps to a number nobody can guess when a name
 // turns out to be taken, so that names planted in advance cannot block a
 // run.
@@ -99,9 +105,13 @@ class Replacer {
                                    bool& unsupported);
   ReplaceOutcome LinkIntoPlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome Overwrite(const Replacement& replacement, const Staged& staged);
+  StepResult MoveOverCompanion(const std::string& from, const Replacement& replacement,
+                               ReplaceOutcome& outcome);
 
   ReplaceOutcome FailCopy(const Replacement& replacement, StepResult result);
   ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
+  ReplaceOutcome Failed(const char* action, const std::string& path, StepResult result,
+                        const ReplaceOutcome& sofar);
   void Discard(const std::string& path, ReplaceOutcome& outcome);
   // Takes step with fresh helper names until one is not taken (by a planted
   // file, say); path is the last name tried.

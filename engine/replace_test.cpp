@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/sweep.h"
+
 #include <map>
 #include <memory>
 #include <set>
@@ -40,6 +42,29 @@ class FakeDisk {
       if (entry.first.find(".kelvo-") != std::string::npos) helpers.push_back(entry.first);
     }
     return helpers;
+  }
+
+  // Renames that took the last name of a file, which frees it: the
+  // replacement then waited for the file system to free the blocks.
+  int freedByRename = 0;
+
+  // The sweep's view of this disk: no other run is running.
+  SweepSteps Sweeping() {
+    SweepSteps sweep;
+    sweep.listFolder = [this](const std::string& folder, std::vector<std::string>& list) {
+      std::string prefix = folder == "." ? "" : folder;
+      for (const auto& entry : names) {
+        if (entry.first.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string rest = entry.first.substr(prefix.size());
+        if (rest.find('/') == std::string::npos) list.push_back(rest);
+      }
+      return true;
+    };
+    FileSteps file = Steps();
+    sweep.readEntry = file.readEntry;
+    sweep.deleteName = file.deleteName;
+    sweep.processRunning = [](uint32_t) { return false; };
+    return sweep;
   }
 
   // Step calls from the first on; a step listed in failing answers EIO and
@@ -116,6 +141,7 @@ class FakeDisk {
       if (!Has(from)) return Status(StepStatus::Missing);
       // As rename() does, two names of one file stay as they are.
       if (Has(to) && names[to] == names[from]) return StepResult();
+      if (Has(to) && names[to].use_count() == 1) ++freedByRename;
       names[to] = names[from];
       names.erase(from);
       return StepResult();
@@ -291,10 +317,14 @@ class DiskRun {
       if (scenario.destinationExists && scenario.keepsOld) {
         EXPECT_EQ(disk.Content("d/title.tmp"), kOld);
       }
-      // Only a helper that a failed delete could not take away is left.
-      for (const std::string& helper : helpers) EXPECT_EQ(helper, outcome.leftover);
+      // Only a helper that a failed delete could not take away is left, and
+      // the previous companion set aside for the caller to delete.
+      for (const std::string& helper : helpers) {
+        EXPECT_TRUE(helper == outcome.leftover || helper == outcome.discard) << helper;
+      }
       return;
     }
+    EXPECT_EQ(outcome.discard, "") << "a failed replacement sets nothing aside";
     EXPECT_NE(std::string(outcome.action), "");
     if (!outcome.kept.empty()) {
       // An undo failed: the old content is under the name reported.
@@ -317,6 +347,35 @@ class DiskRun {
     }
   }
 
+  // What the caller does with the name set aside, later: it holds the
+  // previous companion, or is a spare name of what the companion holds.
+  void DeleteSetAside(const ReplaceOutcome& outcome, const std::string& when) {
+    SCOPED_TRACE(std::string(scenario.name) + ", " + when + ", set aside");
+    if (outcome.discard.empty()) return;
+    EXPECT_NE(outcome.discard.find(".del"), std::string::npos) << outcome.discard;
+    if (disk.Has(outcome.discard)) {
+      std::string content = disk.Content(outcome.discard);
+      EXPECT_NE(content, kNew);
+      if (content == kOld) {
+        EXPECT_EQ(disk.Content("d/title.tmp"), kOld);
+      }
+      disk.Steps().deleteName(outcome.discard);
+    }
+    ExpectInvariants("after deleting what was set aside");
+    ExpectOutcome(outcome, "after deleting what was set aside");
+  }
+
+  // What the next run's sweep does after a kill: deletes every ".new" and
+  // ".del" helper.
+  void Sweep(const std::string& when) {
+    std::vector<std::string> failed = SweepLeftovers({"d/"}, 0x99, disk.Sweeping());
+    EXPECT_TRUE(failed.empty());
+    for (const std::string& helper : disk.HelperNames()) {
+      EXPECT_NE(helper.find(".old"), std::string::npos) << "not swept: " << helper;
+    }
+    ExpectInvariants(when + ", swept");
+  }
+
   const Scenario& scenario;
   FakeDisk disk;
 };
@@ -327,7 +386,9 @@ int StepsOfAReplacement(const Scenario& scenario) {
   EXPECT_TRUE(outcome.done) << scenario.name;
   run.ExpectOutcome(outcome, "no fault");
   run.ExpectOriginal(outcome.done, "no fault");
-  return run.disk.calls;
+  int calls = run.disk.calls;
+  run.DeleteSetAside(outcome, "no fault");
+  return calls;
 }
 
 TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
@@ -353,6 +414,7 @@ TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
         EXPECT_EQ(run.disk.steps.at(static_cast<size_t>(failing - 1)), "deleteName")
             << scenario.name << ", " << when;
       }
+      run.DeleteSetAside(outcome, when);
     }
   }
 }
@@ -370,6 +432,7 @@ TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
         run.ExpectInvariants(when);
         run.ExpectOutcome(outcome, when);
         run.ExpectOriginal(outcome.done, when);
+        run.DeleteSetAside(outcome, when);
       }
     }
   }
@@ -382,9 +445,33 @@ TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
       DiskRun run(scenario);
       run.disk.cutAfter = cut;
       run.Replace();
-      run.ExpectInvariants("killed after step " + std::to_string(cut));
-      run.ExpectOriginal(false, "killed after step " + std::to_string(cut));
+      std::string when = "killed after step " + std::to_string(cut);
+      run.ExpectInvariants(when);
+      run.ExpectOriginal(false, when);
+      // What the kill left is swept at the next start, losing nothing.
+      run.disk.cutAfter = -1;
+      run.Sweep(when);
+      run.ExpectOriginal(false, when + ", swept");
     }
+  }
+}
+
+// The companion's file is freed by the caller's later delete, never by the
+// replacement's renames, wherever second names can set it aside.
+TEST(ReplaceSequence, PreviousCompanionIsFreedOffThePath) {
+  for (const Scenario& scenario : kScenarios) {
+    if (!scenario.companionExists || !scenario.keepsOld || !scenario.destinationExists) continue;
+    DiskRun run(scenario);
+    ReplaceOutcome outcome = run.Replace();
+    ASSERT_TRUE(outcome.done) << scenario.name;
+    if (!scenario.features.secondNames) {
+      EXPECT_EQ(outcome.discard, "") << scenario.name;
+      continue;
+    }
+    EXPECT_EQ(run.disk.freedByRename, 0) << scenario.name;
+    ASSERT_NE(outcome.discard, "") << scenario.name;
+    EXPECT_EQ(run.disk.Content(outcome.discard), kPrevious) << scenario.name;
+    run.DeleteSetAside(outcome, "settled");
   }
 }
 
@@ -400,6 +487,8 @@ TEST(ReplaceSequence, PlantedNamesAreNeverTaken) {
   EXPECT_TRUE(outcome.done);
   EXPECT_EQ(run.disk.Content("d/title.ogg"), kNew);
   EXPECT_EQ(run.disk.Content("d/title.tmp"), kOld);
+  EXPECT_EQ(run.disk.Content(outcome.discard), kPrevious);
+  run.disk.Steps().deleteName(outcome.discard);
   EXPECT_EQ(run.disk.HelperNames().size(), 6u);
   for (const std::string& helper : run.disk.HelperNames()) {
     EXPECT_EQ(run.disk.Content(helper), "planted");
@@ -417,6 +506,7 @@ TEST(ReplaceSequence, CompanionThatIsAnotherNameOfTheOldFile) {
     EXPECT_TRUE(outcome.done) << scenario.name;
     EXPECT_EQ(run.disk.Content("d/title.ogg"), kNew) << scenario.name;
     EXPECT_EQ(run.disk.Content("d/title.tmp"), kOld) << scenario.name;
+    run.DeleteSetAside(outcome, "companion a name of the old file");
     EXPECT_TRUE(run.disk.HelperNames().empty()) << scenario.name;
   }
 }

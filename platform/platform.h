@@ -238,6 +238,13 @@ StepResult DeleteName(const std::string& path);
 
 // A number that no other running process has (the process id).
 uint32_t ProcessNumber();
+// True when a process with that number is running (or may be: one the
+// system will not tell about counts as running).
+bool ProcessIsRunning(uint32_t process);
+
+// Appends the names of folder's entries, "." and ".." left out. False when
+// the folder cannot be listed.
+bool ListFolder(const std::string& folder, std::vector<std::string>& names);
 // A number that nobody can guess in advance.
 uint32_t UnpredictableNumber();
 

@@ -1,4 +1,5 @@
 // Linux implementation of the platform layer.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -569,6 +570,24 @@ StepResult DeleteName(const std::string& path) {
 }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }
+
+bool ProcessIsRunning(uint32_t process) {
+  pid_t pid = static_cast<pid_t>(process);
+  // Zero and negative numbers mean groups of processes to kill().
+  if (pid <= 0) return true;
+  return kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  DIR* listing = opendir(folder.c_str());
+  if (listing == nullptr) return false;
+  while (struct dirent* entry = readdir(listing)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  closedir(listing);
+  return true;
+}
 
 uint32_t UnpredictableNumber() {
   uint32_t number = 0;

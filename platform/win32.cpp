@@ -459,6 +459,29 @@ StepResult DeleteName(const std::string& path) {
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
+bool ProcessIsRunning(uint32_t process) {
+  HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
+  if (handle == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  bool running = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+  CloseHandle(handle);
+  return running;
+}
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  std::string pattern = folder;
+  if (!pattern.empty() && !IsPathSeparator(pattern.back())) pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
+    names.emplace_back(found.cFileName);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+}
+
 uint32_t UnpredictableNumber() {
   unsigned int number = 0;
   if (rand_s(&number) == 0) return number;

@@ -1,0 +1,124 @@
+// Tests of the start-of-run sweep: which names it takes, and all it leaves.
+#include "engine/sweep.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/replace.h"
+
+namespace {
+
+TEST(ParseHelperName, OnlyTheNamesARunMakes) {
+  uint32_t process = 0;
+  std::string suffix;
+  EXPECT_TRUE(ParseHelperName(".kelvo-4d2-1f.new", process, suffix));
+  EXPECT_EQ(process, 0x4d2u);
+  EXPECT_EQ(suffix, ".new");
+  EXPECT_TRUE(ParseHelperName(HelperName(0xffffffffu, 0, ".del"), process, suffix));
+  EXPECT_EQ(process, 0xffffffffu);
+  EXPECT_EQ(suffix, ".del");
+  EXPECT_TRUE(ParseHelperName(".kelvo-1-2.old", process, suffix));
+  EXPECT_EQ(suffix, ".old");
+  for (const char* alike :
+       {".kelvo-4d2-1.new~", ".kelvo-4d2-1.new.txt", ".kelvo-04d2-1.new", ".kelvo-4D2-1.new",
+        ".kelvo-4d2-01.del", ".kelvo--1.new", ".kelvo-4d2-.new", ".kelvo-4d2.new",
+        ".kelvo-1ffffffff-1.new", ".kelvo-4d2-1.tmp", ".kelvo-4d2-1", "x.kelvo-4d2-1.new",
+        ".Kelvo-4d2-1.new", ".kelvo-4d2-1.NEW", ".kelvo-4d2-1.new/", ""}) {
+    EXPECT_FALSE(ParseHelperName(alike, process, suffix)) << alike;
+  }
+}
+
+// A folder of entries with kinds; deletions are recorded.
+struct FakeFolder {
+  std::map<std::string, FileKind> entries;
+  std::set<uint32_t> running;
+  std::vector<std::string> deleted;
+  std::map<uint32_t, int> asked;
+  bool refuseDeletes = false;
+
+  SweepSteps Steps() {
+    SweepSteps steps;
+    steps.listFolder = [this](const std::string& folder, std::vector<std::string>& names) {
+      if (folder != "d/") return false;
+      for (const auto& entry : entries) names.push_back(entry.first);
+      return true;
+    };
+    steps.readEntry = [this](const std::string& path, EntryInfo& info) {
+      info = EntryInfo();
+      auto found = entries.find(path.substr(2));
+      if (found != entries.end()) info.kind = found->second;
+      return StepResult();
+    };
+    steps.deleteName = [this](const std::string& path) {
+      StepResult result;
+      if (refuseDeletes) {
+        result.status = StepStatus::Failed;
+        return result;
+      }
+      deleted.push_back(path);
+      entries.erase(path.substr(2));
+      return result;
+    };
+    steps.processRunning = [this](uint32_t process) {
+      ++asked[process];
+      return running.count(process) != 0;
+    };
+    return steps;
+  }
+};
+
+TEST(SweepLeftovers, TakesOnlyWhatDeadRunsLeftAndHoldsNothingWanted) {
+  FakeFolder folder;
+  // Left by a dead run 0x10: taken.
+  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-10-2.del"] = FileKind::Regular;
+  folder.entries[".kelvo-10-3.new"] = FileKind::Regular;
+  // Under this run's own number: an earlier process's, taken.
+  folder.entries[".kelvo-99-1.del"] = FileKind::Regular;
+  // May hold an old content: stays.
+  folder.entries[".kelvo-10-4.old"] = FileKind::Regular;
+  // A running process's: stays.
+  folder.running.insert(0x20);
+  folder.entries[".kelvo-20-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-20-2.del"] = FileKind::Regular;
+  // Not regular files: stay.
+  folder.entries[".kelvo-10-5.new"] = FileKind::Link;
+  folder.entries[".kelvo-10-6.del"] = FileKind::Folder;
+  folder.entries[".kelvo-10-7.new"] = FileKind::Other;
+  // Look-alikes and the user's files: stay.
+  folder.entries[".kelvo-010-8.new"] = FileKind::Regular;
+  folder.entries[".kelvo-10-9.new.bak"] = FileKind::Regular;
+  folder.entries["title.ogg"] = FileKind::Regular;
+  folder.entries["title.tmp"] = FileKind::Regular;
+  std::map<std::string, FileKind> before = folder.entries;
+
+  std::vector<std::string> failed = SweepLeftovers({"d/", "absent/"}, 0x99, folder.Steps());
+  EXPECT_TRUE(failed.empty());
+  std::set<std::string> deleted(folder.deleted.begin(), folder.deleted.end());
+  EXPECT_EQ(deleted, (std::set<std::string>{"d/.kelvo-10-1.new", "d/.kelvo-10-2.del",
+                                            "d/.kelvo-10-3.new", "d/.kelvo-99-1.del"}));
+  EXPECT_EQ(folder.deleted.size(), deleted.size());
+  for (const auto& entry : before) {
+    if (deleted.count("d/" + entry.first) == 0) {
+      EXPECT_EQ(folder.entries.count(entry.first), 1u) << entry.first;
+    }
+  }
+  // Each process is asked about once; this run is never asked about.
+  EXPECT_EQ(folder.asked[0x10], 1);
+  EXPECT_EQ(folder.asked[0x20], 1);
+  EXPECT_EQ(folder.asked.count(0x99), 0u);
+}
+
+TEST(SweepLeftovers, ReportsWhatItCannotDelete) {
+  FakeFolder folder;
+  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
+  folder.refuseDeletes = true;
+  EXPECT_EQ(SweepLeftovers({"d/"}, 0x99, folder.Steps()),
+            std::vector<std::string>{"d/.kelvo-10-1.new"});
+}
+
+}  // namespace
