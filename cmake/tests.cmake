@@ -45,6 +45,7 @@ else()
     tests/cycle_test.cpp
     tests/fault_test.cpp
     tests/kill_test.cpp
+    tests/leftover_test.cpp
     tests/race_test.cpp
     tests/replaced_file_test.cpp
     tests/run_control_test.cpp

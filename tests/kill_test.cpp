@@ -142,6 +142,12 @@ std::set<std::string> WritePool(const ScratchFolder& folder, int poolSize, size_
   return contents;
 }
 
+// A ".old" helper may hold an old content and is never deleted; ".new" and
+// ".del" helpers hold nothing wanted and are swept at the next start.
+bool IsKept(const std::string& helper) {
+  return helper.size() > 4 && helper.compare(helper.size() - 4, 4, ".old") == 0;
+}
+
 size_t CountOf(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -205,6 +211,19 @@ void KillAtRandomMoments(int destinations, int poolSize, size_t sourceSize, int 
     for (const auto& helper : helpers) {
       if (helper.first.find(".old") != std::string::npos) keptBefore.insert(helper);
     }
+  }
+  // A whole run sweeps what the killed runs left that holds nothing wanted,
+  // and keeps every ".old".
+  SetUpTrial(folder, destinations, trials);
+  ASSERT_EQ(folder.Run(OneShot()).exitStatus, 0);
+  std::map<std::string, std::string> after;
+  for (const auto& helper : HelperFiles(folder, "d")) {
+    EXPECT_TRUE(IsKept(helper.first)) << helper.first << " was not swept";
+    after.insert(helper);
+  }
+  for (const auto& kept : keptBefore) {
+    EXPECT_TRUE(after.count(kept.first) != 0 && after[kept.first] == kept.second)
+        << kept.first << " vanished or changed in the last run";
   }
   EXPECT_GT(killed, trials / 2) << "most trials should be cut off by the kill";
   std::printf("%s: %d trials, %d killed in the pass, pass %.3f s\n", what.c_str(), trials, killed,
@@ -295,6 +314,7 @@ TEST_P(KillAtEveryCall, LosesNothing) {
   std::set<std::string> sources;
   int points = 0;
   int killed = 0;
+  int swept = 0;  // helpers a kill left that the next run deleted
   Tally tally;
   for (size_t index = cycleStart; index < calls.size(); ++index) {
     const std::string& call = calls[index];
@@ -337,8 +357,8 @@ TEST_P(KillAtEveryCall, LosesNothing) {
     tally.wholeNew += one.wholeNew;
     tally.keptHelpers += one.keptHelpers;
 
-    // The next run replaces the destination and deletes nothing that holds
-    // an old content.
+    // The next run replaces the destination, deletes nothing that holds an
+    // old content, and sweeps what holds nothing wanted.
     RunResult next = folder.Run(OneShot());
     EXPECT_NE(next.out.find(" -> Done.\n"), std::string::npos) << where << next.out;
     EXPECT_EQ(folder.Read("d/dst0.dat"), *sources.begin()) << where;
@@ -346,14 +366,19 @@ TEST_P(KillAtEveryCall, LosesNothing) {
     for (const auto& helper : helpers) {
       bool kept = false;
       for (const auto& later : after) kept = kept || later == helper;
-      if (helper.second == destination.old) {
+      if (helper.second == destination.old || IsKept(helper.first)) {
         EXPECT_TRUE(kept) << where << ": " << helper.first;
+      } else {
+        EXPECT_FALSE(kept) << where << ": " << helper.first << " was not swept";
+        swept += kept ? 0 : 1;
       }
     }
+    for (const auto& later : after)
+      EXPECT_TRUE(IsKept(later.first)) << where << ": " << later.first;
   }
   EXPECT_EQ(killed, points);
-  std::printf("kill at every call, %s: %d kill points, %d killed; %s\n", scenario.name, points,
-              killed, ::testing::PrintToString(tally).c_str());
+  std::printf("kill at every call, %s: %d kill points, %d killed, %d leftovers swept; %s\n",
+              scenario.name, points, killed, swept, ::testing::PrintToString(tally).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, KillAtEveryCall,
