@@ -22,7 +22,7 @@ void LaterDeletions::Add(const std::string& path) {
   }
   // The helper starts with the first name: a run that sets nothing aside
   // has no thread.
-  if (!helper.joinable()) helper = std::thread([this] { Work(); });
+  if (!helper.joinable()) helper = StartQuietThread([this] { Work(); });
   changed.notify_all();
 }
 

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Tells whether a byte starts a double-byte character in some code page.
@@ -50,6 +52,10 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian);
 // Script text in UTF-8 as the system's text: unchanged on Linux, in the ANSI
 // code page on Windows.
 std::string ConvertUtf8Text(const std::string& bytes);
+
+// Starts body on a thread of its own that takes no signals: a stop request
+// always reaches the main thread, and cuts its wait short.
+std::thread StartQuietThread(std::function<void()> body);
 
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "build_number.h"
 #include "platform/paths.h"
@@ -136,15 +137,18 @@ ssize_t CopyFileRangeStep(int in, int out, size_t length) {
 
 ssize_t SendfileStep(int in, int out, size_t length) { return sendfile(out, in, nullptr, length); }
 
-// Copies until end of file; sizes from stat are never trusted (/proc reports
-// 0). Unsupported when this way cannot copy the file at all.
-StepResult CopyInKernel(KernelCopy step, int in, int out, off_t& copied) {
+// Copies until end of file, or until size bytes are copied where the file
+// says it has that many: a file that says 0 (/proc) is read to its end, and
+// one that grows meanwhile is copied as it was when opened. Unsupported when
+// this way cannot copy the file at all.
+StepResult CopyInKernel(KernelCopy step, int in, int out, off_t size, off_t& copied) {
   const size_t kChunk = size_t{1} << 30;
   for (;;) {
     ssize_t n = step(in, out, kChunk);
     if (n > 0) {
       copied += n;
       if (StopRequested()) return WithStatus(StepStatus::Stopped, EINTR);
+      if (size > 0 && copied >= size) return Succeeded();
       continue;
     }
     if (n == 0) return copied == 0 ? Unsupported(0) : Succeeded();
@@ -182,10 +186,12 @@ StepResult CopyWithReadWrite(int in, int out) {
 // Both descriptors stand at offset 0. A zero-length answer from the kernel
 // copies may mean "not supported here" (pseudo files), so the next way starts
 // over from the beginning.
-StepResult CopyContents(int in, int out) {
+StepResult CopyContents(int in, int out, off_t size) {
   off_t copied = 0;
-  StepResult step = CopyInKernel(CopyFileRangeStep, in, out, copied);
-  if (step.status == StepStatus::Unsupported) step = CopyInKernel(SendfileStep, in, out, copied);
+  StepResult step = CopyInKernel(CopyFileRangeStep, in, out, size, copied);
+  if (step.status == StepStatus::Unsupported) {
+    step = CopyInKernel(SendfileStep, in, out, size, copied);
+  }
   if (step.status != StepStatus::Unsupported) return step;
   if (lseek(in, 0, SEEK_SET) != 0 || lseek(out, 0, SEEK_SET) != 0 || ftruncate(out, 0) != 0) {
     // A pipe-like source that cannot be rewound: read on from here.
@@ -293,6 +299,17 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
 }
 
 std::string ConvertUtf8Text(const std::string& bytes) { return bytes; }
+
+std::thread StartQuietThread(std::function<void()> body) {
+  // The new thread starts with the mask of the one that makes it.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  std::thread thread(std::move(body));
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return thread;
+}
 
 void WaitMilliseconds(uint32_t milliseconds) {
   struct timespec remaining;
@@ -502,7 +519,7 @@ StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& r
     return AtSource(WrongKind());
   }
   int out = static_cast<int>(file.handle);
-  StepResult result = CopyContents(in, out);
+  StepResult result = CopyContents(in, out, info.st_size);
   close(in);
   if (!result.Ok()) return result;
   GiveAccess(out, info, replaced);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -229,6 +230,9 @@ static std::string AnsiTextOf(const std::wstring& wide) {
                       nullptr, nullptr);
   return text;
 }
+
+// Console control events arrive on a thread of their own anyway.
+std::thread StartQuietThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
 

@@ -1,0 +1,164 @@
+/* The floor that kelvo's replacements are measured against: the same safe
+ * steps on Linux, with the same console lines and log appends, and nothing
+ * else (no script, no random draws, no checks of names against sources).
+ *
+ * Usage: floor LIST
+ *   LIST holds one replacement a line: "destination<TAB>source". The log
+ *   (purlolog.html) is appended to in the current folder, as kelvo does in
+ *   its own folder.
+ *
+ * Per replacement: keep the first content as "<destination>.orig" (a second
+ * name, once); copy the source into a file without a name in the
+ * destination's folder; give it a helper name; exchange it with the
+ * destination; give the previous companion a second name and rename the
+ * old content over the companion; a helper thread deletes the companion's
+ * spare name. Permission bits and (as root) owner and group are those of
+ * the replaced file. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+/* Names waiting for the helper thread. */
+static char** waiting;
+static size_t waitingCount, waitingTaken, waitingSize;
+static int ending;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+
+static void* DeleteLater(void* unused) {
+  (void)unused;
+  pthread_mutex_lock(&lock);
+  for (;;) {
+    while (waitingTaken == waitingCount && !ending) pthread_cond_wait(&changed, &lock);
+    if (waitingTaken == waitingCount) break;
+    char* name = waiting[waitingTaken++];
+    pthread_mutex_unlock(&lock);
+    unlink(name);
+    free(name);
+    pthread_mutex_lock(&lock);
+  }
+  pthread_mutex_unlock(&lock);
+  return NULL;
+}
+
+static void AddLater(const char* name) {
+  pthread_mutex_lock(&lock);
+  if (waitingCount == waitingSize) {
+    waitingSize = waitingSize ? waitingSize * 2 : 1024;
+    waiting = realloc(waiting, waitingSize * sizeof *waiting);
+  }
+  waiting[waitingCount++] = strdup(name);
+  pthread_cond_signal(&changed);
+  pthread_mutex_unlock(&lock);
+}
+
+/* Console line and log record, as kelvo's Print does. */
+static void Print(const char* text) {
+  fputs(text, stdout);
+  fflush(stdout);
+  int fd = open("purlolog.html", O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  struct stat info;
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &info) == 0) {
+    char record[1100];
+    int length = snprintf(record, sizeof record, "Report: %s<br>\n", text);
+    if (write(fd, record, (size_t)length) < 0) perror("log");
+  }
+  close(fd);
+}
+
+static unsigned counter;
+
+/* Returns 0 when done. */
+static int Replace(const char* destination, const char* source) {
+  char folder[4096], helper[4200], aside[4200], companion[4200], original[4200];
+  const char* slash = strrchr(destination, '/');
+  size_t folderLength = slash ? (size_t)(slash - destination + 1) : 0;
+  snprintf(folder, sizeof folder, "%.*s", (int)folderLength, destination);
+  const char* dot = strrchr(destination + folderLength, '.');
+  size_t stem = dot ? (size_t)(dot - destination) : strlen(destination);
+  snprintf(companion, sizeof companion, "%.*s.tmp", (int)stem, destination);
+  snprintf(original, sizeof original, "%s.orig", destination);
+
+  struct stat old, in;
+  if (lstat(destination, &old) != 0 || !S_ISREG(old.st_mode)) return -1;
+  if (link(destination, original) != 0 && errno != EEXIST) return -1;
+  int out = open(folderLength ? folder : ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out < 0) return -1;
+  if (stat(source, &in) != 0 || !S_ISREG(in.st_mode)) return close(out), -1;
+  int from = open(source, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (from < 0 || fstat(from, &in) != 0) return close(out), -1;
+  off_t copied = 0;
+  for (;;) {
+    ssize_t n = copy_file_range(from, NULL, out, NULL, (size_t)1 << 30, 0);
+    if (n < 0) return close(from), close(out), -1;
+    copied += n;
+    if (n == 0 || (in.st_size > 0 && copied >= in.st_size)) break;
+  }
+  close(from);
+  if (geteuid() == 0) {
+    struct stat made;
+    if (fstat(out, &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        fchown(out, old.st_uid, old.st_gid) != 0) {
+      perror("fchown");
+    }
+  }
+  if (fchmod(out, old.st_mode & 0777) != 0) perror("fchmod");
+  snprintf(helper, sizeof helper, "%s.kelvo-%x-%x.old", folder, (unsigned)getpid(), ++counter);
+  if (linkat(out, "", AT_FDCWD, helper, AT_EMPTY_PATH) != 0) return close(out), -1;
+  close(out);
+  if (renameat2(AT_FDCWD, helper, AT_FDCWD, destination, RENAME_EXCHANGE) != 0) return -1;
+  snprintf(aside, sizeof aside, "%s.kelvo-%x-%x.del", folder, (unsigned)getpid(), ++counter);
+  int setAside = link(companion, aside) == 0;
+  if (rename(helper, companion) != 0) return -1;
+  if (setAside) AddLater(aside);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: floor LIST\n");
+    return 1;
+  }
+  FILE* list = fopen(argv[1], "r");
+  if (list == NULL) {
+    perror(argv[1]);
+    return 1;
+  }
+  pthread_t helper;
+  pthread_create(&helper, NULL, DeleteLater, NULL);
+  Print("Starting Loop.\n");
+  char line[8400];
+  int failed = 0;
+  while (fgets(line, sizeof line, list)) {
+    line[strcspn(line, "\n")] = '\0';
+    char* tab = strchr(line, '\t');
+    if (tab == NULL) continue;
+    *tab = '\0';
+    char text[8600], clock[16];
+    time_t now = time(NULL);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    snprintf(text, sizeof text, "%s, Replacing %s to %s", clock, tab + 1, line);
+    Print(text);
+    int result = Replace(line, tab + 1);
+    failed += result != 0;
+    Print(result == 0 ? " -> Done.\n" : " -> Failed.\n");
+  }
+  fclose(list);
+  pthread_mutex_lock(&lock);
+  ending = 1;
+  pthread_cond_signal(&changed);
+  pthread_mutex_unlock(&lock);
+  pthread_join(helper, NULL);
+  return failed ? 2 : 0;
+}
