@@ -1,174 +1,107 @@
 #!/usr/bin/env bash
-# Times one "kelvo -oneshot" replacement of a large file against GNU cp copying
-# the same file to a new name, on a disk file system, and prints the median of
-# each, their ratio and the file system it ran on.
+# Times the replacement of one large file whose companion is on disk: kelvo
+# (-oneshot), the floor program (bench/floor.c: the same safe steps, nothing
+# else) and cp copying onto the existing file, interleaved, and prints the
+# median and range of the per-round ratios kelvo / cp and kelvo / floor, with
+# the load average.
 #
-# Usage: bench/copy_vs_cp.sh [SIZE_MIB] [SCRATCH_PARENT] [KELVO] [RUNS]
-#   SIZE_MIB        size of the source file in MiB (default 1024)
-#   SCRATCH_PARENT  folder in which the scratch folder is made (default /var/tmp,
-#                   else /tmp or the repository, whichever is first not held in memory)
-#   KELVO           program to time (default build/linux/kelvo in the repository)
-#   RUNS            timed runs of each (default 3)
+# Usage: bench/copy_vs_cp.sh [SIZE_MIB] [ROUNDS] [SCRATCH_PARENT] [KELVO]
+#   SIZE_MIB        size of the file in MiB (default 1024)
+#   ROUNDS          interleaved rounds (default 9)
+#   SCRATCH_PARENT  folder for the scratch folder (default /var/tmp, else /tmp
+#                   or the repository, whichever is first not held in memory)
+#   KELVO           program to time (default build/linux/kelvo)
 #
-# kelvo replaces an existing destination, so it copies into its staging file and
-# then swaps it in through the companion. cp is run as a user would run it, with
-# no options (coreutils 9 and later default to --reflink=auto). Every timed run
-# starts from the same state: the previous results written back (sync) and, as
-# root, the page cache dropped, so the source is read from disk each time. The
-# companion left by the previous kelvo run and cp's previous copy are removed
-# before timing, so neither side pays for freeing an old copy. A command's time
-# ends when it returns, when the data may still be on its way to the disk; the
-# "with sync" figures add the write-back that follows, i.e. until the copy is on disk.
+# Every replacement frees an old content of the same size: kelvo's and the
+# floor's the previous companion, cp's the file it truncates. The source
+# stays in the page cache (warm), the disk is settled (sync) before every
+# timed run, and a run's time ends when the program returns. A round runs
+# kelvo, floor, cp, cp, floor, kelvo, so that drift of the disk weighs on
+# each alike.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 readonly repo_root
-readonly size_mib="${1:-1024}"
-scratch_parent="${2:-}"
-kelvo="${3:-$repo_root/build/linux/kelvo}"
-readonly runs="${4:-3}"
-
 die() {
   echo "copy_vs_cp: $*" >&2
   exit 1
 }
+readonly size_mib="${1:-1024}"
+runs="${2:-9}"
+scratch_parent="${3:-}"
+kelvo="${4:-$repo_root/build/linux/kelvo}"
 
-# Timing, statistics and the choice of a disk folder, shared by the benchmarks.
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
-
-can_drop_caches=false
-if [[ "$(id -u)" == 0 ]] && (echo 1 >/proc/sys/vm/drop_caches) 2>/dev/null; then
-  can_drop_caches=true
-fi
-
-# Writes everything back and, where allowed, empties the page cache.
-settle() {
-  sync
-  if $can_drop_caches; then echo 3 >/proc/sys/vm/drop_caches; fi
-}
-
 [[ "$size_mib" =~ ^[1-9][0-9]*$ ]] || die "size must be a positive number of MiB: $size_mib"
-prepare_work_folder kelvo-copy-bench
-
-# Room for the source, the destination, its companion and the staging copy.
-available_mib="$(df -BM --output=avail "$work" | tail -n 1 | tr -dc 0-9)"
-((available_mib > 4 * size_mib + 64)) || die "need $((4 * size_mib)) MiB free in $work"
-
-source_file="$work/source.bin"
-destination="$work/target.bin"
-companion="$work/target.tmp"
-cp_copy="$work/copy.bin"
-
+prepare_work_folder kelvo-copy
+command -v cc >/dev/null || die "a C compiler (cc) is needed for the floor program"
+cc -O2 -pthread "$repo_root/bench/floor.c" -o "$work/floor"
 cp "$kelvo" "$work/kelvo"
-cat >"$work/kelvo.txt" <<EOF
-SetInterval,600
-SetSourcePath,$work/
-SetDestinationPath,$work/
-AddFile,target.bin,source.bin
-EOF
 
+# Room for the source, kelvo's and the floor's destination and companion, the
+# staging copy, and cp's file.
+available_mib="$(df -BM --output=avail "$work" | tail -n 1 | tr -dc 0-9)"
+((available_mib > 7 * size_mib + 64)) || die "need $((7 * size_mib)) MiB free in $work"
+
+mkdir -p "$work/k" "$work/f"
 echo "Making a $size_mib MiB source file..."
-head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$source_file"
-cp "$source_file" "$destination"
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/source.bin"
+for file in k/target.bin k/target.tmp f/target.bin f/target.tmp cp-target.bin; do
+  cp "$work/source.bin" "$work/$file"
+done
+printf 'SetInterval,600\nAddFile,k/target.bin,source.bin\n' >"$work/kelvo.txt"
+printf '%s/f/target.bin\t%s/source.bin\n' "$work" "$work" >"$work/floor.list"
 
-cp_major="$(cp --version | head -n 1 | sed -n 's/.* \([0-9][0-9]*\)\.[0-9.]*$/\1/p')"
-cp_reflink="never"
-if [[ -n "$cp_major" ]] && ((cp_major >= 9)); then cp_reflink="auto"; fi
+run_kelvo() { ./kelvo -oneshot; }
+run_floor() { ./floor floor.list; }
+run_cp() { cp source.bin cp-target.bin; }
+
+timed_run() {
+  sync
+  local start end
+  start="$(now)"
+  (cd "$work" && "run_$1" >/dev/null)
+  end="$(now)"
+  elapsed "$start" "$end"
+}
 
 echo "File system: $(fs_type "$work") on $(df --output=source "$work" | tail -n 1)" \
   "($(findmnt -n -o OPTIONS -T "$work" 2>/dev/null || echo "options unknown"))"
-echo "Scratch: $work"
-echo "cp: $(cp --version | head -n 1), default --reflink=$cp_reflink"
+echo "cp: $(cp --version | head -n 1)"
 echo "kelvo: $kelvo"
-echo "Load average: $(cut -d ' ' -f 1-3 /proc/loadavg) on $(nproc) cores"
-if $can_drop_caches; then
-  echo "Page cache: dropped before every run"
-else
-  echo "Page cache: cannot be dropped (not root or not allowed);" \
-    "later runs may read a cached source"
-fi
-case "$(fs_type "$work")" in
-  btrfs | xfs | bcachefs | zfs)
-    echo "Note: this file system can share blocks; both copies may be near-instant"
-    ;;
-esac
+# One untimed run of each: the first writes to fresh areas of a virtual disk
+# can be slower than later ones, and the source comes into the cache.
+for side in kelvo floor cp; do timed_run "$side" >/dev/null; done
 
-kelvo_times=()
-kelvo_synced=()
-cp_times=()
-cp_synced=()
-
-run_kelvo() {
-  rm -f "$companion"
-  settle
-  local start end synced output
-  start="$(now)"
-  output="$("$work/kelvo" -oneshot)"
-  end="$(now)"
-  sync
-  synced="$(now)"
-  [[ "$output" == *"Replacing $source_file to $destination -> Done."* ]] ||
-    die "kelvo did not replace the file; it printed: $output"
-  kelvo_times+=("$(elapsed "$start" "$end")")
-  kelvo_synced+=("$(elapsed "$start" "$synced")")
-}
-
-run_cp() {
-  rm -f "$cp_copy"
-  settle
-  local start end synced
-  start="$(now)"
-  cp "$source_file" "$cp_copy"
-  end="$(now)"
-  sync
-  synced="$(now)"
-  cp_times+=("$(elapsed "$start" "$end")")
-  cp_synced+=("$(elapsed "$start" "$synced")")
-}
-
-# One untimed round first: on a virtual disk the first writes to fresh areas can
-# be several times slower than later ones.
-echo "Untimed first round..."
-run_kelvo
-run_cp
-kelvo_times=()
-kelvo_synced=()
-cp_times=()
-cp_synced=()
-
-# Alternating, and changing which goes first, evens out drift of the disk.
-for ((run = 1; run <= runs; run++)); do
-  if ((run % 2)); then
-    run_kelvo
-    run_cp
-  else
-    run_cp
-    run_kelvo
-  fi
-  echo "run $run: kelvo ${kelvo_times[-1]} s (with sync ${kelvo_synced[-1]} s)," \
-    "cp ${cp_times[-1]} s (with sync ${cp_synced[-1]} s)"
+echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+cp_ratios=()
+floor_ratios=()
+for ((round = 1; round <= runs; round++)); do
+  k1="$(timed_run kelvo)"
+  f1="$(timed_run floor)"
+  c1="$(timed_run cp)"
+  c2="$(timed_run cp)"
+  f2="$(timed_run floor)"
+  k2="$(timed_run kelvo)"
+  sum() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x + y }'; }
+  k="$(sum "$k1" "$k2")" f="$(sum "$f1" "$f2")" c="$(sum "$c1" "$c2")"
+  cp_ratios+=("$(quotient "$k" "$c")")
+  floor_ratios+=("$(quotient "$k" "$f")")
+  echo "round $round: kelvo $k1 + $k2 s, floor $f1 + $f2 s, cp $c1 + $c2 s;" \
+    "kelvo/cp ${cp_ratios[-1]}, kelvo/floor ${floor_ratios[-1]}"
 done
+for file in k/target.bin f/target.bin cp-target.bin; do
+  cmp -s "$work/source.bin" "$work/$file" || die "$file differs from the source"
+done
+grep -q ' -> Done\.$' "$work/purlolog.html" || die "kelvo did not replace the file"
 
-cmp -s "$source_file" "$destination" || die "kelvo's destination differs from the source"
-cmp -s "$source_file" "$cp_copy" || die "cp's copy differs from the source"
-
-kelvo_median="$(median "${kelvo_times[@]}")"
-cp_median="$(median "${cp_times[@]}")"
-kelvo_best="$(best "${kelvo_times[@]}")"
-cp_best="$(best "${cp_times[@]}")"
-kelvo_synced_median="$(median "${kelvo_synced[@]}")"
-cp_synced_median="$(median "${cp_synced[@]}")"
-ratio="$(quotient "$kelvo_median" "$cp_median")"
-best_ratio="$(quotient "$kelvo_best" "$cp_best")"
-synced_ratio="$(quotient "$kelvo_synced_median" "$cp_synced_median")"
-
+summary() {
+  local sorted
+  sorted="$(printf '%s\n' "${@:2}" | sort -g)"
+  echo "  $1: median $(median "${@:2}"), range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
+}
 echo
-echo "Median of $runs runs, $size_mib MiB (load average now $(cut -d ' ' -f 1 /proc/loadavg)):"
-echo "  kelvo -oneshot  $kelvo_median s   (best $kelvo_best s, with sync $kelvo_synced_median s)"
-echo "  cp              $cp_median s   (best $cp_best s, with sync $cp_synced_median s)"
-echo "  kelvo/cp        $ratio   (best to best $best_ratio, with sync $synced_ratio)"
-if awk -v r="$ratio" 'BEGIN { exit !(r <= 1.05) }'; then
-  echo "  within 5% of cp"
-else
-  echo "  NOT within 5% of cp"
-fi
+echo "Per-round ratios over $runs rounds, $size_mib MiB with the companion on disk:"
+summary "kelvo/cp   " "${cp_ratios[@]}"
+summary "kelvo/floor" "${floor_ratios[@]}"
+echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -75,7 +75,8 @@ static void Print(const char* text) {
   close(fd);
 }
 
-static unsigned counter;
+static unsigned counter, process;
+static uid_t user;
 
 /* Returns 0 when done. */
 static int Replace(const char* destination, const char* source) {
@@ -104,7 +105,7 @@ static int Replace(const char* destination, const char* source) {
     if (n == 0 || (in.st_size > 0 && copied >= in.st_size)) break;
   }
   close(from);
-  if (geteuid() == 0) {
+  if (user == 0) {
     struct stat made;
     if (fstat(out, &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
         fchown(out, old.st_uid, old.st_gid) != 0) {
@@ -112,11 +113,11 @@ static int Replace(const char* destination, const char* source) {
     }
   }
   if (fchmod(out, old.st_mode & 0777) != 0) perror("fchmod");
-  snprintf(helper, sizeof helper, "%s.kelvo-%x-%x.old", folder, (unsigned)getpid(), ++counter);
+  snprintf(helper, sizeof helper, "%s.kelvo-%x-%x.old", folder, process, ++counter);
   if (linkat(out, "", AT_FDCWD, helper, AT_EMPTY_PATH) != 0) return close(out), -1;
   close(out);
   if (renameat2(AT_FDCWD, helper, AT_FDCWD, destination, RENAME_EXCHANGE) != 0) return -1;
-  snprintf(aside, sizeof aside, "%s.kelvo-%x-%x.del", folder, (unsigned)getpid(), ++counter);
+  snprintf(aside, sizeof aside, "%s.kelvo-%x-%x.del", folder, process, ++counter);
   int setAside = link(companion, aside) == 0;
   if (rename(helper, companion) != 0) return -1;
   if (setAside) AddLater(aside);
@@ -133,6 +134,8 @@ int main(int argc, char** argv) {
     perror(argv[1]);
     return 1;
   }
+  process = (unsigned)getpid();
+  user = geteuid();
   pthread_t helper;
   pthread_create(&helper, NULL, DeleteLater, NULL);
   Print("Starting Loop.\n");

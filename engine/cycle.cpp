@@ -130,6 +130,10 @@ class Cycle {
     uint32_t wait = static_cast<uint32_t>(settings.Interval) / count;
     PrintFormatted("Waiting Interval %dsec(%d/%d).\n", static_cast<int>(wait / 1000),
                    static_cast<int>(settings.Interval), static_cast<int>(count));
+    // Deleting what the last replacement set aside takes from the wait, not
+    // from the next replacement: the moment it is due stays the same.
+    laterDeletions.Finish();
+    ReportLeftovers(laterDeletions.TakeFailures());
     WaitMilliseconds(schedule.WaitBeforeNext(wait, MonotonicMilliseconds()));
   }
 

@@ -7,28 +7,50 @@ LaterDeletions::LaterDeletions(std::function<StepResult(const std::string&)> del
     : deleteName(std::move(deleteStep)) {}
 
 LaterDeletions::~LaterDeletions() {
+  if (!helper.joinable()) {
+    Finish();
+    return;
+  }
   {
     std::lock_guard<std::mutex> hold(mutex);
     ending = true;
   }
   changed.notify_all();
-  if (helper.joinable()) helper.join();
+  helper.join();
 }
 
 void LaterDeletions::Add(const std::string& path) {
+  bool pilingUp = false;
   {
     std::lock_guard<std::mutex> hold(mutex);
     waiting.push_back(path);
+    pilingUp = waiting.size() > 1;
   }
-  // The helper starts with the first name: a run that sets nothing aside
-  // has no thread.
-  if (!helper.joinable()) helper = StartQuietThread([this] { Work(); });
-  changed.notify_all();
+  if (helper.joinable()) {
+    changed.notify_all();
+  } else if (pilingUp) {
+    helper = StartQuietThread([this] { Work(); });
+  }
 }
 
 void LaterDeletions::Finish() {
+  if (!helper.joinable()) {
+    // No other thread touches the names then.
+    while (!waiting.empty()) {
+      std::string path = std::move(waiting.front());
+      waiting.pop_front();
+      DeleteNow(path);
+    }
+    return;
+  }
   std::unique_lock<std::mutex> hold(mutex);
   changed.wait(hold, [this] { return waiting.empty() && !busy; });
+}
+
+// Only where no helper thread runs.
+void LaterDeletions::DeleteNow(const std::string& path) {
+  StepResult result = deleteName(path);
+  if (!result.Ok() && result.status != StepStatus::Missing) failures.push_back(path);
 }
 
 std::vector<std::string> LaterDeletions::TakeFailures() {

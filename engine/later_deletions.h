@@ -1,7 +1,9 @@
 // Deletes names off the replacements' path: a previous companion set aside
-// by a replacement is freed by a helper thread while the next replacement
-// goes on, and on a disk that waits for every freed block this is most of
-// what a replacement would otherwise wait for.
+// by a replacement is freed while the next replacement goes on, or while the
+// run waits, and on a disk that waits for every freed block this is most of
+// what a replacement would otherwise wait for. A helper thread starts only
+// when names pile up (a pass without waits); a run that drains the names
+// before every wait, or sets aside just one, deletes them itself.
 #pragma once
 
 #include <condition_variable>
@@ -23,13 +25,15 @@ class LaterDeletions {
   LaterDeletions& operator=(const LaterDeletions&) = delete;
 
   void Add(const std::string& path);
-  // Returns once everything added so far is deleted (or failed).
+  // Returns once everything added so far is deleted (or failed): deletes it
+  // here, or waits for the helper thread to.
   void Finish();
   // Names that could not be deleted since the last call.
   std::vector<std::string> TakeFailures();
 
  private:
   void Work();
+  void DeleteNow(const std::string& path);
 
   std::function<StepResult(const std::string&)> deleteName;
   std::mutex mutex;
