@@ -33,8 +33,11 @@
 //    destination; give the companion the second name Z.del; rename X.old
 //    over the companion.
 //  - second names: stage the copy as X.new; give the destination the second
-//    name Y.old; rename X.new over the destination; give the companion the
-//    second name Z.del; rename Y.old over the companion.
+//    name Y.old; rename X.new over the destination; rename Y.old over the
+//    companion. (Where there is no exchange, making the name Z.del would
+//    cost more than freeing the companion here: Windows frees without
+//    waiting for the disk, and Wine reads the whole folder for every name
+//    it makes.)
 //  - neither: as with second names, but Y.old is a copy of the destination.
 //  - a destination that does not exist yet: rename the staged copy to it.
 #include "engine/replace.h"
@@ -364,7 +367,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     return outcome;
   }
   ReplaceOutcome outcome = Done();
-  result = MoveOverCompanion(keep, replacement, outcome);
+  result = steps.renameOver(keep, replacement.companion);
   if (result.Ok()) {
     // Renaming a name onto another name of the same file does nothing (a
     // companion that another run just made of the same old file): the
