@@ -158,5 +158,8 @@ if ! grep -q 'kelvo' "$work/perf.txt"; then
   echo "perf read no symbols of kelvo here: no breakdown by function"
   exit 0
 fi
-echo "kelvo's time on the CPU in one pass, by function (perf, self time, top 15):"
+echo "kelvo's time on the CPU in one pass, by program part (perf):"
+perf report -i "$work/perf.data" --no-children --sort dso --stdio 2>/dev/null |
+  awk '$1 ~ /%$/' | head -n 4 | sed 's/^ */  /'
+echo "and by function (self time, top 15):"
 head -n 15 "$work/perf.txt" | sed 's/^/  /'
