@@ -51,7 +51,7 @@ std::string ReasonText(const StepResult& result) {
 }
 
 void ReportLeftover(const std::string& path) {
-  std::fprintf(stderr, "kelvo: cannot delete %s, a copy made by kelvo\n", path.c_str());
+  std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
 }
 
 void ReportLeftovers(const std::vector<std::string>& paths) {
