@@ -15,6 +15,13 @@ median() {
     else printf "%.3f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# "median M, range LOW-HIGH" of the values.
+spread() {
+  local sorted
+  sorted="$(printf '%s\n' "$@" | sort -g)"
+  echo "median $(median "$@"), range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
+}
+
 # a / b to three places; 0 when b is 0.
 quotient() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0) ? a / b : 0 }'; }
 

@@ -75,12 +75,7 @@ for ((round = 1; round <= runs; round++)); do
   echo "round $round: A $wall_a1 + $wall_a2 s (CPU $cpu_a), B $wall_b1 + $wall_b2 s (CPU $cpu_b)," \
     "B/A ${wall_ratios[-1]} (CPU ${cpu_ratios[-1]})"
 done
-summary() {
-  local sorted
-  sorted="$(printf '%s\n' "${@:2}" | sort -g)"
-  echo "B/A $1 over $runs rounds: median $(median "${@:2}")," \
-    "range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
-}
+summary() { echo "B/A $1 over $runs rounds: $(spread "${@:2}")"; }
 summary "wall clock" "${wall_ratios[@]}"
 summary "CPU time" "${cpu_ratios[@]}"
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -95,11 +95,7 @@ for file in k/target.bin f/target.bin cp-target.bin; do
 done
 grep -q ' -> Done\.$' "$work/purlolog.html" || die "kelvo did not replace the file"
 
-summary() {
-  local sorted
-  sorted="$(printf '%s\n' "${@:2}" | sort -g)"
-  echo "  $1: median $(median "${@:2}"), range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
-}
+summary() { echo "  $1: $(spread "${@:2}")"; }
 echo
 echo "Per-round ratios over $runs rounds, $size_mib MiB with the companion on disk:"
 summary "kelvo/cp   " "${cp_ratios[@]}"

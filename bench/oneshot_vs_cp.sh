@@ -65,8 +65,6 @@ for ((round = 1; round <= runs; round++)); do
     'BEGIN { printf "round %d: kelvo %.2f ms, cp %.2f ms a run; kelvo/cp %s\n", r,
       (a + b) * 500 / n, (c + d) * 500 / n, q }'
 done
-sorted="$(printf '%s\n' "${ratios[@]}" | sort -g)"
 echo
-echo "kelvo/cp over $runs rounds of $per_round runs each: median $(median "${ratios[@]}")," \
-  "range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
+echo "kelvo/cp over $runs rounds of $per_round runs each: $(spread "${ratios[@]}")"
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -112,11 +112,7 @@ for ((round = 1; round <= runs; round++)); do
 done
 check_passes
 
-summary() {
-  local sorted
-  sorted="$(printf '%s\n' "${@:2}" | sort -g)"
-  echo "  $1: median $(median "${@:2}"), range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
-}
+summary() { echo "  $1: $(spread "${@:2}")"; }
 echo
 echo "Per-round ratios over $runs rounds ($destination_count replacements of $file_size bytes):"
 summary "kelvo/floor, wall clock" "${floor_ratios[@]}"
