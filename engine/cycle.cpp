@@ -39,17 +39,6 @@ std::vector<std::string> ResolvedNames(const RunSettings& settings, bool destina
   return resolved;
 }
 
-std::string ReasonText(const StepResult& result) {
-  switch (result.status) {
-    case StepStatus::WrongKind:
-      return "not a regular file";
-    case StepStatus::Stopped:
-      return "stopped by request";
-    default:
-      return ErrorText(result.error);
-  }
-}
-
 void ReportLeftover(const std::string& path) {
   std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
 }
@@ -210,6 +199,17 @@ std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory) {
   if (IsAbsolutePath(name)) return name;
   return (base.empty() ? programDirectory : base) + name;
+}
+
+std::string ReasonText(const StepResult& result) {
+  switch (result.status) {
+    case StepStatus::WrongKind:
+      return "not a regular file";
+    case StepStatus::Stopped:
+      return "stopped by request";
+    default:
+      return ErrorText(result.error);
+  }
 }
 
 std::string DrawSourceName(const std::vector<std::string>& candidates) {

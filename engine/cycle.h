@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/run_settings.h"
+#include "platform/platform.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
 // requested. Returns the number of replacements that failed.
@@ -15,6 +16,10 @@ unsigned RunCycle(const RunSettings& settings);
 // the program's directory when the base is empty, joined without separator.
 std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory);
+
+// Why a file step failed, as kelvo says it: its own words for a file of the
+// wrong kind and a stop, the system's text otherwise.
+std::string ReasonText(const StepResult& result);
 
 // Draws one of a destination's candidates with the program's generator, as
 // each replacement does; empty when there are none.

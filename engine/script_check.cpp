@@ -141,11 +141,6 @@ bool InOtherSystemsForm(const std::string& name) {
   return drive || name.find('\\') != std::string::npos;
 }
 
-std::string ReasonOf(const StepResult& result) {
-  if (result.status == StepStatus::WrongKind) return "not a regular file";
-  return ErrorText(result.error);
-}
-
 std::string Percent(size_t part, size_t whole) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f%%",
@@ -179,13 +174,13 @@ class ScriptCheck {
     // A FIFO or device would hold the check up, or never end.
     StepResult readable = CheckReadable(scriptPath);
     if (readable.status == StepStatus::Missing || !FileExists(scriptPath.c_str())) {
-      Error(0, "the script is not found (" + ReasonOf(readable) +
+      Error(0, "the script is not found (" + ReasonText(readable) +
                    "): kelvo ends with \"Error, Master Script File is not Found.\" (exit "
                    "status 1).");
       return Finish();
     }
     if (!readable.Ok()) {
-      Error(0, "the script cannot be read: " + ReasonOf(readable) + ".");
+      Error(0, "the script cannot be read: " + ReasonText(readable) + ".");
       return Finish();
     }
     CheckEncoding();
@@ -632,7 +627,7 @@ class ScriptCheck {
     } else if (info.kind == FileKind::Other) {
       Error(number, destination + " is not a regular file: only files are replaced.");
     } else if (!read.Ok() && read.status != StepStatus::Missing) {
-      Error(number, "cannot look at " + destination + ": " + ReasonOf(read) + ".");
+      Error(number, "cannot look at " + destination + ": " + ReasonText(read) + ".");
     } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(destination).name)) {
       Error(number, destination + " names a device, not a file: only files are replaced.");
     } else if (info.kind == FileKind::Missing) {
@@ -645,7 +640,7 @@ class ScriptCheck {
                               unwritableFolders.end()) {
       unwritableFolders.push_back(folder);
       Error(number, "kelvo cannot create files in " + (folder.empty() ? "." : folder) + ": " +
-                        ReasonOf(writable) + ".");
+                        ReasonText(writable) + ".");
     }
   }
 
@@ -707,9 +702,10 @@ class ScriptCheck {
       if (!checked.insert(source).second) continue;
       StepResult readable = CheckReadable(source);
       if (readable.status == StepStatus::Missing) {
-        Error(line.number, "the source " + source + " is missing: " + ReasonOf(readable) + ".");
+        Error(line.number, "the source " + source + " is missing: " + ReasonText(readable) + ".");
       } else if (!readable.Ok()) {
-        Error(line.number, "the source " + source + " cannot be read: " + ReasonOf(readable) + ".");
+        Error(line.number,
+              "the source " + source + " cannot be read: " + ReasonText(readable) + ".");
       } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(source).name)) {
         Error(line.number, "the source " + source + " names a device, not a file.");
       }
@@ -728,7 +724,7 @@ class ScriptCheck {
     if (info.kind == FileKind::Folder) writable = StepResult{StepStatus::WrongKind, 0, false};
     if (!writable.Ok()) {
       ++errorsBeforePasses;
-      Error(0, "kelvo cannot write its log " + log + " (" + ReasonOf(writable) +
+      Error(0, "kelvo cannot write its log " + log + " (" + ReasonText(writable) +
                    "): it ends with \"Critical Error: Log File is Locked\" (exit status 3).");
     }
   }
