@@ -11,13 +11,45 @@ bool IsSecondByte(unsigned char byte) {
 }
 
 // Index just past the character at position i: two bytes for a lead byte
-// followed by a valid second byte, else one.
+// followed by a valid second byte, else one. Lead bytes are never below 0x80
+// in any code page, which spares the test for plain letters.
 size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte) {
-  if (isLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() &&
+  unsigned char byte = static_cast<unsigned char>(text[i]);
+  if (byte >= 0x80 && isLeadByte(byte) && i + 1 < text.size() &&
       IsSecondByte(static_cast<unsigned char>(text[i + 1]))) {
     return i + 2;
   }
   return i + 1;
+}
+
+// True when the path holds no byte of 0x80 or above, and so no double-byte
+// character.
+bool IsPlainText(const std::string& path) {
+  for (char c : path) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// CutPath for a path without double-byte characters: a search from the end.
+PathCut CutPlainPath(const std::string& path, size_t driveEnd) {
+  static const bool backslashSeparates = IsPathSeparator('\\');
+  PathCut cut;
+  cut.driveEnd = driveEnd;
+  cut.directoryEnd = path.size();
+  while (cut.directoryEnd > driveEnd) {
+    char c = path[cut.directoryEnd - 1];
+    if (c == '/' || (c == '\\' && backslashSeparates)) break;
+    --cut.directoryEnd;
+  }
+  cut.nameEnd = path.size();
+  for (size_t i = path.size(); i > cut.directoryEnd; --i) {
+    if (path[i - 1] == '.') {
+      cut.nameEnd = i - 1;
+      break;
+    }
+  }
+  return cut;
 }
 
 }  // namespace
@@ -26,33 +58,40 @@ bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte) {
-  PathParts parts;
-  size_t start = 0;
-  if (path.size() >= 2 && path[1] == ':') {
-    parts.drive = path.substr(0, 2);
-    start = 2;
-  }
-  size_t directoryEnd = start;  // just past the last separator
+PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
+  PathCut cut;
+  if (path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
+  if (IsPlainText(path)) return CutPlainPath(path, cut.driveEnd);
+  cut.directoryEnd = cut.driveEnd;  // just past the last separator
   size_t lastDot = std::string::npos;
-  for (size_t i = start; i < path.size(); i = NextCharacter(path, i, isLeadByte)) {
+  for (size_t i = cut.driveEnd; i < path.size(); i = NextCharacter(path, i, isLeadByte)) {
     if (IsPathSeparator(path[i])) {
-      directoryEnd = i + 1;
+      cut.directoryEnd = i + 1;
       lastDot = std::string::npos;
     } else if (path[i] == '.') {
       lastDot = i;
     }
   }
-  parts.directory = path.substr(start, directoryEnd - start);
-  size_t nameEnd = lastDot == std::string::npos ? path.size() : lastDot;
-  parts.name = path.substr(directoryEnd, nameEnd - directoryEnd);
-  parts.extension = path.substr(nameEnd);
+  cut.nameEnd = lastDot == std::string::npos ? path.size() : lastDot;
+  return cut;
+}
+
+PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte) {
+  PathCut cut = CutPath(path, isLeadByte);
+  PathParts parts;
+  parts.drive = path.substr(0, cut.driveEnd);
+  parts.directory = path.substr(cut.driveEnd, cut.directoryEnd - cut.driveEnd);
+  parts.name = path.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
+  parts.extension = path.substr(cut.nameEnd);
   return parts;
 }
 
+std::string FolderOf(const std::string& path, LeadByteTest isLeadByte) {
+  return path.substr(0, CutPath(path, isLeadByte).directoryEnd);
+}
+
 std::string DirectoryOfExecutable(const std::string& executablePath, LeadByteTest isLeadByte) {
-  PathParts parts = SplitPath(executablePath, isLeadByte);
-  return parts.drive + parts.directory;
+  return FolderOf(executablePath, isLeadByte);
 }
 
 void GetProgramDirectory(std::string& directory) {
@@ -63,7 +102,6 @@ void GetProgramDirectory(std::string& directory) {
 }
 
 std::string& ReplaceExtension(std::string& path, const char* extension, LeadByteTest isLeadByte) {
-  PathParts parts = SplitPath(path, isLeadByte);
-  path = parts.drive + parts.directory + parts.name + extension;
+  path.replace(CutPath(path, isLeadByte).nameEnd, std::string::npos, extension);
   return path;
 }

@@ -20,10 +20,22 @@ struct PathParts {
   std::string extension;  // from the last dot after the directory, or empty
 };
 
+// Where a path's parts end: drive, directory and name end at these indexes,
+// the extension at the path's end.
+struct PathCut {
+  size_t driveEnd = 0;
+  size_t directoryEnd = 0;
+  size_t nameEnd = 0;
+};
+
 // Splits a path, stepping over double-byte characters as wholes so that a
 // second byte equal to a separator is not taken for one. A lead byte pairs
 // only with a byte that can follow it (0x40 and above).
+PathCut CutPath(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
 PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
+
+// Drive and directory of a path, ending in its separator, or empty.
+std::string FolderOf(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
 
 // Drive and directory of an executable path, ending in its separator.
 std::string DirectoryOfExecutable(const std::string& executablePath,
