@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,21 +22,30 @@
 
 namespace {
 
-// The resolved names of every source (or, with destinations set, every
-// destination) the script lists.
-std::vector<std::string> ResolvedNames(const RunSettings& settings, bool destinations) {
+// Every source name of the script once, resolved; indexes tells where each
+// name's resolved path stands.
+std::vector<std::string> DistinctSources(const RunSettings& settings,
+                                         std::unordered_map<std::string, uint32_t>& indexes) {
   std::vector<std::string> resolved;
-  settings.Table.ForEach(
-      [&](const std::string& destination, const std::vector<std::string>& sources) {
-        if (destinations) {
-          resolved.push_back(
-              ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
-          return;
-        }
-        for (const std::string& source : sources) {
-          resolved.push_back(ResolvePath(source, settings.SourcePath, settings.ProgramDirectory));
-        }
-      });
+  settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      auto added = indexes.emplace(name, static_cast<uint32_t>(resolved.size()));
+      if (added.second) {
+        resolved.push_back(ResolvePath(name, settings.SourcePath, settings.ProgramDirectory));
+      }
+    }
+  });
+  return resolved;
+}
+
+// The resolved name of every destination, in the order the passes visit them.
+std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
+  std::vector<std::string> resolved;
+  resolved.reserve(settings.Table.GetCount());
+  settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
+    resolved.push_back(
+        ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
+  });
   return resolved;
 }
 
@@ -67,20 +77,40 @@ void ReportFailure(const ReplaceOutcome& outcome) {
 // The folder part of every destination, each once.
 std::vector<std::string> DestinationFolders(const std::vector<std::string>& destinations) {
   std::set<std::string> folders;
-  for (const std::string& destination : destinations) {
-    PathParts parts = SplitPath(destination);
-    folders.insert(parts.drive + parts.directory);
-  }
+  for (const std::string& destination : destinations) folders.insert(FolderOf(destination));
   return std::vector<std::string>(folders.begin(), folders.end());
 }
+
+// One destination of the script, with what each of its replacements needs
+// worked out once for the run: resolved names, the companion and the
+// original, and their looks into the sets of sources and destinations.
+struct Target {
+  std::vector<uint32_t> sources;  // the run's resolved sources, in the script's order
+  Replacement replacement;        // all but the source, which each draw sets
+  std::string companion;          // the companion's name, kept or not
+  EntrySet::Probe destinationAsSource;
+  EntrySet::Probe companionAsSource;
+  EntrySet::Probe originalAsSource;
+  EntrySet::Probe originalAsDestination;
+  // Only these names' meaning can change while the run goes on (short names
+  // on Windows); every other answer here is one of text.
+  bool companionReadsFolder = false;
+  bool companionIsDestination = false;
+};
 
 class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings)
       : settings(runSettings),
-        sources(ResolvedNames(runSettings, false)),
-        destinationNames(ResolvedNames(runSettings, true)),
-        destinations(destinationNames) {}
+        resolvedSources(DistinctSources(runSettings, sourceIndexes)),
+        sources(resolvedSources),
+        destinationNames(ResolvedDestinations(runSettings)),
+        destinations(destinationNames) {
+    targets.reserve(destinationNames.size());
+    settings.Table.ForEach(
+        [&](const std::string&, const std::vector<std::string>& names) { AddTarget(names); });
+    sourceIndexes.clear();
+  }
 
   unsigned failures = 0;  // replacements that failed
 
@@ -94,8 +124,7 @@ class Cycle {
       firstPass = false;
       if (settings.OneShot || StopRequested()) break;
       // Nothing to replace: idle for an interval instead of spinning.
-      if (settings.Table.GetCount() == 0)
-        WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
+      if (targets.empty()) WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
       if (StopRequested()) break;
     }
     // The run ends with nothing set aside left behind.
@@ -104,18 +133,46 @@ class Cycle {
   }
 
  private:
+  // The targets follow the table's visiting order, as destinationNames does.
+  void AddTarget(const std::vector<std::string>& names) {
+    Target target;
+    target.sources.reserve(names.size());
+    for (const std::string& name : names) target.sources.push_back(sourceIndexes.at(name));
+    const std::string& destination = destinationNames[targets.size()];
+    Replacement& replacement = target.replacement;
+    replacement.destination = destination;
+    PathCut cut = CutPath(destination);
+    const std::string& folder = replacement.folder = destination.substr(0, cut.directoryEnd);
+    std::string name = destination.substr(cut.directoryEnd);
+    std::string companionName =
+        destination.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
+    companionName += ".tmp";
+    std::string originalName = name + ".orig";
+    target.companion = folder + companionName;
+    // The first content is kept once for good, beside the destination; never
+    // under a name the script uses for something else.
+    replacement.original = folder + originalName;
+    target.destinationAsSource = sources.Prepare(folder, name);
+    target.companionAsSource = sources.Prepare(folder, companionName);
+    target.originalAsSource = sources.Prepare(folder, originalName);
+    target.originalAsDestination = destinations.Prepare(folder, originalName);
+    target.companionReadsFolder = EntryNameReadsFolder(name) || EntryNameReadsFolder(companionName);
+    target.companionIsDestination =
+        FoldEntryName(EntryName(folder, companionName)) == FoldEntryName(EntryName(folder, name));
+    targets.push_back(std::move(target));
+  }
+
   void RunPass(bool firstPass) {
-    settings.Table.ForEach(
-        [&](const std::string& destination, const std::vector<std::string>& entrySources) {
-          if (StopRequested()) return;
-          if (!firstPass) WaitBeforeReplacement();
-          if (StopRequested()) return;
-          ReplaceDrawn(destination, entrySources);
-        });
+    for (Target& target : targets) {
+      if (StopRequested()) return;
+      if (!firstPass) WaitBeforeReplacement();
+      if (StopRequested()) return;
+      ReplaceDrawn(target);
+    }
   }
 
   void WaitBeforeReplacement() {
-    uint32_t count = settings.Table.GetCount();
+    uint32_t count = static_cast<uint32_t>(targets.size());
     uint32_t wait = static_cast<uint32_t>(settings.Interval) / count;
     PrintFormatted("Waiting Interval %dsec(%d/%d).\n", static_cast<int>(wait / 1000),
                    static_cast<int>(settings.Interval), static_cast<int>(count));
@@ -126,15 +183,13 @@ class Cycle {
     WaitMilliseconds(schedule.WaitBeforeNext(wait, MonotonicMilliseconds()));
   }
 
-  void ReplaceDrawn(const std::string& name, const std::vector<std::string>& candidates) {
-    std::string sourceName = DrawSourceName(candidates);
-    std::string destination =
-        ResolvePath(name, settings.DestinationPath, settings.ProgramDirectory);
-    std::string source = ResolvePath(sourceName, settings.SourcePath, settings.ProgramDirectory);
+  void ReplaceDrawn(Target& target) {
+    const std::string& source = resolvedSources[target.sources[DrawIndex(target.sources.size())]];
+    const std::string& destination = target.replacement.destination;
     char time[9];
     CurrentTimeText(time);
     PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
-    ReplaceOutcome outcome = ReplaceEntry(source, destination);
+    ReplaceOutcome outcome = ReplaceEntry(target, source);
     if (!outcome.discard.empty()) laterDeletions.Add(outcome.discard);
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
     ReportLeftovers(laterDeletions.TakeFailures());
@@ -150,9 +205,11 @@ class Cycle {
     }
   }
 
-  ReplaceOutcome ReplaceEntry(const std::string& source, const std::string& destination) {
+  ReplaceOutcome ReplaceEntry(Target& target, const std::string& source) {
+    Replacement& replacement = target.replacement;
+    const std::string& destination = replacement.destination;
     ReplaceOutcome outcome;
-    if (sources.Contains(destination)) {
+    if (sources.Contains(target.destinationAsSource)) {
       // A destination that is a listed source is never overwritten; it
       // already holds the drawn content when it is that very source.
       outcome.done = sources.SameEntry(source, destination);
@@ -161,31 +218,34 @@ class Cycle {
       outcome.reason = "a file the script names as a source";
       return outcome;
     }
-    Replacement replacement;
     replacement.source = source;
-    replacement.destination = destination;
-    PathParts parts = SplitPath(destination);
-    replacement.folder = parts.drive + parts.directory;
-    replacement.companion = CompanionPath(destination);
     // The old content is not kept where the companion is a source or the
     // destination itself (a destination named "x.tmp").
-    if (sources.SameEntry(replacement.companion, destination) ||
-        sources.Contains(replacement.companion)) {
-      replacement.companion.clear();
-    }
-    // The first content is kept once for good, beside the destination; never
-    // under a name the script uses for something else.
-    replacement.original = destination + ".orig";
-    if (sources.Contains(replacement.original) || destinations.Contains(replacement.original)) {
-      replacement.original.clear();
-    }
-    return replacer.Replace(replacement);
+    bool companionIsDestination = target.companionReadsFolder
+                                      ? sources.SameEntry(target.companion, destination)
+                                      : target.companionIsDestination;
+    bool keepsOld = !companionIsDestination && !sources.Contains(target.companionAsSource);
+    replacement.companion = keepsOld ? target.companion : std::string();
+    // The original is never made under a name the script lists.
+    std::string withheld;
+    bool withholdsOriginal =
+        !replacement.original.empty() && (sources.Contains(target.originalAsSource) ||
+                                          destinations.Contains(target.originalAsDestination));
+    if (withholdsOriginal) withheld.swap(replacement.original);
+    outcome = replacer.Replace(replacement);
+    if (withholdsOriginal) withheld.swap(replacement.original);
+    if (outcome.originalSettled) replacement.original.clear();
+    return outcome;
   }
 
   const RunSettings& settings;
+  // Each source name of the script once, resolved, and where it stands.
+  std::unordered_map<std::string, uint32_t> sourceIndexes;
+  std::vector<std::string> resolvedSources;
   EntrySet sources;
   std::vector<std::string> destinationNames;
   EntrySet destinations;
+  std::vector<Target> targets;
   Replacer replacer;
   // Declared last, so that it ends first: its helper deletes what is
   // still waiting before the rest of the cycle goes.
@@ -212,9 +272,13 @@ std::string ReasonText(const StepResult& result) {
   }
 }
 
+size_t DrawIndex(size_t count) {
+  return static_cast<size_t>(g_random.RandomIndex(static_cast<int>(count)));
+}
+
 std::string DrawSourceName(const std::vector<std::string>& candidates) {
   if (candidates.empty()) return std::string();
-  return candidates[g_random.RandomIndex(static_cast<int>(candidates.size()))];
+  return candidates[DrawIndex(candidates.size())];
 }
 
 std::string CompanionPath(const std::string& destination) {

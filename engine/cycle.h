@@ -24,6 +24,8 @@ std::string ReasonText(const StepResult& result);
 // Draws one of a destination's candidates with the program's generator, as
 // each replacement does; empty when there are none.
 std::string DrawSourceName(const std::vector<std::string>& candidates);
+// The index of a draw among count candidates (count at least 1).
+size_t DrawIndex(size_t count);
 
 // The companion that keeps a destination's previous content: its name with
 // the extension ".tmp".

@@ -2,8 +2,8 @@
 // no replacement may delete, move or overwrite, or its destinations.
 #pragma once
 
-#include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/paths.h"
@@ -29,14 +29,34 @@ class EntrySet {
   // directory entry; empty when the path's folder does not exist.
   std::string EntryKey(const std::string& path) const;
 
+  // A path looked up by name once, for a caller that asks about it again and
+  // again: only the folders are looked at afresh then, and a name that no
+  // listed entry has costs nothing.
+  class Probe {
+   public:
+    Probe() = default;
+
+   private:
+    friend class EntrySet;
+    std::string path;
+    std::string folder;                // through its last separator, or empty
+    std::vector<std::string> folders;  // listed folders with an entry of the name
+    bool nameReadsFolder = false;      // the name is looked up afresh as well
+  };
+  Probe Prepare(const std::string& path) const;
+  // The same for the name in folder (ending in its separator, or empty).
+  Probe Prepare(const std::string& folder, const std::string& name) const;
+  bool Contains(const Probe& probe) const;
+
  private:
   struct Entry {
     std::string folder;  // through its last separator, or empty
     std::string name;    // as the folder lists it
   };
   Entry EntryOf(const std::string& path) const;
+  bool ContainsIn(const std::string& folder, const std::vector<std::string>& listedFolders) const;
 
   LeadByteTest isLeadByte;
   // Folded name -> folders of the sources of that name.
-  std::multimap<std::string, std::string> foldersByName;
+  std::unordered_multimap<std::string, std::string> foldersByName;
 };

@@ -71,10 +71,34 @@ ReplaceOutcome Done() {
 
 }  // namespace
 
+namespace {
+
+// Appends value in lower-case hexadecimal, without leading zeros.
+void AppendHex(std::string& text, uint32_t value) {
+  char digits[8];
+  int length = 0;
+  do {
+    digits[length++] = "0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (length > 0) text += digits[--length];
+}
+
+// Appends ".kelvo-<process>-<count><suffix>" to text: one name is made for
+// every step of every replacement, so this is written out by hand.
+void AppendHelperName(std::string& text, uint32_t process, uint32_t count, const char* suffix) {
+  text += ".kelvo-";
+  AppendHex(text, process);
+  text += '-';
+  AppendHex(text, count);
+  text += suffix;
+}
+
+}  // namespace
+
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
-  char name[48];
-  std::snprintf(name, sizeof name, ".kelvo-%x-%x%s", static_cast<unsigned>(process),
-                static_cast<unsigned>(count), suffix);
+  std::string name;
+  AppendHelperName(name, process, count, suffix);
   return name;
 }
 
@@ -93,16 +117,15 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   }
   bool exists = kind != FileKind::Missing;
   ReplaceOutcome kept;
-  bool keepsOriginal =
-      exists && !replacement.original.empty() && originalsKnown.count(replacement.original) == 0;
+  bool keepsOriginal = exists && !replacement.original.empty();
   if (keepsOriginal && !KeepOriginal(replacement, kept)) return kept;
   ReplaceOutcome outcome = ReplaceWithStaged(replacement, exists);
   if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
   outcome.originalNotKept = kept.originalNotKept;
   outcome.originalResult = kept.originalResult;
-  if (outcome.done) {
-    if (keepsOriginal) originalsKnown.insert(replacement.original);
-  } else if (outcome.kept.empty() && !originalMade.empty()) {
+  // An original is the first content: once there, it is never made again.
+  outcome.originalSettled = kept.originalNotKept || (keepsOriginal && outcome.done);
+  if (!outcome.done && outcome.kept.empty() && !originalMade.empty()) {
     // A failed replacement leaves no trace: not even the original it kept
     // (the destination still holds that content).
     Discard(originalMade, outcome);
@@ -152,7 +175,6 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
   if (result.status == StepStatus::BadName) {
     outcome.originalNotKept = true;
     outcome.originalResult = result;
-    originalsKnown.insert(replacement.original);
     return true;
   }
   if (result.status == StepStatus::Exists || result.status == StepStatus::Missing) return true;
@@ -453,5 +475,9 @@ StepResult Replacer::WithFreeName(const std::string& folder, const char* suffix,
 
 std::string Replacer::NextName(const std::string& folder, const char* suffix, StepStatus previous) {
   count = previous == StepStatus::Exists ? steps.unpredictable() : count + 1;
-  return folder + HelperName(process, count, suffix);
+  std::string path;
+  path.reserve(folder.size() + 40);
+  path += folder;
+  AppendHelperName(path, process, count, suffix);
+  return path;
 }

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -60,6 +59,9 @@ struct ReplaceOutcome {
   // than the system takes): the replacement went on without it.
   bool originalNotKept = false;
   StepResult originalResult;
+  // The original is there now, or its name cannot be made: no later
+  // replacement of the destination needs to keep one.
+  bool originalSettled = false;
 };
 
 // Helper names: ".kelvo-<process>-<count>" and a suffix. ".new" holds nothing
@@ -128,7 +130,4 @@ class Replacer {
   int racesLeft = 0;
   EntryInfo destinationEntry;  // the destination as first read
   std::string originalMade;    // the original this replacement kept, if any
-  // Originals known to be there, made or found by this run: an original is
-  // the first content, so a later pass never makes one again.
-  std::set<std::string> originalsKnown;
 };

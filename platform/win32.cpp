@@ -359,14 +359,26 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   return Succeeded();
 }
 
-std::string EntryName(const std::string& folder, const std::string& name) {
-  // Colons, dots, blanks and wildcards are below 0x40, so never the second
-  // byte of a double-byte character; a "~" may be, which costs a lookup.
+// The name without a stream part and without trailing dots and blanks.
+// Colons, dots, blanks and wildcards are below 0x40, so never the second
+// byte of a double-byte character.
+static std::string PlainEntryName(const std::string& name) {
   std::string entry = name.substr(0, name.find(':'));
   while (!entry.empty() && (entry.back() == '.' || entry.back() == ' ')) entry.pop_back();
-  if (entry.find('~') == std::string::npos || entry.find_first_of("*?") != std::string::npos) {
-    return entry;
-  }
+  return entry;
+}
+
+// A "~" may be part of a short name (or the second byte of a double-byte
+// character, which costs a lookup all the same).
+static bool MayBeShortName(const std::string& entry) {
+  return entry.find('~') != std::string::npos && entry.find_first_of("*?") == std::string::npos;
+}
+
+bool EntryNameReadsFolder(const std::string& name) { return MayBeShortName(PlainEntryName(name)); }
+
+std::string EntryName(const std::string& folder, const std::string& name) {
+  std::string entry = PlainEntryName(name);
+  if (!MayBeShortName(entry)) return entry;
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA((folder + entry).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return entry;
