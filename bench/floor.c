@@ -66,8 +66,7 @@ static void Print(const char* text) {
   fflush(stdout);
   int fd = open("purlolog.html", O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  struct stat info;
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &info) == 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
     char record[1100];
     int length = snprintf(record, sizeof record, "Report: %s<br>\n", text);
     if (write(fd, record, (size_t)length) < 0) perror("log");

@@ -45,12 +45,22 @@ std::string ExecutableDirectory() {
 
 }  // namespace
 
+namespace {
+
+void FormatRecordInto(char (&buffer)[kRecordBufferSize], const char* label, const char* message,
+                      const char* detail) {
+  if (detail != nullptr) {
+    std::snprintf(buffer, sizeof buffer, "%s: %s\t%s<br>\n", label, message, detail);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%s: %s<br>\n", label, message);
+  }
+}
+
+}  // namespace
+
 std::string FormatRecord(const char* label, const char* message, const char* detail) {
-  std::string format = "%s: %s";
-  if (detail != nullptr) format += "\t%s";
-  format += "<br>\n";
   char buffer[kRecordBufferSize];
-  std::snprintf(buffer, sizeof buffer, format.c_str(), label, message, detail);
+  FormatRecordInto(buffer, label, message, detail);
   return buffer;
 }
 
@@ -96,12 +106,15 @@ void LogService::Report(const char* message, const char* detail) {
 
 void LogService::WriteRecord(const char* label, const char* message, const char* detail) {
   if (!enabled || message == nullptr || message[0] == '\0') return;
-  AppendToFile(kLogFileName, FormatRecord(label, message, detail).c_str());
+  char record[kRecordBufferSize];
+  FormatRecordInto(record, label, message, detail);
+  AppendToFile(kLogFileName, record);
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
-  std::string path = programDirectory + fileName;
   PlatformLockGuard hold(fileLock);
+  // One buffer for the path, as a record is appended at every step.
+  path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);
 }
 

@@ -40,6 +40,7 @@ class LogService {
   void WriteEnvironmentRecords();
 
   PlatformLock* fileLock = nullptr;
+  std::string path;  // the file AppendToFile writes, under fileLock
 };
 
 // The one log of the program, set by the entry point.

@@ -237,12 +237,19 @@ bool FileExists(const char* path) {
 }
 
 char* CurrentTimeText(char* buffer) {
+  // Many replacements fall in one second: its text is made once.
+  thread_local time_t lastSecond = static_cast<time_t>(-1);
+  thread_local char lastText[9] = "";
   time_t now = time(nullptr);
-  struct tm local;
-  if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof local);
-  std::snprintf(buffer, 9, "%02u:%02u:%02u", static_cast<unsigned>(local.tm_hour) % 100u,
-                static_cast<unsigned>(local.tm_min) % 100u,
-                static_cast<unsigned>(local.tm_sec) % 100u);
+  if (now != lastSecond || now == static_cast<time_t>(-1)) {
+    struct tm local;
+    if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof local);
+    std::snprintf(
+        lastText, sizeof lastText, "%02u:%02u:%02u", static_cast<unsigned>(local.tm_hour) % 100u,
+        static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u);
+    lastSecond = now;
+  }
+  std::memcpy(buffer, lastText, sizeof lastText);
   return buffer;
 }
 
@@ -369,10 +376,10 @@ bool AppendFile(const std::string& path, const char* text) {
     close(fd);
     return false;
   }
-  struct stat info;
-  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   if (text == nullptr) {
     // A log sent elsewhere (a link to /dev/null, say) is written, not emptied.
+    struct stat info;
+    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (regular && ftruncate(fd, 0) != 0) {
       close(fd);
       return false;
