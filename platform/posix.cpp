@@ -106,8 +106,10 @@ mode_t Umask() {
 // copy then keeps what it was created with, which is never more than 0600.
 void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
   static const uid_t user = geteuid();
-  mode_t mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
-  if (replaced.kind == FileKind::Regular) {
+  mode_t mode = 0;
+  if (replaced.kind != FileKind::Regular) {
+    mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
+  } else {
     mode = static_cast<mode_t>(replaced.mode & 0777);
     // Only root may give a file away. The copy's group may be a folder's
     // (set-group-ID folders), so what the copy has is compared, not our ids.

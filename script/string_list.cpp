@@ -73,6 +73,15 @@ const bool* LeadByteTable(LeadByteTest isLeadByte) {
   return table;
 }
 
+// True when text holds a byte of 0x80 or above: lead bytes are never below
+// 0x80 in any code page.
+bool HasHighByte(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  }
+  return false;
+}
+
 // The largest storage reserved up front for a file's lines. Larger files grow
 // their storage as they are read; the cap also keeps a bogus size (some
 // systems give directories a huge one) from reserving memory for nothing.
@@ -288,7 +297,10 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   size_t runStart = 0;
   size_t position = 0;
   bool inQuote = false;
-  const bool* isLead = LeadByteTable(isLeadByte);
+  // A line of plain letters asks no lead-byte question, so that a plain
+  // script never makes the system look up its character set.
+  static const bool kNoLeadBytes[256] = {};
+  const bool* isLead = HasHighByte(text, length) ? LeadByteTable(isLeadByte) : kNoLeadBytes;
 
   auto flushRun = [&]() { field.append(text + runStart, position - runStart); };
   auto finishField = [&](bool trimField) {

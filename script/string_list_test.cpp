@@ -130,17 +130,18 @@ TEST(SplitTest, DoubleByteCharacterEndingInBackslashDoesNotEscape) {
 }
 
 TEST(SplitTest, LeadByteTakesTheNextByteWhateverItIs) {
-  auto leadIsX = [](unsigned char byte) { return byte == 'X'; };
+  // Lead bytes are 0x80 and above in every code page; 0xF0 stands for one.
+  auto leadIsF0 = [](unsigned char byte) { return byte == 0xF0; };
   // Outside quotes the separator after a lead byte does not cut.
-  EXPECT_EQ(SplitLine("aX,b,c", leadIsX), (Fields{"aX,b", "c"}));
+  EXPECT_EQ(SplitLine("a\xF0,b,c", leadIsF0), (Fields{"a\xF0,b", "c"}));
   // Inside a quoted part the quote after a lead byte does not close it.
-  EXPECT_EQ(SplitLine("\"X\", a", leadIsX), (Fields{"\"X\", a"}));
+  EXPECT_EQ(SplitLine("\"\xF0\", a", leadIsF0), (Fields{"\"\xF0\", a"}));
   // The lead-byte test also applies with quotes off.
   StringList list;
-  EXPECT_EQ(list.Split("X,a,b", ",", false, false, true, leadIsX), 2);
-  EXPECT_EQ(EntriesOf(list), (Fields{"X,a", "b"}));
+  EXPECT_EQ(list.Split("\xF0,a,b", ",", false, false, true, leadIsF0), 2);
+  EXPECT_EQ(EntriesOf(list), (Fields{"\xF0,a", "b"}));
   // A lead byte at the end of the text stands alone.
-  EXPECT_EQ(SplitLine("a,bX", leadIsX), (Fields{"a", "bX"}));
+  EXPECT_EQ(SplitLine("a,b\xF0", leadIsF0), (Fields{"a", "b\xF0"}));
 }
 
 TEST(SplitTest, WithoutQuotesEveryByteIsPlain) {
