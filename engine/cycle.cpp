@@ -86,8 +86,9 @@ std::vector<std::string> DestinationFolders(const std::vector<std::string>& dest
 // original, and their looks into the sets of sources and destinations.
 struct Target {
   std::vector<uint32_t> sources;  // the run's resolved sources, in the script's order
-  Replacement replacement;        // all but the source, which each draw sets
-  std::string companion;          // the companion's name, kept or not
+  // All but the source, which each draw sets; the companion and the
+  // original are taken out for a replacement that must not make them.
+  Replacement replacement;
   EntrySet::Probe destinationAsSource;
   EntrySet::Probe companionAsSource;
   EntrySet::Probe originalAsSource;
@@ -148,7 +149,7 @@ class Cycle {
         destination.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
     companionName += ".tmp";
     std::string originalName = name + ".orig";
-    target.companion = folder + companionName;
+    replacement.companion = folder + companionName;
     // The first content is kept once for good, beside the destination; never
     // under a name the script uses for something else.
     replacement.original = folder + originalName;
@@ -222,18 +223,19 @@ class Cycle {
     // The old content is not kept where the companion is a source or the
     // destination itself (a destination named "x.tmp").
     bool companionIsDestination = target.companionReadsFolder
-                                      ? sources.SameEntry(target.companion, destination)
+                                      ? sources.SameEntry(replacement.companion, destination)
                                       : target.companionIsDestination;
-    bool keepsOld = !companionIsDestination && !sources.Contains(target.companionAsSource);
-    replacement.companion = keepsOld ? target.companion : std::string();
+    bool withholdsCompanion = companionIsDestination || sources.Contains(target.companionAsSource);
     // The original is never made under a name the script lists.
-    std::string withheld;
     bool withholdsOriginal =
         !replacement.original.empty() && (sources.Contains(target.originalAsSource) ||
                                           destinations.Contains(target.originalAsDestination));
-    if (withholdsOriginal) withheld.swap(replacement.original);
+    std::string companion, original;
+    if (withholdsCompanion) companion.swap(replacement.companion);
+    if (withholdsOriginal) original.swap(replacement.original);
     outcome = replacer.Replace(replacement);
-    if (withholdsOriginal) withheld.swap(replacement.original);
+    if (withholdsCompanion) companion.swap(replacement.companion);
+    if (withholdsOriginal) original.swap(replacement.original);
     if (outcome.originalSettled) replacement.original.clear();
     return outcome;
   }

@@ -1,7 +1,7 @@
 // A set of directory entries named by paths.
 #include "engine/entry_set.h"
 
-#include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -13,12 +13,22 @@ FileIdentity FolderIdentity(const std::string& folder) {
 
 EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByteTest)
     : isLeadByte(isLeadByteTest) {
-  // A script lists the same source for many destinations: each path once.
-  std::unordered_set<std::string> seen;
+  std::unordered_map<std::string, uint32_t> folderIndexes;
   for (const std::string& path : paths) {
-    if (!seen.insert(path).second) continue;
     Entry entry = EntryOf(path);
-    if (!entry.name.empty()) foldersByName.emplace(FoldEntryName(entry.name), entry.folder);
+    if (entry.name.empty()) continue;
+    // Many paths share a folder: each folder is kept once.
+    auto folder = folderIndexes.emplace(entry.folder, static_cast<uint32_t>(folders.size()));
+    if (folder.second) folders.push_back(entry.folder);
+    uint32_t index = folder.first->second;
+    // A script lists the same source for many destinations: each entry once.
+    std::string folded = FoldEntryName(entry.name);
+    auto sameName = foldersByName.equal_range(folded);
+    bool listed = false;
+    for (auto known = sameName.first; known != sameName.second && !listed; ++known) {
+      listed = known->second == index;
+    }
+    if (!listed) foldersByName.emplace(std::move(folded), index);
   }
 }
 
@@ -42,8 +52,8 @@ EntrySet::Probe EntrySet::Prepare(const std::string& folder, const std::string& 
   probe.nameReadsFolder = EntryNameReadsFolder(name);
   if (probe.nameReadsFolder) probe.path = folder + name;
   auto sameName = foldersByName.equal_range(FoldEntryName(EntryName(folder, name)));
-  for (auto source = sameName.first; source != sameName.second; ++source) {
-    probe.folders.push_back(source->second);
+  for (auto listed = sameName.first; listed != sameName.second; ++listed) {
+    probe.folders.push_back(listed->second);
   }
   // Most names are no listed entry's: their probe holds nothing.
   if (!probe.folders.empty()) probe.folder = folder;
@@ -59,13 +69,14 @@ bool EntrySet::Contains(const Probe& probe) const {
   return ContainsIn(probe.folder, probe.folders);
 }
 
-// True when folder is one of listedFolders, by text or by identity.
+// True when folder is one of the listed folders, by text or by identity.
 bool EntrySet::ContainsIn(const std::string& folder,
-                          const std::vector<std::string>& listedFolders) const {
+                          const std::vector<uint32_t>& listedFolders) const {
   if (listedFolders.empty()) return false;
   FileIdentity identity = FolderIdentity(folder);
   if (!identity.valid) return false;
-  for (const std::string& listed : listedFolders) {
+  for (uint32_t index : listedFolders) {
+    const std::string& listed = folders[index];
     if (listed == folder || FolderIdentity(listed) == identity) return true;
   }
   return false;

@@ -2,6 +2,7 @@
 // no replacement may delete, move or overwrite, or its destinations.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,7 +32,7 @@ class EntrySet {
 
   // A path looked up by name once, for a caller that asks about it again and
   // again: only the folders are looked at afresh then, and a name that no
-  // listed entry has costs nothing.
+  // listed entry has costs nothing. A probe is asked of the set that made it.
   class Probe {
    public:
     Probe() = default;
@@ -39,9 +40,9 @@ class EntrySet {
    private:
     friend class EntrySet;
     std::string path;
-    std::string folder;                // through its last separator, or empty
-    std::vector<std::string> folders;  // listed folders with an entry of the name
-    bool nameReadsFolder = false;      // the name is looked up afresh as well
+    std::string folder;             // through its last separator, or empty
+    std::vector<uint32_t> folders;  // listed folders with an entry of the name
+    bool nameReadsFolder = false;   // the name is looked up afresh as well
   };
   Probe Prepare(const std::string& path) const;
   // The same for the name in folder (ending in its separator, or empty).
@@ -54,9 +55,11 @@ class EntrySet {
     std::string name;    // as the folder lists it
   };
   Entry EntryOf(const std::string& path) const;
-  bool ContainsIn(const std::string& folder, const std::vector<std::string>& listedFolders) const;
+  bool ContainsIn(const std::string& folder, const std::vector<uint32_t>& listedFolders) const;
 
   LeadByteTest isLeadByte;
-  // Folded name -> folders of the sources of that name.
-  std::unordered_multimap<std::string, std::string> foldersByName;
+  // The folders of the listed paths, each once.
+  std::vector<std::string> folders;
+  // Folded name -> indexes into folders of the listed entries of that name.
+  std::unordered_multimap<std::string, uint32_t> foldersByName;
 };
