@@ -91,6 +91,8 @@ check_passes
 echo "Load average before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 floor_ratios=()
 cp_ratios=()
+kelvo_passes=()
+floor_passes=()
 floor_cpu_ratios=()
 cp_cpu_ratios=()
 for ((round = 1; round <= runs; round++)); do
@@ -100,6 +102,8 @@ for ((round = 1; round <= runs; round++)); do
   read -r c2 cc2 <<<"$(timed_pass cp)"
   read -r f2 fc2 <<<"$(timed_pass floor)"
   read -r k2 kc2 <<<"$(timed_pass kelvo)"
+  kelvo_passes+=("$k1" "$k2")
+  floor_passes+=("$f1" "$f2")
   sum() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x + y }'; }
   k="$(sum "$k1" "$k2")" f="$(sum "$f1" "$f2")" c="$(sum "$c1" "$c2")"
   kc="$(sum "$kc1" "$kc2")" fc="$(sum "$fc1" "$fc2")" cc="$(sum "$cc1" "$cc2")"
@@ -119,6 +123,10 @@ summary "kelvo/floor, wall clock" "${floor_ratios[@]}"
 summary "kelvo/floor, CPU time  " "${floor_cpu_ratios[@]}"
 summary "kelvo/cp,    wall clock" "${cp_ratios[@]}"
 summary "kelvo/cp,    CPU time  " "${cp_cpu_ratios[@]}"
+# Interference from the rest of the machine only ever adds time, so the
+# fastest passes are the steadier comparison on a busy machine.
+echo "  fastest pass: kelvo $(best "${kelvo_passes[@]}") s, floor $(best "${floor_passes[@]}") s," \
+  "kelvo/floor $(quotient "$(best "${kelvo_passes[@]}")" "$(best "${floor_passes[@]}")")"
 echo "Load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # System calls per replacement, from one traced pass of each.
