@@ -181,11 +181,13 @@ void KillAtRandomMoments(int destinations, int poolSize, size_t sourceSize, int 
     RunResult whole = Finish(pid, output, 120, console);
     ASSERT_EQ(whole.exitStatus, 0);
   }
+  // The fastest pass: a pass timed while the machine is busy would put most
+  // kills after the end of a pass made when it is not.
   std::sort(passes.begin(), passes.end());
-  double pass = passes[1];
+  double pass = passes[0];
 
   std::mt19937 random(20261207);
-  std::uniform_real_distribution<double> moment(0, pass * 1.1);
+  std::uniform_real_distribution<double> fraction(0, 1.1);
   Tally tally;
   int killed = 0;
   std::map<std::string, std::string> keptBefore;
@@ -194,10 +196,15 @@ void KillAtRandomMoments(int destinations, int poolSize, size_t sourceSize, int 
     pid = folder.Start(OneShot(), &output);
     console.clear();
     ReadUntil(output, "Starting Loop.", console, 60);
-    usleep(static_cast<useconds_t>(moment(random) * 1e6));
+    usleep(static_cast<useconds_t>(fraction(random) * pass * 1e6));
     kill(pid, SIGKILL);
     RunResult result = Finish(pid, output, 60, console);
-    if (result.signal == SIGKILL) ++killed;
+    if (result.signal == SIGKILL) {
+      ++killed;
+    } else {
+      // The pass ended before the kill: passes are quicker now than timed.
+      pass *= 0.8;
+    }
     std::vector<std::pair<std::string, std::string>> helpers = HelperFiles(folder, "d");
     for (const Destination& destination : set)
       Classify(folder, destination, sources, helpers, tally);
