@@ -87,6 +87,39 @@ TEST_F(EntrySetTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
   EXPECT_FALSE(sources.Contains(At("pool.old/a.txt")));
 }
 
+// A probe is prepared once per run; the folders it names are looked at
+// afresh every time it is asked.
+TEST_F(EntrySetTest, AProbeSeesItsFolderAsItIsNow) {
+  if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
+  EntrySet sources({At("pool/a.txt")});
+  EntrySet::Probe probe = sources.Prepare(At("other/a.txt"));
+  EXPECT_FALSE(sources.Contains(probe));
+  // The folder is swapped for a link to the pool: the name is a source now.
+  fs::rename(root / "other", root / "other.old");
+  fs::create_symlink(root / "pool", root / "other");
+  EXPECT_TRUE(sources.Contains(probe));
+  fs::remove(root / "other");
+  fs::rename(root / "other.old", root / "other");
+  EXPECT_FALSE(sources.Contains(probe));
+  // A name no source has answers no at once, wherever its folder leads.
+  EntrySet::Probe unlisted = sources.Prepare(At("other/b.txt"));
+  fs::rename(root / "other", root / "other.old");
+  fs::create_symlink(root / "pool", root / "other");
+  EXPECT_FALSE(sources.Contains(unlisted));
+}
+
+// On Linux "a:b" is a name like any other, not the drive "a:" and "b".
+TEST_F(EntrySetTest, AColonIsNoDriveOnLinux) {
+  if (IsWindows()) GTEST_SKIP() << "Windows has drive letters";
+  std::ofstream(root / "a:b") << "B";
+  fs::path before = fs::current_path();
+  fs::current_path(root);
+  EntrySet sources({"a:b"});
+  bool caught = sources.Contains(At("a:b"));
+  fs::current_path(before);
+  EXPECT_TRUE(caught);
+}
+
 TEST_F(EntrySetTest, SameEntry) {
   EntrySet sources({});
   EXPECT_TRUE(sources.SameEntry(At("pool/a.txt"), At("other/../pool/a.txt")));

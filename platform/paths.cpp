@@ -59,8 +59,11 @@ bool IsCodePage932LeadByte(unsigned char byte) {
 }
 
 PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
+  // Only Windows (where a backslash separates, too) has drive letters: on
+  // Linux "a:b" is a name like any other.
+  static const bool hasDrives = IsPathSeparator('\\');
   PathCut cut;
-  if (path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
+  if (hasDrives && path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
   if (IsPlainText(path)) return CutPlainPath(path, cut.driveEnd);
   cut.directoryEnd = cut.driveEnd;  // just past the last separator
   size_t lastDot = std::string::npos;

@@ -14,7 +14,7 @@ bool IsCodePage932LeadByte(unsigned char byte);
 
 // A path cut into its four parts; joined again they give the path back.
 struct PathParts {
-  std::string drive;      // "C:" or empty
+  std::string drive;      // "C:" on Windows, or empty
   std::string directory;  // through the last separator, or empty
   std::string name;       // between the directory and the extension
   std::string extension;  // from the last dot after the directory, or empty
