@@ -12,6 +12,7 @@
 
 #include "engine/console.h"
 #include "engine/entry_set.h"
+#include "engine/helper_folders.h"
 #include "engine/later_deletions.h"
 #include "engine/replace.h"
 #include "engine/schedule.h"
@@ -97,6 +98,7 @@ struct Target {
   // on Windows); every other answer here is one of text.
   bool companionReadsFolder = false;
   bool companionIsDestination = false;
+  bool helperFolderChosen = false;  // at the first replacement
 };
 
 class Cycle {
@@ -118,7 +120,11 @@ class Cycle {
   void Run() {
     Print("Starting Loop.\n");
     // What killed runs left beside the destinations goes first.
-    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), ProcessNumber()));
+    SweepSteps sweep;
+    sweep.isListed = [this](const std::string& path) {
+      return sources.Contains(path) || destinations.Contains(path);
+    };
+    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), ProcessNumber(), sweep));
     bool firstPass = true;
     for (;;) {
       RunPass(firstPass);
@@ -131,6 +137,7 @@ class Cycle {
     // The run ends with nothing set aside left behind.
     laterDeletions.Finish();
     ReportLeftovers(laterDeletions.TakeFailures());
+    helperFolders.ReleaseAll();
   }
 
  private:
@@ -233,6 +240,10 @@ class Cycle {
     std::string companion, original;
     if (withholdsCompanion) companion.swap(replacement.companion);
     if (withholdsOriginal) original.swap(replacement.original);
+    if (!target.helperFolderChosen) {
+      replacement.helperFolder = helperFolders.For(replacement.folder);
+      target.helperFolderChosen = true;
+    }
     outcome = replacer.Replace(replacement);
     if (withholdsCompanion) companion.swap(replacement.companion);
     if (withholdsOriginal) original.swap(replacement.original);
@@ -249,6 +260,7 @@ class Cycle {
   EntrySet destinations;
   std::vector<Target> targets;
   Replacer replacer;
+  HelperFolders helperFolders{ProcessNumber()};
   // Declared last, so that it ends first: its helper deletes what is
   // still waiting before the rest of the cycle goes.
   ReplacementSchedule schedule;

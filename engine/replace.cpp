@@ -40,6 +40,10 @@
 //    it makes.)
 //  - neither: as with second names, but Y.old is a copy of the destination.
 //  - a destination that does not exist yet: rename the staged copy to it.
+// Where the caller gives a helper folder (Windows: a folder of the run's own
+// beside the destinations, held open so that nobody can swap it), X.new and
+// Y.old are made in it and renamed from there: a name made in a small
+// folder costs no look at a large one.
 #include "engine/replace.h"
 
 #include <cstdio>
@@ -56,6 +60,13 @@ const int kNameAttempts = 32;
 const int kRaceAttempts = 4;
 
 std::string FolderForCalls(const std::string& folder) { return folder.empty() ? "." : folder; }
+
+// Where the names of the second-name and copy sequences are made. The
+// exchange's helpers stay in the destination's folder: an anonymous file
+// gets its name on the file system it was made on.
+const std::string& HelperFolder(const Replacement& replacement) {
+  return replacement.helperFolder.empty() ? replacement.folder : replacement.helperFolder;
+}
 
 StepResult WrongKindResult() {
   StepResult result;
@@ -99,6 +110,12 @@ void AppendHelperName(std::string& text, uint32_t process, uint32_t count, const
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
   std::string name;
   AppendHelperName(name, process, count, suffix);
+  return name;
+}
+
+std::string HelperFolderName(uint32_t process) {
+  std::string name = ".kelvo-";
+  AppendHex(name, process);
   return name;
 }
 
@@ -156,7 +173,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     // The copy is made under a helper name and given the original's name
     // only when complete, so an original is never a partial copy.
     std::string copy;
-    if (CopySecondCopy(replacement.destination, replacement.folder, ".new", copy, result,
+    if (CopySecondCopy(replacement.destination, HelperFolder(replacement), ".new", copy, result,
                        outcome.leftover)) {
       result = steps.renameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
@@ -243,7 +260,7 @@ bool Replacer::StageUnderName(const Replacement& replacement, Staged& staged,
                               ReplaceOutcome& outcome) {
   NewFile file;
   StepResult result;
-  if (!CreateUniqueFile(replacement.folder, ".new", file, staged.path, result)) {
+  if (!CreateUniqueFile(HelperFolder(replacement), ".new", file, staged.path, result)) {
     outcome = Fail("create", staged.path, result);
     return false;
   }
@@ -364,15 +381,16 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
 
 ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Staged& staged) {
   std::string keep;
-  StepResult result = WithFreeName(replacement.folder, ".old", keep, [&](const std::string& name) {
-    return steps.secondName(replacement.destination, name);
-  });
+  StepResult result = WithFreeName(
+      HelperFolder(replacement), ".old", keep,
+      [&](const std::string& name) { return steps.secondName(replacement.destination, name); });
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
   std::string leftover;
   if (result.status == StepStatus::Unsupported) {
-    CopySecondCopy(replacement.destination, replacement.folder, ".old", keep, result, leftover);
+    CopySecondCopy(replacement.destination, HelperFolder(replacement), ".old", keep, result,
+                   leftover);
   }
   if (!result.Ok()) {
     ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);

@@ -35,6 +35,10 @@ struct Replacement {
   // Folder part of the destination, ending in a separator, or empty for the
   // current folder: helper files are made there, beside the destination.
   std::string folder;
+  // A folder of the run's own on the destination's file system, ending in a
+  // separator, where the sequences without an exchange make their helper
+  // files instead; empty for the destination's folder.
+  std::string helperFolder;
   // Where the destination's first content is kept for good, once, before it
   // is first replaced; empty when that name must not be made.
   std::string original;
@@ -72,6 +76,9 @@ struct ReplaceOutcome {
 // turns out to be taken, so that names planted in advance cannot block a
 // run.
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix);
+
+// The name of a run's own folder for helper files: ".kelvo-<process>".
+std::string HelperFolderName(uint32_t process);
 
 // Replaces destinations one after another; one object per run, since it
 // remembers which steps the file systems turned out not to support.

@@ -51,15 +51,25 @@ class FakeDisk {
   // The sweep's view of this disk: no other run is running.
   SweepSteps Sweeping() {
     SweepSteps sweep;
+    // A folder is there while a name is in it.
     sweep.listFolder = [this](const std::string& folder, std::vector<std::string>& list) {
       std::string prefix = folder == "." ? "" : folder;
+      std::set<std::string> listed;
       for (const auto& entry : names) {
         if (entry.first.compare(0, prefix.size(), prefix) != 0) continue;
         std::string rest = entry.first.substr(prefix.size());
-        if (rest.find('/') == std::string::npos) list.push_back(rest);
+        listed.insert(rest.substr(0, rest.find('/')));
       }
+      list.assign(listed.begin(), listed.end());
       return true;
     };
+    sweep.holdFolder = [this](const std::string& path, HeldFolder&) {
+      for (const auto& entry : names) {
+        if (entry.first.rfind(path + "/", 0) == 0) return StepResult();
+      }
+      return Status(StepStatus::Missing);
+    };
+    sweep.releaseFolder = [](HeldFolder&, const std::string&, bool) {};
     FileSteps file = Steps();
     sweep.readEntry = file.readEntry;
     sweep.deleteName = file.deleteName;
@@ -206,6 +216,7 @@ struct Scenario {
   bool companionExists;
   bool keepsOld;      // the replacement has a companion
   bool originalKept;  // an original was kept by an earlier replacement
+  bool helperFolder;  // helpers are made in a folder of the run's own
 };
 
 FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool renameToFree) {
@@ -218,15 +229,25 @@ FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool re
 }
 
 const Scenario kScenarios[] = {
-    {"linux", With(true, true, true, true), true, true, true, true},
-    {"linux, first replacement", With(true, true, true, true), true, false, true, false},
-    {"linux, new destination", With(true, true, true, true), false, false, true, false},
-    {"linux, companion not kept", With(true, true, true, true), true, true, false, true},
-    {"no anonymous files", With(false, true, true, true), true, true, true, false},
-    {"windows", With(false, false, true, false), true, true, true, true},
-    {"windows, first replacement", With(false, false, true, false), true, false, true, false},
-    {"windows, new destination", With(false, false, true, false), false, true, true, false},
-    {"no second names", With(false, false, false, false), true, true, true, false},
+    {"linux", With(true, true, true, true), true, true, true, true, false},
+    {"linux, first replacement", With(true, true, true, true), true, false, true, false, false},
+    {"linux, new destination", With(true, true, true, true), false, false, true, false, false},
+    {"linux, companion not kept", With(true, true, true, true), true, true, false, true, false},
+    {"no anonymous files", With(false, true, true, true), true, true, true, false, false},
+    {"windows", With(false, false, true, false), true, true, true, true, false},
+    {"windows, first replacement", With(false, false, true, false), true, false, true, false,
+     false},
+    {"windows, new destination", With(false, false, true, false), false, true, true, false, false},
+    {"no second names", With(false, false, false, false), true, true, true, false, false},
+    {"windows, helper folder", With(false, false, true, false), true, true, true, true, true},
+    {"windows, helper folder, first replacement", With(false, false, true, false), true, false,
+     true, false, true},
+    {"windows, helper folder, new destination", With(false, false, true, false), false, true, true,
+     false, true},
+    {"windows, helper folder, companion not kept", With(false, false, true, false), true, true,
+     false, false, true},
+    {"no second names, helper folder", With(false, false, false, false), true, true, true, false,
+     true},
 };
 
 const char kOriginal[] = "first content";
@@ -252,6 +273,7 @@ class DiskRun {
     replacement.destination = "d/title.ogg";
     replacement.companion = scenario.keepsOld ? "d/title.tmp" : "";
     replacement.folder = "d/";
+    replacement.helperFolder = scenario.helperFolder ? "d/.kelvo-4d2/" : "";
     replacement.original = "d/title.ogg.orig";
     return replacer.Replace(replacement);
   }
@@ -303,8 +325,9 @@ class DiskRun {
       }
       EXPECT_TRUE(oldReachable);
     }
+    const char* helperPrefix = scenario.helperFolder ? "d/.kelvo-4d2/.kelvo-4d2-" : "d/.kelvo-4d2-";
     for (const std::string& helper : disk.HelperNames()) {
-      EXPECT_EQ(helper.rfind("d/.kelvo-4d2-", 0), 0u) << "helper outside the folder: " << helper;
+      EXPECT_EQ(helper.rfind(helperPrefix, 0), 0u) << "helper outside the folder: " << helper;
     }
   }
 

@@ -47,30 +47,81 @@ bool ParseHelperName(const std::string& name, uint32_t& process, std::string& su
   return HelperName(process, count, suffix.c_str()) == name;
 }
 
-std::vector<std::string> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
-                                        const SweepSteps& steps) {
+bool ParseHelperFolderName(const std::string& name, uint32_t& process) {
+  const size_t prefixLength = sizeof kPrefix - 1;
+  if (name.compare(0, prefixLength, kPrefix) != 0) return false;
+  size_t at = prefixLength;
+  if (!ReadHex(name, at, process) || at != name.size()) return false;
+  return HelperFolderName(process) == name;
+}
+
+namespace {
+
+class Sweep {
+ public:
+  Sweep(uint32_t selfProcess, const SweepSteps& sweepSteps)
+      : self(selfProcess), steps(sweepSteps) {}
+
   std::vector<std::string> failed;
-  std::map<uint32_t, bool> running;  // asked once per process number
-  for (const std::string& folder : folders) {
+
+  // Sweeps the helpers in folder and, one level down, in the helper folders
+  // of runs that are not running.
+  void Folder(const std::string& folder, bool withHelperFolders) {
     std::vector<std::string> names;
-    if (!steps.listFolder(folder.empty() ? "." : folder, names)) continue;
+    if (!steps.listFolder(folder.empty() ? "." : folder, names)) return;
     for (const std::string& name : names) {
       uint32_t process = 0;
       std::string suffix;
-      if (!ParseHelperName(name, process, suffix) || suffix == ".old") continue;
-      if (process != self) {
-        auto known = running.find(process);
-        if (known == running.end()) {
-          known = running.emplace(process, steps.processRunning(process)).first;
-        }
-        if (known->second) continue;
+      if (ParseHelperName(name, process, suffix)) {
+        if (suffix != ".old" && !IsRunning(process)) File(folder + name);
+      } else if (withHelperFolders && ParseHelperFolderName(name, process) && !IsRunning(process)) {
+        HelperFolder(folder, name);
       }
-      std::string path = folder + name;
-      EntryInfo entry;
-      if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) continue;
-      StepResult result = steps.deleteName(path);
-      if (!result.Ok() && result.status != StepStatus::Missing) failed.push_back(path);
     }
   }
-  return failed;
+
+ private:
+  bool IsRunning(uint32_t process) {
+    if (process == self) return false;
+    auto known = running.find(process);
+    if (known == running.end())
+      known = running.emplace(process, steps.processRunning(process)).first;
+    return known->second;
+  }
+
+  void File(const std::string& path) {
+    if (steps.isListed(path)) return;
+    EntryInfo entry;
+    if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
+    StepResult result = steps.deleteName(path);
+    if (!result.Ok() && result.status != StepStatus::Missing) failed.push_back(path);
+  }
+
+  // A helper folder is held while it is swept, so that it cannot be swapped
+  // for a link meanwhile; one that is not a plain folder is not entered. It
+  // goes when nothing is left in it (a ".old" stays, and so does it).
+  void HelperFolder(const std::string& folder, const std::string& name) {
+    std::string path = folder + name;
+    if (steps.isListed(path)) return;
+    HeldFolder held;
+    if (!steps.holdFolder(path, held).Ok()) return;
+    char separator = !folder.empty() && IsPathSeparator(folder.back()) ? folder.back()
+                     : IsPathSeparator('\\')                           ? '\\'
+                                                                       : '/';
+    Folder(path + separator, false);
+    steps.releaseFolder(held, path, true);
+  }
+
+  uint32_t self;
+  const SweepSteps& steps;
+  std::map<uint32_t, bool> running;  // asked once per process number
+};
+
+}  // namespace
+
+std::vector<std::string> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
+                                        const SweepSteps& steps) {
+  Sweep sweep(self, steps);
+  for (const std::string& folder : folders) sweep.Folder(folder, true);
+  return sweep.failed;
 }

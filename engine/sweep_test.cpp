@@ -38,14 +38,43 @@ struct FakeFolder {
   std::set<uint32_t> running;
   std::vector<std::string> deleted;
   std::map<uint32_t, int> asked;
+  std::vector<std::string> held;  // folders entered
   bool refuseDeletes = false;
 
   SweepSteps Steps() {
     SweepSteps steps;
+    // Entries are named by their path under "d/"; a helper folder's
+    // entries by "<folder>/<name>".
     steps.listFolder = [this](const std::string& folder, std::vector<std::string>& names) {
-      if (folder != "d/") return false;
-      for (const auto& entry : entries) names.push_back(entry.first);
+      if (folder.rfind("d/", 0) != 0) return false;
+      std::string inside = folder.substr(2);
+      for (const auto& entry : entries) {
+        if (entry.first.rfind(inside, 0) != 0) continue;
+        std::string rest = entry.first.substr(inside.size());
+        if (!rest.empty() && rest.find('/') == std::string::npos) names.push_back(rest);
+      }
       return true;
+    };
+    steps.holdFolder = [this](const std::string& path, HeldFolder&) {
+      StepResult result;
+      auto found = entries.find(path.substr(2));
+      if (found == entries.end()) {
+        result.status = StepStatus::Missing;
+      } else if (found->second != FileKind::Folder) {
+        result.status = StepStatus::WrongKind;
+      } else {
+        held.push_back(path);
+      }
+      return result;
+    };
+    steps.releaseFolder = [this](HeldFolder&, const std::string& path, bool removeIfEmpty) {
+      std::string inside = path.substr(2) + "/";
+      bool empty = true;
+      for (const auto& entry : entries) empty = empty && entry.first.rfind(inside, 0) != 0;
+      if (removeIfEmpty && empty) {
+        entries.erase(path.substr(2));
+        deleted.push_back(path);
+      }
     };
     steps.readEntry = [this](const std::string& path, EntryInfo& info) {
       info = EntryInfo();
@@ -119,6 +148,58 @@ TEST(SweepLeftovers, ReportsWhatItCannotDelete) {
   folder.refuseDeletes = true;
   EXPECT_EQ(SweepLeftovers({"d/"}, 0x99, folder.Steps()),
             std::vector<std::string>{"d/.kelvo-10-1.new"});
+}
+
+TEST(ParseHelperFolderName, OnlyTheFolderNameARunMakes) {
+  uint32_t process = 0;
+  EXPECT_TRUE(ParseHelperFolderName(HelperFolderName(0x4d2), process));
+  EXPECT_EQ(process, 0x4d2u);
+  for (const char* alike : {".kelvo-4d2-1", ".kelvo-04d2", ".kelvo-4D2", ".kelvo-",
+                            ".kelvo-4d2.old", "x.kelvo-4d2", ".kelvo-1ffffffff", ""}) {
+    EXPECT_FALSE(ParseHelperFolderName(alike, process)) << alike;
+  }
+}
+
+TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
+  FakeFolder folder;
+  // A dead run's helper folder with a copy in it: swept, then removed.
+  folder.entries[".kelvo-10"] = FileKind::Folder;
+  folder.entries[".kelvo-10/.kelvo-10-1.new"] = FileKind::Regular;
+  // A dead run's helper folder keeping an old content: the ".old" and the
+  // folder stay.
+  folder.entries[".kelvo-11"] = FileKind::Folder;
+  folder.entries[".kelvo-11/.kelvo-11-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-11/.kelvo-11-2.old"] = FileKind::Regular;
+  // One holding only what is swept: removed with it.
+  folder.entries[".kelvo-16"] = FileKind::Folder;
+  folder.entries[".kelvo-16/.kelvo-16-1.del"] = FileKind::Regular;
+  // A running run's helper folder: not entered.
+  folder.entries[".kelvo-12"] = FileKind::Folder;
+  folder.entries[".kelvo-12/.kelvo-12-1.new"] = FileKind::Regular;
+  folder.running.insert(0x12);
+  // A link or junction under the name: never entered.
+  folder.entries[".kelvo-13"] = FileKind::Link;
+  folder.entries[".kelvo-13/.kelvo-13-1.new"] = FileKind::Regular;
+  // Look-alikes of a helper folder, and a folder one level further down.
+  folder.entries[".kelvo-014"] = FileKind::Folder;
+  folder.entries[".kelvo-014/.kelvo-14-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-10/.kelvo-15"] = FileKind::Folder;
+  folder.entries[".kelvo-10/.kelvo-15/.kelvo-15-1.new"] = FileKind::Regular;
+
+  std::vector<std::string> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(folder.held, (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16"}));
+  EXPECT_EQ(folder.entries.count(".kelvo-16"), 0u);
+  EXPECT_EQ(folder.entries.count(".kelvo-10/.kelvo-10-1.new"), 0u);
+  EXPECT_EQ(folder.entries.count(".kelvo-11/.kelvo-11-1.new"), 0u);
+  EXPECT_EQ(folder.entries.count(".kelvo-11/.kelvo-11-2.old"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-11"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-12/.kelvo-12-1.new"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-13/.kelvo-13-1.new"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-014/.kelvo-14-1.new"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-10/.kelvo-15/.kelvo-15-1.new"), 1u);
+  // The first folder is not empty (the nested one is not swept): it stays.
+  EXPECT_EQ(folder.entries.count(".kelvo-10"), 1u);
 }
 
 }  // namespace

@@ -498,6 +498,47 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   return true;
 }
 
+StepResult MakeHeldFolder(const std::string& path, HeldFolder& held) {
+  if (!CreateDirectoryA(path.c_str(), nullptr)) return FailedWith(GetLastError());
+  StepResult result = HoldFolder(path, held);
+  // An empty folder, or a junction put in its place at once, is removed
+  // itself; nothing in it or behind it.
+  if (!result.Ok()) RemoveDirectoryA(path.c_str());
+  return result;
+}
+
+StepResult HoldFolder(const std::string& path, HeldFolder& held) {
+  // Listing access takes part in sharing, so that without FILE_SHARE_DELETE
+  // nobody can delete or rename the folder while the handle is open; the
+  // reparse point itself is opened, never what it points to.
+  HANDLE folder = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(folder, &info)) {
+    DWORD error = GetLastError();
+    CloseHandle(folder);
+    return FailedWith(error);
+  }
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    CloseHandle(folder);
+    return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
+  }
+  held.handle = reinterpret_cast<intptr_t>(folder);
+  return Succeeded();
+}
+
+void ReleaseFolder(HeldFolder& held, const std::string& path, bool removeIfEmpty) {
+  if (held.handle == -1) return;
+  CloseHandle(reinterpret_cast<HANDLE>(held.handle));
+  held.handle = -1;
+  // Fails, as it should, on a folder that still holds something; a
+  // junction put there since is removed itself, not what it points to.
+  if (removeIfEmpty) RemoveDirectoryA(path.c_str());
+}
+
 uint32_t UnpredictableNumber() {
   unsigned int number = 0;
   if (rand_s(&number) == 0) return number;

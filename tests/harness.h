@@ -87,7 +87,8 @@ void ReadFor(int outputPipe, std::string& collected, double timeoutSeconds);
 bool HasStagingFile(const ScratchFolder& folder);
 
 // The helper files of replacements (".kelvo-...") directly in a folder of
-// the scratch folder, with their contents.
+// the scratch folder or in a run's helper folder there ("<folder>/<file>",
+// or "<folder>/" for an empty one), with their contents.
 std::vector<std::pair<std::string, std::string>> HelperFiles(const ScratchFolder& folder,
                                                              const std::string& subfolder = "");
 

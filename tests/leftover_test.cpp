@@ -19,6 +19,25 @@ std::string Helper(const std::string& count, const std::string& suffix) {
   return std::string("d/.kelvo-") + kDeadRun + "-" + count + suffix;
 }
 
+// A source or destination of the script is the user's file, however much
+// its name looks like a killed run's helper.
+TEST(Leftovers, NamesTheScriptListsAreNeverSwept) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,d/dst0.dat," + Helper("b", ".new") +
+                                "\nAddFile," + Helper("c", ".del") + ",pool/src0\n");
+  folder.Write("pool/src0", "new content");
+  folder.Write("d/dst0.dat", "old content");
+  folder.Write(Helper("b", ".new"), "a source");
+  folder.Write(Helper("c", ".del"), "a destination");
+
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(folder.Read(Helper("b", ".new")), "a source");
+  EXPECT_EQ(folder.Read("d/dst0.dat"), "a source");
+  EXPECT_EQ(folder.Read(Helper("c", ".del")), "new content");
+  EXPECT_EQ(folder.Read(Helper("c", ".del.orig")), "a destination");
+}
+
 TEST(Leftovers, SweptAtStartOnlyWhatAKilledRunMadeAndHoldsNothingWanted) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,d/dst0.dat,pool/src0\n");
