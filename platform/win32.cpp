@@ -499,6 +499,13 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
 }
 
 StepResult MakeHeldFolder(const std::string& path, HeldFolder& held) {
+  // Helper names inside must stay within the length the system takes (the
+  // longest is ".kelvo-ffffffff-ffffffff.new"); a folder too deep for that
+  // keeps its helpers beside the destinations instead.
+  const size_t kLongestHelperName = 28;
+  if (path.size() + 1 + kLongestHelperName >= MAX_PATH) {
+    return WithStatus(StepStatus::BadName, ERROR_FILENAME_EXCED_RANGE);
+  }
   if (!CreateDirectoryA(path.c_str(), nullptr)) return FailedWith(GetLastError());
   StepResult result = HoldFolder(path, held);
   // An empty folder, or a junction put in its place at once, is removed
