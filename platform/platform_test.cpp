@@ -82,6 +82,21 @@ TEST_F(PlatformFiles, CopyKeepsContentAndIsDatedNow) {
   EXPECT_EQ(Read("empty-copy"), "");
 }
 
+// A stop asked for while a copy runs cuts it short only when more is left
+// to copy: the copy of a file that fits in one chunk is never thrown away.
+// The stop cannot be taken back, so the copy runs in a child process.
+TEST_F(PlatformFiles, AStopNeverThrowsAwayACompleteCopy) {
+  const std::string content(5000, 'k');
+  Write("small", content);
+  EXPECT_EXIT(
+      {
+        RequestStop();
+        bool whole = CopyToNewFile(At("small"), At("copy")).Ok() && Read("copy") == content;
+        std::exit(whole ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
 TEST_F(PlatformFiles, CopyReadsRegularFilesOnly) {
   EXPECT_EQ(CopyToNewFile(At("absent"), At("t1")).status, StepStatus::Missing);
   fs::create_directories(folder / "sub");

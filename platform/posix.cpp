@@ -149,14 +149,24 @@ StepResult CopyInKernel(KernelCopy step, int in, int out, off_t size, off_t& cop
     ssize_t n = step(in, out, kChunk);
     if (n > 0) {
       copied += n;
-      if (StopRequested()) return WithStatus(StepStatus::Stopped, EINTR);
+      // A stop that comes while the last chunk is copied leaves the copy
+      // whole: only one with more to copy is cut short.
       if (size > 0 && copied >= size) return Succeeded();
+      if (StopRequested()) return WithStatus(StepStatus::Stopped, EINTR);
       continue;
     }
     if (n == 0) return copied == 0 ? Unsupported(0) : Succeeded();
     if (errno == EINTR) continue;
     return copied == 0 && IsUnsupportedCopy(errno) ? Unsupported(errno) : FailedWith(errno);
   }
+}
+
+// True when nothing is left to read from in (its offset is at its size).
+bool AtEnd(int in) {
+  struct stat info;
+  off_t at = lseek(in, 0, SEEK_CUR);
+  return at >= 0 && fstat(in, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0 &&
+         at >= info.st_size;
 }
 
 StepResult CopyWithReadWrite(int in, int out) {
@@ -176,7 +186,8 @@ StepResult CopyWithReadWrite(int in, int out) {
       result = FailedWith(errno);
       break;
     }
-    if (StopRequested()) {
+    // A stop cuts short only a copy with more to copy.
+    if (StopRequested() && !AtEnd(in)) {
       result = WithStatus(StepStatus::Stopped, EINTR);
       break;
     }

@@ -87,7 +87,16 @@ bool WriteAll(HANDLE out, const char* data, DWORD length) {
   return true;
 }
 
-// Copies to the end in chunks; a stop request ends it between two chunks.
+// True when nothing is left to read from in (its position is at its size).
+bool AtEnd(HANDLE in) {
+  LARGE_INTEGER size, at, none;
+  none.QuadPart = 0;
+  return GetFileSizeEx(in, &size) && SetFilePointerEx(in, none, &at, FILE_CURRENT) &&
+         at.QuadPart >= size.QuadPart;
+}
+
+// Copies to the end in chunks; a stop request ends it between two chunks
+// unless the copy is complete.
 StepResult CopyHandle(HANDLE in, HANDLE out) {
   const DWORD kBufferSize = 1 << 20;
   char* buffer = static_cast<char*>(std::malloc(kBufferSize));
@@ -104,7 +113,8 @@ StepResult CopyHandle(HANDLE in, HANDLE out) {
       result = FailedWith(GetLastError());
       break;
     }
-    if (StopRequested()) {
+    // A stop cuts short only a copy with more to copy.
+    if (StopRequested() && !AtEnd(in)) {
       result = WithStatus(StepStatus::Stopped, ERROR_OPERATION_ABORTED);
       break;
     }
