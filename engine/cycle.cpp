@@ -98,7 +98,6 @@ struct Target {
   // on Windows); every other answer here is one of text.
   bool companionReadsFolder = false;
   bool companionIsDestination = false;
-  bool helperFolderChosen = false;  // at the first replacement
 };
 
 class Cycle {
@@ -240,11 +239,10 @@ class Cycle {
     std::string companion, original;
     if (withholdsCompanion) companion.swap(replacement.companion);
     if (withholdsOriginal) original.swap(replacement.original);
-    if (!target.helperFolderChosen) {
-      replacement.helperFolder = helperFolders.For(replacement.folder);
-      target.helperFolderChosen = true;
-    }
+    const std::string& helperFolder = helperFolders.For(replacement.folder);
+    if (replacement.helperFolder != helperFolder) replacement.helperFolder = helperFolder;
     outcome = replacer.Replace(replacement);
+    if (!outcome.done && !helperFolder.empty()) helperFolders.GiveUp(replacement.folder);
     if (withholdsCompanion) companion.swap(replacement.companion);
     if (withholdsOriginal) original.swap(replacement.original);
     if (outcome.originalSettled) replacement.original.clear();

@@ -26,12 +26,20 @@ const std::string& HelperFolders::For(const std::string& folder) {
   return held.path;
 }
 
+void HelperFolders::GiveUp(const std::string& folder) {
+  auto known = byFolder.find(folder);
+  if (known != byFolder.end()) Release(known->second);
+}
+
 void HelperFolders::ReleaseAll() {
-  for (auto& entry : byFolder) {
-    Held& held = entry.second;
-    if (held.path.empty()) continue;
-    steps.release(held.folder, held.path.substr(0, held.path.size() - 1), true);
-    held.path.clear();
-  }
+  for (auto& entry : byFolder) Release(entry.second);
   byFolder.clear();
+}
+
+// Lets the folder go and removes it if empty; the folder's entry stays, with
+// no path, so that none is made again for it.
+void HelperFolders::Release(Held& held) {
+  if (held.path.empty()) return;
+  steps.release(held.folder, held.path.substr(0, held.path.size() - 1), true);
+  held.path.clear();
 }

@@ -29,6 +29,11 @@ class HelperFolders {
   // taken, say).
   const std::string& For(const std::string& folder);
 
+  // Gives up the helper folder of folder after a replacement through it
+  // failed (it may have been removed from outside): later replacements make
+  // their helpers beside the destinations again.
+  void GiveUp(const std::string& folder);
+
   // Lets every folder go, removing those left empty.
   void ReleaseAll();
 
@@ -37,6 +42,7 @@ class HelperFolders {
     std::string path;  // ending in its separator, or empty for none
     HeldFolder folder;
   };
+  void Release(Held& held);
 
   uint32_t process;
   HelperFolderSteps steps;
