@@ -75,7 +75,7 @@ class Sweep {
       if (ParseHelperName(name, process, suffix)) {
         if (suffix != ".old" && !IsRunning(process)) File(folder + name);
       } else if (withHelperFolders && ParseHelperFolderName(name, process) && !IsRunning(process)) {
-        HelperFolder(folder, name);
+        HelperFolder(folder, name, process);
       }
     }
   }
@@ -98,9 +98,12 @@ class Sweep {
   }
 
   // A helper folder is held while it is swept, so that it cannot be swapped
-  // for a link meanwhile; one that is not a plain folder is not entered. It
-  // goes when nothing is left in it (a ".old" stays, and so does it).
-  void HelperFolder(const std::string& folder, const std::string& name) {
+  // for a link meanwhile; one that is not a plain folder is not entered, and
+  // neither is one that holds anything but that run's helper files (a link
+  // that the system does not show as one, under Wine, leads to a folder of
+  // someone's). It goes when nothing is left in it (a ".old" stays, and so
+  // does it).
+  void HelperFolder(const std::string& folder, const std::string& name, uint32_t process) {
     std::string path = folder + name;
     if (steps.isListed(path)) return;
     HeldFolder held;
@@ -108,8 +111,24 @@ class Sweep {
     char separator = !folder.empty() && IsPathSeparator(folder.back()) ? folder.back()
                      : IsPathSeparator('\\')                           ? '\\'
                                                                        : '/';
-    Folder(path + separator, false);
-    steps.releaseFolder(held, path, true);
+    std::string inside = path + separator;
+    if (HoldsOnlyHelpersOf(inside, process)) {
+      Folder(inside, false);
+      steps.releaseFolder(held, path, true);
+    } else {
+      steps.releaseFolder(held, path, false);
+    }
+  }
+
+  bool HoldsOnlyHelpersOf(const std::string& folder, uint32_t process) {
+    std::vector<std::string> names;
+    if (!steps.listFolder(folder, names)) return false;
+    for (const std::string& name : names) {
+      uint32_t owner = 0;
+      std::string suffix;
+      if (!ParseHelperName(name, owner, suffix) || owner != process) return false;
+    }
+    return true;
   }
 
   uint32_t self;

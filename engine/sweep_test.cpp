@@ -180,15 +180,26 @@ TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
   // A link or junction under the name: never entered.
   folder.entries[".kelvo-13"] = FileKind::Link;
   folder.entries[".kelvo-13/.kelvo-13-1.new"] = FileKind::Regular;
-  // Look-alikes of a helper folder, and a folder one level further down.
+  // Look-alikes of a helper folder.
   folder.entries[".kelvo-014"] = FileKind::Folder;
   folder.entries[".kelvo-014/.kelvo-14-1.new"] = FileKind::Regular;
-  folder.entries[".kelvo-10/.kelvo-15"] = FileKind::Folder;
-  folder.entries[".kelvo-10/.kelvo-15/.kelvo-15-1.new"] = FileKind::Regular;
+  // One that holds anything but that run's helpers is someone's folder (a
+  // link that the system shows as a plain folder, say): nothing in it goes.
+  folder.entries[".kelvo-17"] = FileKind::Folder;
+  folder.entries[".kelvo-17/.kelvo-17-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-17/notes.txt"] = FileKind::Regular;
+  folder.entries[".kelvo-18"] = FileKind::Folder;
+  folder.entries[".kelvo-18/.kelvo-18-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-18/.kelvo-19-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-1a"] = FileKind::Folder;
+  folder.entries[".kelvo-1a/.kelvo-1a-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-1a/.kelvo-1b"] = FileKind::Folder;
+  folder.entries[".kelvo-1a/.kelvo-1b/.kelvo-1b-1.new"] = FileKind::Regular;
 
   std::vector<std::string> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
   EXPECT_TRUE(failed.empty());
-  EXPECT_EQ(folder.held, (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16"}));
+  EXPECT_EQ(folder.held, (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16",
+                                                   "d/.kelvo-17", "d/.kelvo-18", "d/.kelvo-1a"}));
   EXPECT_EQ(folder.entries.count(".kelvo-16"), 0u);
   EXPECT_EQ(folder.entries.count(".kelvo-10/.kelvo-10-1.new"), 0u);
   EXPECT_EQ(folder.entries.count(".kelvo-11/.kelvo-11-1.new"), 0u);
@@ -197,9 +208,12 @@ TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
   EXPECT_EQ(folder.entries.count(".kelvo-12/.kelvo-12-1.new"), 1u);
   EXPECT_EQ(folder.entries.count(".kelvo-13/.kelvo-13-1.new"), 1u);
   EXPECT_EQ(folder.entries.count(".kelvo-014/.kelvo-14-1.new"), 1u);
-  EXPECT_EQ(folder.entries.count(".kelvo-10/.kelvo-15/.kelvo-15-1.new"), 1u);
-  // The first folder is not empty (the nested one is not swept): it stays.
-  EXPECT_EQ(folder.entries.count(".kelvo-10"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-10"), 0u);
+  for (const char* kept : {".kelvo-17/.kelvo-17-1.new", ".kelvo-17/notes.txt", ".kelvo-17",
+                           ".kelvo-18/.kelvo-18-1.new", ".kelvo-18/.kelvo-19-1.new",
+                           ".kelvo-1a/.kelvo-1a-1.new", ".kelvo-1a/.kelvo-1b/.kelvo-1b-1.new"}) {
+    EXPECT_EQ(folder.entries.count(kept), 1u) << kept;
+  }
 }
 
 }  // namespace
