@@ -12,8 +12,9 @@ HelperFolders::HelperFolders(uint32_t processNumber, HelperFolderSteps folderSte
 HelperFolders::~HelperFolders() { ReleaseAll(); }
 
 const std::string& HelperFolders::For(const std::string& folder) {
+  static const std::string kNone;
   auto known = byFolder.find(folder);
-  if (known != byFolder.end()) return known->second.path;
+  if (known != byFolder.end()) return known->second.givenUp ? kNone : known->second.path;
   Held& held = byFolder[folder];
   if (!supported) return held.path;
   std::string path = folder + HelperFolderName(process);
@@ -28,18 +29,14 @@ const std::string& HelperFolders::For(const std::string& folder) {
 
 void HelperFolders::GiveUp(const std::string& folder) {
   auto known = byFolder.find(folder);
-  if (known != byFolder.end()) Release(known->second);
+  if (known != byFolder.end()) known->second.givenUp = true;
 }
 
 void HelperFolders::ReleaseAll() {
-  for (auto& entry : byFolder) Release(entry.second);
+  for (auto& entry : byFolder) {
+    Held& held = entry.second;
+    if (held.path.empty()) continue;
+    steps.release(held.folder, held.path.substr(0, held.path.size() - 1), true);
+  }
   byFolder.clear();
-}
-
-// Lets the folder go and removes it if empty; the folder's entry stays, with
-// no path, so that none is made again for it.
-void HelperFolders::Release(Held& held) {
-  if (held.path.empty()) return;
-  steps.release(held.folder, held.path.substr(0, held.path.size() - 1), true);
-  held.path.clear();
 }

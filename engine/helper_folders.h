@@ -31,7 +31,9 @@ class HelperFolders {
 
   // Gives up the helper folder of folder after a replacement through it
   // failed (it may have been removed from outside): later replacements make
-  // their helpers beside the destinations again.
+  // their helpers beside the destinations again. The folder is still let go
+  // and removed at the end: a helper deleted in it may go only once another
+  // program closes the file.
   void GiveUp(const std::string& folder);
 
   // Lets every folder go, removing those left empty.
@@ -41,8 +43,8 @@ class HelperFolders {
   struct Held {
     std::string path;  // ending in its separator, or empty for none
     HeldFolder folder;
+    bool givenUp = false;
   };
-  void Release(Held& held);
 
   uint32_t process;
   HelperFolderSteps steps;
