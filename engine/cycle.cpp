@@ -164,8 +164,7 @@ class Cycle {
     target.originalAsSource = sources.Prepare(folder, originalName);
     target.originalAsDestination = destinations.Prepare(folder, originalName);
     target.companionReadsFolder = EntryNameReadsFolder(name) || EntryNameReadsFolder(companionName);
-    target.companionIsDestination =
-        FoldEntryName(EntryName(folder, companionName)) == FoldEntryName(EntryName(folder, name));
+    target.companionIsDestination = sources.SameEntry(replacement.companion, destination);
     targets.push_back(std::move(target));
   }
 

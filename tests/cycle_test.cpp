@@ -223,22 +223,15 @@ TEST(Cycle, AHelperFolderRemovedMidRunIsGivenUp) {
   ASSERT_EQ(helperFolders.size(), 1u);
   // Wine holds the folder only against Windows programs.
   ASSERT_EQ(rmdir(folder.At("d/" + helperFolders[0]).c_str()), 0);
-  auto count = [](const std::string& text, const std::string& part) {
-    size_t found = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-      ++found;
-    }
-    return found;
-  };
-  size_t resultsBefore = count(collected, " -> ");
-  for (int second = 0; second < 30 && count(collected, " -> ") < resultsBefore + 4; ++second) {
+  size_t resultsBefore = CountOf(collected, " -> ");
+  for (int second = 0; second < 30 && CountOf(collected, " -> ") < resultsBefore + 4; ++second) {
     ReadFor(output, collected, 1);
   }
   RequestProgramStop(pid);
   RunResult result = Finish(pid, output, 30, collected);
-  EXPECT_GE(count(result.out, " -> "), resultsBefore + 4) << result.out;
+  EXPECT_GE(CountOf(result.out, " -> "), resultsBefore + 4) << result.out;
   // At most the first replacement after the removal fails.
-  EXPECT_LE(count(result.out, " -> Failed.\n"), 1u) << result.out;
+  EXPECT_LE(CountOf(result.out, " -> Failed.\n"), 1u) << result.out;
   EXPECT_TRUE(HelperFiles(folder, "d").empty());
 }
 

@@ -59,15 +59,6 @@ RunOptions OneShotAsNobody() {
   return options;
 }
 
-size_t CountFrom(const std::string& text, const std::string& part, size_t from) {
-  size_t count = 0;
-  for (size_t at = text.find(part, from); at != std::string::npos;
-       at = text.find(part, at + part.size())) {
-    ++count;
-  }
-  return count;
-}
-
 // Splits console output into the program's messages: every line ends one, and
 // an outcome (" -> Done.\n") is a message of its own after the text before it.
 std::vector<std::string> ConsoleMessages(const std::string& out) {
@@ -240,7 +231,7 @@ TEST(FaultInjection, LogLockedDuringARunDropsOnlyThatTimesRecords) {
 
   // Three more passes' worth of waits, so messages surely follow the release.
   double end = Seconds() + 20;
-  while (CountFrom(console, "Waiting Interval", releasedAt) < 4 && Seconds() < end) {
+  while (CountOf(console, "Waiting Interval", releasedAt) < 4 && Seconds() < end) {
     ReadFor(output, console, 0.1);
   }
   kill(pid, SIGTERM);

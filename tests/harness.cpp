@@ -71,6 +71,15 @@ bool ReadUntil(int fd, const std::string& text, std::string& collected, double t
   });
 }
 
+size_t CountOf(const std::string& text, const std::string& part, size_t from) {
+  size_t count = 0;
+  for (size_t at = text.find(part, from); at != std::string::npos;
+       at = text.find(part, at + part.size())) {
+    ++count;
+  }
+  return count;
+}
+
 bool HasStagingFile(const ScratchFolder& folder) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder.Path(), error), end; !error && it != end;

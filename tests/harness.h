@@ -83,6 +83,9 @@ double Seconds();
 // Collects output until the process closes it or the time runs out.
 void ReadFor(int outputPipe, std::string& collected, double timeoutSeconds);
 
+// How many times part stands in text from index from on, not overlapping.
+size_t CountOf(const std::string& text, const std::string& part, size_t from = 0);
+
 // True when a helper file of a replacement is left anywhere in the folder.
 bool HasStagingFile(const ScratchFolder& folder);
 

@@ -148,12 +148,6 @@ bool IsKept(const std::string& helper) {
   return helper.size() > 4 && helper.compare(helper.size() - 4, 4, ".old") == 0;
 }
 
-size_t CountOf(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 // Kills one-shot runs at random moments of their pass, trials times.
 void KillAtRandomMoments(int destinations, int poolSize, size_t sourceSize, int trials,
                          const std::string& what) {

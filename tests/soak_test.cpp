@@ -40,12 +40,6 @@ long StatusKilobytes(pid_t pid, const std::string& field) {
   return -1;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 std::string DestinationName(int d) { return "dest/d" + std::to_string(d) + ".bin"; }
 std::string CompanionName(int d) { return "dest/d" + std::to_string(d) + ".tmp"; }
 std::string SourceName(int d, int s) {
@@ -118,7 +112,7 @@ TEST(Soak, LongRunKeepsFilesWholeLogCompleteAndMemoryFlat) {
   RunResult result = Finish(pid, output, 20, console);
 
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  long replacements = static_cast<long>(Count(result.out, " -> Done.\n"));
+  long replacements = static_cast<long>(CountOf(result.out, " -> Done.\n"));
   Report("soak_seconds", static_cast<long>(seconds));
   Report("replacements_done", replacements);
   Report("rss_start_kib", rssAtStart);
@@ -126,7 +120,7 @@ TEST(Soak, LongRunKeepsFilesWholeLogCompleteAndMemoryFlat) {
   Report("rss_peak_kib", peak);
   // The first pass alone makes one replacement per destination.
   EXPECT_GT(replacements, kDestinations);
-  EXPECT_EQ(Count(result.out, " -> Failed.\n"), 0u) << result.out;
+  EXPECT_EQ(CountOf(result.out, " -> Failed.\n"), 0u) << result.out;
 
   EXPECT_FALSE(HasStagingFile(folder));
   for (int d = 0; d < kDestinations; ++d) {
