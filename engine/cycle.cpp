@@ -23,18 +23,26 @@
 
 namespace {
 
-// Every source name of the script once, resolved; indexes tells where each
-// name's resolved path stands.
+// Every source name of the script once, resolved; sourceLists gets, for
+// each destination in the table's visiting order, where its sources stand
+// among them.
 std::vector<std::string> DistinctSources(const RunSettings& settings,
-                                         std::unordered_map<std::string, uint32_t>& indexes) {
+                                         std::vector<std::vector<uint32_t>>& sourceLists) {
+  std::unordered_map<std::string, uint32_t> indexes;
   std::vector<std::string> resolved;
+  sourceLists.reserve(settings.Table.GetCount());
   settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& names) {
+    std::vector<uint32_t> list;
+    list.reserve(names.size());
     for (const std::string& name : names) {
-      auto added = indexes.emplace(name, static_cast<uint32_t>(resolved.size()));
-      if (added.second) {
+      auto known = indexes.find(name);
+      if (known == indexes.end()) {
+        known = indexes.emplace(name, static_cast<uint32_t>(resolved.size())).first;
         resolved.push_back(ResolvePath(name, settings.SourcePath, settings.ProgramDirectory));
       }
+      list.push_back(known->second);
     }
+    sourceLists.push_back(std::move(list));
   });
   return resolved;
 }
@@ -104,14 +112,13 @@ class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings)
       : settings(runSettings),
-        resolvedSources(DistinctSources(runSettings, sourceIndexes)),
+        resolvedSources(DistinctSources(runSettings, sourceLists)),
         sources(resolvedSources),
         destinationNames(ResolvedDestinations(runSettings)),
         destinations(destinationNames) {
     targets.reserve(destinationNames.size());
-    settings.Table.ForEach(
-        [&](const std::string&, const std::vector<std::string>& names) { AddTarget(names); });
-    sourceIndexes.clear();
+    for (std::vector<uint32_t>& list : sourceLists) AddTarget(std::move(list));
+    sourceLists = {};
   }
 
   unsigned failures = 0;  // replacements that failed
@@ -141,10 +148,9 @@ class Cycle {
 
  private:
   // The targets follow the table's visiting order, as destinationNames does.
-  void AddTarget(const std::vector<std::string>& names) {
+  void AddTarget(std::vector<uint32_t> sourceList) {
     Target target;
-    target.sources.reserve(names.size());
-    for (const std::string& name : names) target.sources.push_back(sourceIndexes.at(name));
+    target.sources = std::move(sourceList);
     const std::string& destination = destinationNames[targets.size()];
     Replacement& replacement = target.replacement;
     replacement.destination = destination;
@@ -164,7 +170,7 @@ class Cycle {
     target.originalAsSource = sources.Prepare(folder, originalName);
     target.originalAsDestination = destinations.Prepare(folder, originalName);
     target.companionReadsFolder = EntryNameReadsFolder(name) || EntryNameReadsFolder(companionName);
-    target.companionIsDestination = sources.SameEntry(replacement.companion, destination);
+    target.companionIsDestination = sources.SameEntryIn(folder, companionName, name);
     targets.push_back(std::move(target));
   }
 
@@ -249,8 +255,10 @@ class Cycle {
   }
 
   const RunSettings& settings;
-  // Each source name of the script once, resolved, and where it stands.
-  std::unordered_map<std::string, uint32_t> sourceIndexes;
+  // Where each destination's sources stand in resolvedSources, only while
+  // the targets are made.
+  std::vector<std::vector<uint32_t>> sourceLists;
+  // Each source name of the script once, resolved.
   std::vector<std::string> resolvedSources;
   EntrySet sources;
   std::vector<std::string> destinationNames;

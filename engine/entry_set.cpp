@@ -15,14 +15,28 @@ EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByt
     : isLeadByte(isLeadByteTest) {
   std::unordered_map<std::string, uint32_t> folderIndexes;
   for (const std::string& path : paths) {
-    Entry entry = EntryOf(path);
-    if (entry.name.empty()) continue;
-    // Many paths share a folder: each folder is kept once.
-    auto folder = folderIndexes.emplace(entry.folder, static_cast<uint32_t>(folders.size()));
-    if (folder.second) folders.push_back(entry.folder);
-    uint32_t index = folder.first->second;
+    size_t folderEnd = CutPath(path, isLeadByte).directoryEnd;
+    // Many paths share a folder, mostly one after the other: each folder is
+    // kept once.
+    std::string_view folderText(path.data(), folderEnd);
+    uint32_t index = 0;
+    if (!folders.empty() && folders.back() == folderText) {
+      index = static_cast<uint32_t>(folders.size() - 1);
+    } else {
+      std::string folder(folderText);
+      auto known = folderIndexes.find(folder);
+      if (known != folderIndexes.end()) {
+        index = known->second;
+      } else {
+        index = static_cast<uint32_t>(folders.size());
+        folderIndexes.emplace(folder, index);
+        folders.push_back(std::move(folder));
+      }
+    }
+    std::string name = EntryName(folders[index], path.substr(folderEnd));
+    if (name.empty()) continue;
     // A script lists the same source for many destinations: each entry once.
-    std::string folded = FoldEntryName(entry.name);
+    std::string folded = FoldEntryName(name);
     auto sameName = foldersByName.equal_range(folded);
     bool listed = false;
     for (auto known = sameName.first; known != sameName.second && !listed; ++known) {
@@ -88,6 +102,11 @@ bool EntrySet::SameEntry(const std::string& a, const std::string& b) const {
   return FoldEntryName(first.name) == FoldEntryName(second.name) &&
          (first.folder == second.folder ||
           FolderIdentity(first.folder) == FolderIdentity(second.folder));
+}
+
+bool EntrySet::SameEntryIn(const std::string& folder, const std::string& a,
+                           const std::string& b) const {
+  return FoldEntryName(EntryName(folder, a)) == FoldEntryName(EntryName(folder, b));
 }
 
 std::string EntrySet::EntryKey(const std::string& path) const {

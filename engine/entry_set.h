@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -25,6 +26,8 @@ class EntrySet {
 
   // True when two paths name one directory entry.
   bool SameEntry(const std::string& a, const std::string& b) const;
+  // The same for two names in one folder (ending in its separator, or empty).
+  bool SameEntryIn(const std::string& folder, const std::string& a, const std::string& b) const;
 
   // A text that is the same for two paths exactly when they name one
   // directory entry; empty when the path's folder does not exist.

@@ -1,6 +1,9 @@
 // Path helpers of plain text, for both systems.
 #include "platform/paths.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 // True for a byte that can follow a lead byte in code page 932. A lead byte
@@ -20,15 +23,6 @@ size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte)
     return i + 2;
   }
   return i + 1;
-}
-
-// True when the path holds no byte of 0x80 or above, and so no double-byte
-// character.
-bool IsPlainText(const std::string& path) {
-  for (char c : path) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
 }
 
 // CutPath for a path without double-byte characters: a search from the end.
@@ -54,6 +48,21 @@ PathCut CutPlainPath(const std::string& path, size_t driveEnd) {
 
 }  // namespace
 
+bool HasHighByte(const char* text, size_t length) {
+  // Eight bytes at a time: scripts and paths are mostly plain letters.
+  constexpr uint64_t kHighBits = 0x8080808080808080u;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text + i, sizeof word);
+    if ((word & kHighBits) != 0) return true;
+  }
+  for (; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
+  }
+  return false;
+}
+
 bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
@@ -64,7 +73,7 @@ PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
   static const bool hasDrives = IsPathSeparator('\\');
   PathCut cut;
   if (hasDrives && path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
-  if (IsPlainText(path)) return CutPlainPath(path, cut.driveEnd);
+  if (!HasHighByte(path.data(), path.size())) return CutPlainPath(path, cut.driveEnd);
   cut.directoryEnd = cut.driveEnd;  // just past the last separator
   size_t lastDot = std::string::npos;
   for (size_t i = cut.driveEnd; i < path.size(); i = NextCharacter(path, i, isLeadByte)) {

@@ -4,6 +4,7 @@
 // tests can use code page 932 on either build.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,6 +12,11 @@
 // Lead bytes of double-byte characters in code page 932: 0x81-0x9F and
 // 0xE0-0xFC.
 bool IsCodePage932LeadByte(unsigned char byte);
+
+// True when text holds a byte of 0x80 or above. Lead bytes are never below
+// 0x80 in any code page, so a text without one holds no double-byte
+// character.
+bool HasHighByte(const char* text, size_t length);
 
 // A path cut into its four parts; joined again they give the path back.
 struct PathParts {

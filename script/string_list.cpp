@@ -73,15 +73,6 @@ const bool* LeadByteTable(LeadByteTest isLeadByte) {
   return table;
 }
 
-// True when text holds a byte of 0x80 or above: lead bytes are never below
-// 0x80 in any code page.
-bool HasHighByte(const char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
-  }
-  return false;
-}
-
 // The largest storage reserved up front for a file's lines. Larger files grow
 // their storage as they are read; the cap also keeps a bogus size (some
 // systems give directories a huge one) from reserving memory for nothing.
@@ -300,7 +291,19 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   // A line of plain letters asks no lead-byte question, so that a plain
   // script never makes the system look up its character set.
   static const bool kNoLeadBytes[256] = {};
-  const bool* isLead = HasHighByte(text, length) ? LeadByteTable(isLeadByte) : kNoLeadBytes;
+  const bool hasHighByte = HasHighByte(text, length);
+  const bool* isLead = hasHighByte ? LeadByteTable(isLeadByte) : kNoLeadBytes;
+  // Without lead bytes, only the separator's first byte, quotes and
+  // backslashes need a look of their own: the bytes between them are
+  // skipped in one search.
+  char stops[5] = {};
+  size_t stopCount = 0;
+  if (canCut) stops[stopCount++] = first;
+  if (useQuotes) {
+    stops[stopCount++] = '"';
+    stops[stopCount++] = '\'';
+    stops[stopCount++] = '\\';
+  }
 
   auto flushRun = [&]() { field.append(text + runStart, position - runStart); };
   auto finishField = [&](bool trimField) {
@@ -314,6 +317,10 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   };
 
   while (position < length) {
+    if (!hasHighByte) {
+      position += std::strcspn(text + position, stops);
+      if (position >= length) break;
+    }
     const char byte = text[position];
     // The terminating zero stands in for a second byte past the end, and
     // never equals a separator byte.
