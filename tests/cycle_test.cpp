@@ -145,6 +145,28 @@ TEST(Cycle, SourceNamedLikeTheCompanionSurvives) {
   EXPECT_EQ(folder.Read("title.ogg"), "the source");
 }
 
+// "x.tmp" is its own companion: it gets the new content, and its old
+// content, which has nowhere to go, is not kept.
+TEST(Cycle, DestinationThatIsItsOwnCompanionGetsTheNewContent) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,note.tmp,s1\nAddFile,NOTE2.TMP,s2\n");
+  folder.Write("s1", "new one");
+  folder.Write("s2", "new two");
+  folder.Write("note.tmp", "old one");
+  folder.Write("NOTE2.TMP", "old two");
+  RunResult result = folder.Run(OneShot());
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_EQ(CountOf(result.out, " -> Done.\n"), 3u) << result.out;
+  EXPECT_EQ(folder.Read("note.tmp"), "new one");
+  // The companion of "NOTE2.TMP" is "NOTE2.tmp": another file on Linux, the
+  // same one on Windows.
+  EXPECT_EQ(folder.Read("NOTE2.TMP"), "new two");
+  if (!TestedProgram().IsWindows()) {
+    EXPECT_EQ(folder.Read("NOTE2.tmp"), "old two");
+  }
+  EXPECT_FALSE(HasStagingFile(folder));
+}
+
 TEST(Cycle, DestinationsSharingACompanion) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,title.ogg,s1\nAddFile,title.wav,s2\n");
