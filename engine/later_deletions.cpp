@@ -15,7 +15,7 @@ LaterDeletions::~LaterDeletions() {
     std::lock_guard<std::mutex> hold(mutex);
     ending = true;
   }
-  changed.notify_all();
+  added.notify_one();
   helper.join();
 }
 
@@ -27,7 +27,7 @@ void LaterDeletions::Add(const std::string& path) {
     pilingUp = waiting.size() > 1;
   }
   if (helper.joinable()) {
-    changed.notify_all();
+    added.notify_one();
   } else if (pilingUp) {
     helper = StartQuietThread([this] { Work(); });
   }
@@ -44,26 +44,36 @@ void LaterDeletions::Finish() {
     return;
   }
   std::unique_lock<std::mutex> hold(mutex);
-  changed.wait(hold, [this] { return waiting.empty() && !busy; });
+  finishing = true;
+  drained.wait(hold, [this] { return waiting.empty() && !busy; });
+  finishing = false;
 }
 
 // Only where no helper thread runs.
 void LaterDeletions::DeleteNow(const std::string& path) {
   StepResult result = deleteName(path);
-  if (!result.Ok() && result.status != StepStatus::Missing) failures.push_back(path);
+  if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path);
+}
+
+// With the lock held, or where no helper thread runs.
+void LaterDeletions::NoteFailure(const std::string& path) {
+  failures.push_back(path);
+  hasFailures.store(true, std::memory_order_release);
 }
 
 std::vector<std::string> LaterDeletions::TakeFailures() {
-  std::lock_guard<std::mutex> hold(mutex);
   std::vector<std::string> taken;
+  if (!hasFailures.load(std::memory_order_acquire)) return taken;
+  std::lock_guard<std::mutex> hold(mutex);
   taken.swap(failures);
+  hasFailures.store(false, std::memory_order_relaxed);
   return taken;
 }
 
 void LaterDeletions::Work() {
   std::unique_lock<std::mutex> hold(mutex);
   for (;;) {
-    changed.wait(hold, [this] { return ending || !waiting.empty(); });
+    added.wait(hold, [this] { return ending || !waiting.empty(); });
     if (waiting.empty()) return;  // ending, and nothing left
     std::string path = std::move(waiting.front());
     waiting.pop_front();
@@ -72,7 +82,7 @@ void LaterDeletions::Work() {
     StepResult result = deleteName(path);
     hold.lock();
     busy = false;
-    if (!result.Ok() && result.status != StepStatus::Missing) failures.push_back(path);
-    changed.notify_all();
+    if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path);
+    if (finishing && waiting.empty()) drained.notify_all();
   }
 }

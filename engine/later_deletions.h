@@ -6,6 +6,7 @@
 // before every wait, or sets aside just one, deletes them itself.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -36,11 +37,18 @@ class LaterDeletions {
   void DeleteNow(const std::string& path);
 
   std::function<StepResult(const std::string&)> deleteName;
+  void NoteFailure(const std::string& path);
+
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable added;    // the helper waits for names or the end
+  std::condition_variable drained;  // Finish waits for the helper
   std::deque<std::string> waiting;
   std::vector<std::string> failures;
-  bool busy = false;  // the helper is deleting a name it took
+  // Read without the lock after every replacement, so that a run whose
+  // deletions succeed never contends with the helper for it.
+  std::atomic<bool> hasFailures{false};
+  bool busy = false;       // the helper is deleting a name it took
+  bool finishing = false;  // Finish waits for the names to be drained
   bool ending = false;
   std::thread helper;
 };
