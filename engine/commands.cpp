@@ -81,10 +81,10 @@ void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
 
 void InterpretScript(const StringList& lines, RunSettings& settings) {
   StringList fields;
-  for (unsigned i = 0; i < lines.GetCount(); ++i) {
-    SplitScriptLine(lines.GetValue(i), fields);
+  lines.ForEachValue([&](std::string_view line) {
+    SplitScriptLine(line, fields);
     ApplyScriptLine(fields, settings);
-  }
+  });
   Print(" -> Done.\n");
 }
 

@@ -37,6 +37,10 @@ uint32_t ReplacementTable::Hash(const std::string& key) {
 }
 
 void ReplacementTable::AddSource(const std::string& destination, const std::string& source) {
+  if (lastAdded != kNoEntry && entries[lastAdded].destination == destination) {
+    entries[lastAdded].sources.push_back(source);
+    return;
+  }
   const uint32_t hash = Hash(destination);
   int32_t entry = FindEntry(destination, hash);
   if (entry == kNoEntry) {
@@ -46,6 +50,7 @@ void ReplacementTable::AddSource(const std::string& destination, const std::stri
     PushFront(entry);
   }
   entries[entry].sources.push_back(source);
+  lastAdded = entry;
 }
 
 const std::vector<std::string>* ReplacementTable::Find(const std::string& destination) const {

@@ -46,6 +46,9 @@ class ReplacementTable {
 
   std::vector<Entry> entries;
   std::vector<int32_t> bucketHeads;
+  // The entry the last source went to: scripts list a destination's sources
+  // one after the other, and the hash leaves long chains of equal values.
+  int32_t lastAdded = kNoEntry;
 };
 
 template <typename Visit>

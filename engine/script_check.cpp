@@ -294,13 +294,14 @@ class ScriptCheck {
     std::vector<unsigned> numbers;
     list.LoadFile(scriptPath.c_str(), false, &numbers);
     StringList fields;
-    for (unsigned i = 0; i < list.GetCount(); ++i) {
+    unsigned index = 0;
+    list.ForEachValue([&](std::string_view text) {
       ReadLine line;
-      line.number = numbers[i];
-      line.text = std::string(list.GetValue(i));
+      line.number = numbers[index++];
+      line.text = std::string(text);
       line.comment = IsCommentLine(line.text);
       if (!line.comment) {
-        SplitScriptLine(list.GetValue(i), fields);
+        SplitScriptLine(text, fields);
         line.fields = FieldsOf(fields);
         line.command = CommandNamed(line.fields.empty() ? "" : line.fields[0]);
         if (line.fields.size() < FieldsNeeded(line.command)) {
@@ -311,9 +312,10 @@ class ScriptCheck {
             destinationLines.emplace(line.fields[1], line.number);
         }
       }
+      const unsigned i = index - 1;
       if (i > 0 && numbers[i] == numbers[i - 1]) longLines.push_back(line.number);
       lines.push_back(line);
-    }
+    });
   }
 
   // --- Line by line -------------------------------------------------------

@@ -52,6 +52,12 @@ class StringList {
   // assertion.
   std::string_view GetValue(unsigned index) const;
 
+  // Calls visit(value) with every entry in order, as GetValue would give it.
+  // Finding an entry by index steps over up to seven before it; this steps
+  // over each entry once.
+  template <typename Visit>
+  void ForEachValue(Visit visit) const;
+
   // The entry at index read as a decimal integer the way atoi reads it, but
   // saturated to INT_MIN/INT_MAX. A bad index raises the fatal assertion.
   int GetValueInt(unsigned index) const;
@@ -76,3 +82,13 @@ class StringList {
   std::vector<size_t> marks;
   size_t count = 0;
 };
+
+template <typename Visit>
+void StringList::ForEachValue(Visit visit) const {
+  const char* entry = storage.data();
+  for (size_t i = 0; i < count; ++i) {
+    const std::string_view value(entry);
+    visit(value);
+    entry += value.size() + 1;
+  }
+}

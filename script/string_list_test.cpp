@@ -253,6 +253,15 @@ TEST(StringListTest, EveryEntryOfALongListReadsBackWithAZeroAfterIt) {
     EXPECT_EQ(value, fields[i]);
     EXPECT_EQ(value.data()[value.size()], '\0');
   }
+  // Visiting in order gives the same entries, empty ones included.
+  unsigned visited = 0;
+  list.ForEachValue([&](std::string_view value) {
+    ASSERT_LT(visited, fields.size());
+    EXPECT_EQ(value, fields[visited]) << visited;
+    EXPECT_EQ(value.data(), list.GetValue(visited).data());
+    ++visited;
+  });
+  EXPECT_EQ(visited, 70u);
 }
 
 TEST(StringListTest, GetValueIntReadsEveryEntryOfALongList) {
