@@ -3,8 +3,9 @@
 
 #include <utility>
 
-LaterDeletions::LaterDeletions(std::function<StepResult(const std::string&)> deleteStep)
-    : deleteName(std::move(deleteStep)) {}
+LaterDeletions::LaterDeletions(std::function<StepResult(const std::string&)> deleteStep,
+                               ThreadStarter startThread)
+    : deleteName(std::move(deleteStep)), startHelper(std::move(startThread)) {}
 
 LaterDeletions::~LaterDeletions() {
   if (!helper.joinable()) {
@@ -28,25 +29,36 @@ void LaterDeletions::Add(const std::string& path) {
   }
   if (helper.joinable()) {
     added.notify_one();
-  } else if (pilingUp) {
-    helper = StartQuietThread([this] { Work(); });
+    return;
   }
+  if (!pilingUp) return;
+  if (!helperRefused) {
+    helper = startHelper([this] { Work(); });
+    helperRefused = !helper.joinable();
+  }
+  // Out of threads (a limit on processes or memory): the run goes on and
+  // deletes what it set aside itself, as it would without a helper.
+  if (helperRefused) DeleteWaitingNow();
 }
 
 void LaterDeletions::Finish() {
   if (!helper.joinable()) {
-    // No other thread touches the names then.
-    while (!waiting.empty()) {
-      std::string path = std::move(waiting.front());
-      waiting.pop_front();
-      DeleteNow(path);
-    }
+    DeleteWaitingNow();
     return;
   }
   std::unique_lock<std::mutex> hold(mutex);
   finishing = true;
   drained.wait(hold, [this] { return waiting.empty() && !busy; });
   finishing = false;
+}
+
+// Only where no helper thread runs: no other thread touches the names then.
+void LaterDeletions::DeleteWaitingNow() {
+  while (!waiting.empty()) {
+    std::string path = std::move(waiting.front());
+    waiting.pop_front();
+    DeleteNow(path);
+  }
 }
 
 // Only where no helper thread runs.

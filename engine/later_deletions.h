@@ -19,7 +19,11 @@
 
 class LaterDeletions {
  public:
-  explicit LaterDeletions(std::function<StepResult(const std::string&)> deleteStep = DeleteName);
+  using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+  // startThread gives a thread that is not joinable when the system
+  // cannot start one; the names are then deleted by the caller.
+  explicit LaterDeletions(std::function<StepResult(const std::string&)> deleteStep = DeleteName,
+                          ThreadStarter startThread = StartQuietThread);
   // Deletes whatever is still waiting before it goes.
   ~LaterDeletions();
   LaterDeletions(const LaterDeletions&) = delete;
@@ -36,7 +40,11 @@ class LaterDeletions {
   void Work();
   void DeleteNow(const std::string& path);
 
+  void DeleteWaitingNow();
+
   std::function<StepResult(const std::string&)> deleteName;
+  ThreadStarter startHelper;
+  bool helperRefused = false;  // no thread could be started: the caller deletes
   void NoteFailure(const std::string& path);
 
   std::mutex mutex;

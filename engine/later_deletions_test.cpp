@@ -81,6 +81,29 @@ TEST(LaterDeletions, FailuresAreReportedOnce) {
   EXPECT_TRUE(later.TakeFailures().empty());
 }
 
+// A process or memory limit can refuse the helper thread: the caller then
+// deletes the names as they pile up, once it is asked to start a thread.
+TEST(LaterDeletions, WithoutAThreadTheCallerDeletesAsNamesPileUp) {
+  Recorder recorder;
+  recorder.refused.insert("c.del");
+  int startsAsked = 0;
+  LaterDeletions later(recorder.Step(), [&](std::function<void()>) {
+    ++startsAsked;
+    return std::thread();
+  });
+  later.Add("a.del");
+  EXPECT_TRUE(recorder.deleted.empty());
+  later.Add("b.del");
+  EXPECT_EQ(recorder.deleted, (std::set<std::string>{"a.del", "b.del"}));
+  later.Add("c.del");
+  later.Add("d.del");
+  EXPECT_EQ(recorder.deleted, (std::set<std::string>{"a.del", "b.del", "d.del"}));
+  EXPECT_EQ(later.TakeFailures(), std::vector<std::string>{"c.del"});
+  later.Finish();
+  EXPECT_EQ(startsAsked, 1);
+  EXPECT_EQ(recorder.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+}
+
 TEST(LaterDeletions, WhatIsLeftIsDeletedWhenTheObjectGoes) {
   for (int count : {1, 50}) {
     Recorder recorder;

@@ -54,7 +54,9 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian);
 std::string ConvertUtf8Text(const std::string& bytes);
 
 // Starts body on a thread of its own that takes no signals: a stop request
-// always reaches the main thread, and cuts its wait short.
+// always reaches the main thread, and cuts its wait short. The thread is not
+// joinable when the system cannot start one (a limit on processes or
+// memory).
 std::thread StartQuietThread(std::function<void()> body);
 
 // Sleeps for the given time; returns early when a stop was requested.

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "build_number.h"
@@ -326,7 +327,12 @@ std::thread StartQuietThread(std::function<void()> body) {
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &previous);
-  std::thread thread(std::move(body));
+  std::thread thread;
+  try {
+    thread = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    // Out of threads: the caller goes on without one.
+  }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return thread;
 }

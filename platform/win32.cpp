@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "platform/platform.h"
@@ -242,7 +243,15 @@ static std::string AnsiTextOf(const std::wstring& wide) {
 }
 
 // Console control events arrive on a thread of their own anyway.
-std::thread StartQuietThread(std::function<void()> body) { return std::thread(std::move(body)); }
+std::thread StartQuietThread(std::function<void()> body) {
+  std::thread thread;
+  try {
+    thread = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    // Out of threads: the caller goes on without one.
+  }
+  return thread;
+}
 
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
 
