@@ -133,12 +133,36 @@ bool IsWindowsDeviceName(const std::string& baseName) {
 }
 
 // A name written the way the other system writes names.
+// True when a backslash byte stands for itself: the second byte of a
+// double-byte character (0x95 0x5C, say) is no backslash.
+bool HoldsBackslash(const std::string& name) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(name[i]);
+    if (byte >= 0x80 && IsSystemLeadByte(byte)) {
+      ++i;
+    } else if (byte == '\\') {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool InOtherSystemsForm(const std::string& name) {
   if (name.empty()) return false;
   if (IsWindowsBuild()) return name[0] == '/';
   bool drive = name.size() >= 2 && name[1] == ':' &&
                ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-  return drive || name.find('\\') != std::string::npos;
+  return drive || HoldsBackslash(name);
+}
+
+// True when the script holds a zero character: a zero byte, or in UTF-16 a
+// zero code unit.
+bool HoldsZeroCharacter(const std::string& bytes, bool utf16) {
+  if (!utf16) return bytes.find('\0') != std::string::npos;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    if (bytes[i] == '\0' && bytes[i + 1] == '\0') return true;
+  }
+  return false;
 }
 
 std::string Percent(size_t part, size_t whole) {
@@ -254,7 +278,13 @@ class ScriptCheck {
     const std::string system = IsWindowsBuild()
                                    ? "the ANSI code page (" + SystemCharacterSet() + ")"
                                    : SystemCharacterSet();
-    if (utf16 || utf8Mark) {
+    const bool marked = utf16 || utf8Mark;
+    if (HoldsZeroCharacter(bytes, utf16)) {
+      Warn(0, std::string("the script holds zero bytes: kelvo cuts each line at its first zero "
+                          "byte.") +
+                  (marked ? "" : " A script in UTF-16 needs its byte-order mark."));
+    }
+    if (marked) {
       std::string form = utf16 ? "UTF-16" : "UTF-8 with a byte-order mark";
       if (IsWindowsBuild()) {
         Warn(0, "the script is " + form + ": kelvo converts it to " + system +
@@ -264,11 +294,6 @@ class ScriptCheck {
         Note(0, "the script is " + form + ": kelvo reads it as " + system + ".");
       }
       return;
-    }
-    if (bytes.find('\0') != std::string::npos) {
-      Warn(0,
-           "the script holds zero bytes: kelvo cuts each line at its first zero byte. A script "
-           "in UTF-16 needs its byte-order mark.");
     }
     if (bytes.find('\r') != std::string::npos && bytes.find('\n') == std::string::npos) {
       Warn(0,
@@ -667,6 +692,13 @@ class ScriptCheck {
     }
   }
 
+  void WarnCompanionIsDestination(unsigned number, const std::string& destination,
+                                  const std::string& companion) {
+    Warn(number, companion + " is the companion of " + destination + ": each replacement of " +
+                     destination + " puts its old content in " + companion +
+                     ", in place of what kelvo put there.");
+  }
+
   void CheckSameFiles(unsigned number, const std::string& destination, const EntrySet& set,
                       Seen& companions, Seen& destinations) {
     auto same = destinations.emplace(KeyOf(set, destination), destination);
@@ -676,7 +708,15 @@ class ScriptCheck {
                        "the first replacement instead of the content before the pass.");
       return;
     }
+    auto owner = companions.find(same.first->first);
+    if (owner != companions.end()) WarnCompanionIsDestination(number, owner->second, destination);
     const std::string companion = CompanionPath(destination);
+    if (!set.SameEntry(companion, destination)) {
+      auto listed = destinations.find(KeyOf(set, companion));
+      if (listed != destinations.end()) {
+        WarnCompanionIsDestination(number, destination, listed->second);
+      }
+    }
     if (set.SameEntry(companion, destination)) {
       Warn(number, destination +
                        " is its own companion (its extension is .tmp): its old "

@@ -40,6 +40,16 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// The text in UTF-16 with its byte-order mark, as Notepad saves it.
+std::string Utf16LittleEndian(const std::string& text) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : text) {
+    bytes += c;
+    bytes += '\0';
+  }
+  return bytes;
+}
+
 struct Case {
   const char* name;
   std::string script;                 // after "SetInterval,600\n" unless it sets its own
@@ -152,6 +162,15 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
        {"line 2: warning: an apostrophe or double quote opens a quoted part",
         "\"AddFile\", \"\"d.txt\"\", \"pool/a.txt\""},
        IsWindows() ? 2 : 1},  // Windows takes no quote in a name
+      {"destination that is another's companion",
+       interval + "AddFile,h.txt,pool/a.txt\nAddFile,h.tmp,pool/b.txt\n",
+       {"line 3: warning: ", "h.tmp is the companion of ", "h.txt: each replacement of ",
+        "h.txt puts its old content in "},
+       1},
+      {"destination that is a later one's companion",
+       interval + "AddFile,h.tmp,pool/a.txt\nAddFile,h.ogg,pool/b.txt\n",
+       {"h.tmp is the companion of ", "h.ogg puts its old content in "},
+       1},
       {"shared companion",
        interval + "AddFile,d.txt,pool/a.txt\nAddFile,d.ogg,pool/b.txt\n",
        {"share the companion"},
@@ -196,6 +215,16 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
        "SetInterval,600\rAddFile,d.txt,pool/a.txt\r",
        {"script: warning: the script's lines end in CR only", "script: error: no AddFile line"},
        2},
+      {"zero byte in a script with a byte-order mark",
+       "\xEF\xBB\xBF" + interval + std::string("AddFile,d.txt,pool/a.txt\0,junk\n", 31),
+       {"script: warning: the script holds zero bytes: kelvo cuts each line at its first zero "
+        "byte."},
+       1},
+      {"zero character in UTF-16",
+       Utf16LittleEndian(interval + std::string("AddFile,d.txt,pool/a.txt\0,junk\n", 31)),
+       {"script: warning: the script holds zero bytes: kelvo cuts each line at its first zero "
+        "byte."},
+       1},
       {"UTF-16 without a byte-order mark",
        std::string("S\0e\0t\0I\0n\0t\0e\0r\0v\0a\0l\0,\0001\0\n\0", 28),
        {"script: warning: the script holds zero bytes"},
@@ -236,6 +265,24 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
                      0});
   }
   RunCases(cases);
+}
+
+// In Shift_JIS, 0x95 0x5C is one character whose second byte is that of a
+// backslash: no Windows name.
+TEST(Check, ADoubleByteCharacterHoldsNoBackslash) {
+  if (IsWindows()) GTEST_SKIP() << "the locale is a Linux case";
+  ScratchFolder folder;
+  RunOptions options = WithArguments({});
+  options.checker = true;
+  options.environmentPrefix = ShiftJisLocalePrefix(folder);
+  if (options.environmentPrefix.empty()) GTEST_SKIP() << "cannot make a Shift_JIS locale here";
+  folder.Write("pool/a.txt", "A");
+  folder.Write("kelvo.txt",
+               "SetInterval,600\nAddFile,\x95\x5C.txt,pool/a.txt\n"
+               "AddFile,sub\\d.txt,pool/a.txt\n");
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(CountOf(result.out, "is a Windows name"), 1u) << result.out << result.err;
+  EXPECT_TRUE(Has(result.out, "\"sub\\d.txt\" is a Windows name")) << result.out;
 }
 
 TEST(Check, ErrorsAreWhatStopsKelvoOrAReplacement) {

@@ -71,6 +71,17 @@ bool ReadUntil(int fd, const std::string& text, std::string& collected, double t
   });
 }
 
+std::vector<std::string> ShiftJisLocalePrefix(const ScratchFolder& folder) {
+  const std::string locales = folder.At("locales");
+  const std::string make = "mkdir -p '" + locales + "' && localedef -f SHIFT_JIS -i ja_JP '" +
+                           locales + "/ja_JP.SJIS' >/dev/null 2>&1; test -d '" + locales +
+                           "/ja_JP.SJIS'";
+  if (system(make.c_str()) != 0) return {};
+  // glibc keeps a few bytes for good when it loads a locale from LOCPATH;
+  // the leak check of a sanitizer build would count them as the program's.
+  return {"env", "LOCPATH=" + locales, "LC_ALL=ja_JP.SJIS", "ASAN_OPTIONS=detect_leaks=0"};
+}
+
 size_t CountOf(const std::string& text, const std::string& part, size_t from) {
   size_t count = 0;
   for (size_t at = text.find(part, from); at != std::string::npos;

@@ -86,6 +86,10 @@ void ReadFor(int outputPipe, std::string& collected, double timeoutSeconds);
 // How many times part stands in text from index from on, not overlapping.
 size_t CountOf(const std::string& text, const std::string& part, size_t from = 0);
 
+// Makes a Shift_JIS locale (ja_JP.SJIS) inside the folder and returns the
+// command prefix that runs a program in it; empty where it cannot be made.
+std::vector<std::string> ShiftJisLocalePrefix(const ScratchFolder& folder);
+
 // True when a helper file of a replacement is left anywhere in the folder.
 bool HasStagingFile(const ScratchFolder& folder);
 
