@@ -23,6 +23,15 @@
 
 namespace {
 
+// a followed by b, made in one allocation: a + b copies a and then grows
+// the copy for b.
+std::string Joined(const std::string& a, const std::string& b) {
+  std::string joined;
+  joined.reserve(a.size() + b.size());
+  joined.append(a).append(b);
+  return joined;
+}
+
 // Every source name of the script once, resolved; sourceLists gets, for
 // each destination in the table's visiting order, where its sources stand
 // among them.
@@ -161,10 +170,10 @@ class Cycle {
         destination.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
     companionName += ".tmp";
     std::string originalName = name + ".orig";
-    replacement.companion = folder + companionName;
+    replacement.companion = Joined(folder, companionName);
     // The first content is kept once for good, beside the destination; never
     // under a name the script uses for something else.
-    replacement.original = folder + originalName;
+    replacement.original = Joined(folder, originalName);
     target.destinationAsSource = sources.Prepare(folder, name);
     target.companionAsSource = sources.Prepare(folder, companionName);
     target.originalAsSource = sources.Prepare(folder, originalName);
@@ -277,7 +286,7 @@ class Cycle {
 std::string ResolvePath(const std::string& name, const std::string& base,
                         const std::string& programDirectory) {
   if (IsAbsolutePath(name)) return name;
-  return (base.empty() ? programDirectory : base) + name;
+  return Joined(base.empty() ? programDirectory : base, name);
 }
 
 std::string ReasonText(const StepResult& result) {
