@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/harness.h"
@@ -124,6 +125,29 @@ TEST(Leftovers, HelpersOfARunStillWorkingAreLeft) {
   // A later run, once the first one is gone, takes it.
   EXPECT_EQ(sweeping.Run(WithArguments({"-oneshot"})).exitStatus, 0);
   EXPECT_FALSE(shared.Exists(own));
+}
+
+// A leftover the sweep cannot delete is named on standard error, and the
+// run goes on.
+TEST(Leftovers, ALeftoverThatCannotBeDeletedIsReported) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "made undeletable with a Linux tool";
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,d/dst0.dat,pool/src0\n");
+  folder.Write("pool/src0", "new content");
+  folder.Write("d/dst0.dat", "old content");
+  folder.Write(Helper("1", ".new"), "partial copy");
+  const std::string stuck = folder.At(Helper("1", ".new"));
+  if (system(("chattr +i '" + stuck + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "chattr cannot make a file immutable here";
+  }
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(system(("chattr -i '" + stuck + "'").c_str()), 0);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_NE(result.err.find("kelvo: cannot delete " + stuck + ", a file kelvo made\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(folder.Read(Helper("1", ".new")), "partial copy");
+  EXPECT_EQ(folder.Read("d/dst0.dat"), "new content");
 }
 
 }  // namespace
