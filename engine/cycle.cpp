@@ -71,10 +71,13 @@ void ReportLeftover(const std::string& path) {
   std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
 }
 
-void ReportLeftovers(const std::vector<std::string>& paths) {
-  if (paths.empty()) return;
+void ReportLeftovers(const std::vector<Leftover>& leftovers) {
+  if (leftovers.empty()) return;
   std::fflush(stdout);
-  for (const std::string& path : paths) ReportLeftover(path);
+  for (const Leftover& leftover : leftovers) {
+    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n", leftover.path.c_str(),
+                 ReasonText(leftover.result).c_str());
+  }
   std::fflush(stderr);
 }
 

@@ -64,17 +64,17 @@ void LaterDeletions::DeleteWaitingNow() {
 // Only where no helper thread runs.
 void LaterDeletions::DeleteNow(const std::string& path) {
   StepResult result = deleteName(path);
-  if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path);
+  if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path, result);
 }
 
 // With the lock held, or where no helper thread runs.
-void LaterDeletions::NoteFailure(const std::string& path) {
-  failures.push_back(path);
+void LaterDeletions::NoteFailure(const std::string& path, const StepResult& result) {
+  failures.push_back({path, result});
   hasFailures.store(true, std::memory_order_release);
 }
 
-std::vector<std::string> LaterDeletions::TakeFailures() {
-  std::vector<std::string> taken;
+std::vector<Leftover> LaterDeletions::TakeFailures() {
+  std::vector<Leftover> taken;
   if (!hasFailures.load(std::memory_order_acquire)) return taken;
   std::lock_guard<std::mutex> hold(mutex);
   taken.swap(failures);
@@ -94,7 +94,7 @@ void LaterDeletions::Work() {
     StepResult result = deleteName(path);
     hold.lock();
     busy = false;
-    if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path);
+    if (!result.Ok() && result.status != StepStatus::Missing) NoteFailure(path, result);
     if (finishing && waiting.empty()) drained.notify_all();
   }
 }

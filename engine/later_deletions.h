@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/leftover.h"
 #include "platform/platform.h"
 
 class LaterDeletions {
@@ -33,8 +34,8 @@ class LaterDeletions {
   // Returns once everything added so far is deleted (or failed): deletes it
   // here, or waits for the helper thread to.
   void Finish();
-  // Names that could not be deleted since the last call.
-  std::vector<std::string> TakeFailures();
+  // Names that could not be deleted since the last call, with why.
+  std::vector<Leftover> TakeFailures();
 
  private:
   void Work();
@@ -45,13 +46,13 @@ class LaterDeletions {
   std::function<StepResult(const std::string&)> deleteName;
   ThreadStarter startHelper;
   bool helperRefused = false;  // no thread could be started: the caller deletes
-  void NoteFailure(const std::string& path);
+  void NoteFailure(const std::string& path, const StepResult& result);
 
   std::mutex mutex;
   std::condition_variable added;    // the helper waits for names or the end
   std::condition_variable drained;  // Finish waits for the helper
   std::deque<std::string> waiting;
-  std::vector<std::string> failures;
+  std::vector<Leftover> failures;
   // Read without the lock after every replacement, so that a run whose
   // deletions succeed never contends with the helper for it.
   std::atomic<bool> hasFailures{false};

@@ -26,6 +26,7 @@ struct Recorder {
       threads.insert(std::this_thread::get_id());
       if (refused.count(path) != 0) {
         result.status = StepStatus::Failed;
+        result.error = 13;
       } else if (path.find("absent") != std::string::npos) {
         result.status = StepStatus::Missing;
       } else {
@@ -35,6 +36,12 @@ struct Recorder {
     };
   }
 };
+
+std::vector<std::string> PathsOf(const std::vector<Leftover>& leftovers) {
+  std::vector<std::string> paths;
+  for (const Leftover& leftover : leftovers) paths.push_back(leftover.path);
+  return paths;
+}
 
 TEST(LaterDeletions, OneNameIsDeletedByTheCallerAtFinish) {
   Recorder recorder;
@@ -62,7 +69,7 @@ TEST(LaterDeletions, NamesPilingUpAreDeletedByAHelperThread) {
     added.erase("17.del");
     EXPECT_EQ(recorder.deleted, added);
     EXPECT_EQ(recorder.threads.count(std::this_thread::get_id()), 0u);
-    EXPECT_EQ(later.TakeFailures(), std::vector<std::string>{"17.del"});
+    EXPECT_EQ(PathsOf(later.TakeFailures()), std::vector<std::string>{"17.del"});
   }
 }
 
@@ -75,7 +82,7 @@ TEST(LaterDeletions, FailuresAreReportedOnce) {
   later.Add("c.del");
   later.Add("absent.del");
   later.Finish();
-  std::vector<std::string> failures = later.TakeFailures();
+  std::vector<std::string> failures = PathsOf(later.TakeFailures());
   EXPECT_EQ(std::set<std::string>(failures.begin(), failures.end()),
             (std::set<std::string>{"b.del", "c.del"}));
   EXPECT_TRUE(later.TakeFailures().empty());
@@ -98,7 +105,10 @@ TEST(LaterDeletions, WithoutAThreadTheCallerDeletesAsNamesPileUp) {
   later.Add("c.del");
   later.Add("d.del");
   EXPECT_EQ(recorder.deleted, (std::set<std::string>{"a.del", "b.del", "d.del"}));
-  EXPECT_EQ(later.TakeFailures(), std::vector<std::string>{"c.del"});
+  std::vector<Leftover> failures = later.TakeFailures();
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].path, "c.del");
+  EXPECT_EQ(failures[0].result.error, 13);
   later.Finish();
   EXPECT_EQ(startsAsked, 1);
   EXPECT_EQ(recorder.threads, std::set<std::thread::id>{std::this_thread::get_id()});

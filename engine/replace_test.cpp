@@ -391,7 +391,7 @@ class DiskRun {
   // What the next run's sweep does after a kill: deletes every ".new" and
   // ".del" helper.
   void Sweep(const std::string& when) {
-    std::vector<std::string> failed = SweepLeftovers({"d/"}, 0x99, disk.Sweeping());
+    std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, disk.Sweeping());
     EXPECT_TRUE(failed.empty());
     for (const std::string& helper : disk.HelperNames()) {
       EXPECT_NE(helper.find(".old"), std::string::npos) << "not swept: " << helper;

@@ -62,7 +62,7 @@ class Sweep {
   Sweep(uint32_t selfProcess, const SweepSteps& sweepSteps)
       : self(selfProcess), steps(sweepSteps) {}
 
-  std::vector<std::string> failed;
+  std::vector<Leftover> failed;
 
   // Sweeps the helpers in folder and, one level down, in the helper folders
   // of runs that are not running.
@@ -94,7 +94,7 @@ class Sweep {
     EntryInfo entry;
     if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
     StepResult result = steps.deleteName(path);
-    if (!result.Ok() && result.status != StepStatus::Missing) failed.push_back(path);
+    if (!result.Ok() && result.status != StepStatus::Missing) failed.push_back({path, result});
   }
 
   // A helper folder is held while it is swept, so that it cannot be swapped
@@ -138,8 +138,8 @@ class Sweep {
 
 }  // namespace
 
-std::vector<std::string> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
-                                        const SweepSteps& steps) {
+std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
+                                     const SweepSteps& steps) {
   Sweep sweep(self, steps);
   for (const std::string& folder : folders) sweep.Folder(folder, true);
   return sweep.failed;

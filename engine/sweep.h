@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/leftover.h"
 #include "platform/platform.h"
 
 // The steps a sweep takes: the platform's unless a test fakes them.
@@ -40,6 +41,6 @@ bool ParseHelperFolderName(const std::string& name, uint32_t& process);
 // running is swept the same way, and removed when that leaves it empty.
 // self is this run's process number: it has made no helpers yet, so any
 // under its number are an earlier process's. Returns the names it could
-// not delete.
-std::vector<std::string> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
-                                        const SweepSteps& steps = SweepSteps());
+// not delete, with why.
+std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
+                                     const SweepSteps& steps = SweepSteps());

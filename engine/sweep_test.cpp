@@ -86,6 +86,7 @@ struct FakeFolder {
       StepResult result;
       if (refuseDeletes) {
         result.status = StepStatus::Failed;
+        result.error = 13;
         return result;
       }
       deleted.push_back(path);
@@ -125,7 +126,7 @@ TEST(SweepLeftovers, TakesOnlyWhatDeadRunsLeftAndHoldsNothingWanted) {
   folder.entries["title.tmp"] = FileKind::Regular;
   std::map<std::string, FileKind> before = folder.entries;
 
-  std::vector<std::string> failed = SweepLeftovers({"d/", "absent/"}, 0x99, folder.Steps());
+  std::vector<Leftover> failed = SweepLeftovers({"d/", "absent/"}, 0x99, folder.Steps());
   EXPECT_TRUE(failed.empty());
   std::set<std::string> deleted(folder.deleted.begin(), folder.deleted.end());
   EXPECT_EQ(deleted, (std::set<std::string>{"d/.kelvo-10-1.new", "d/.kelvo-10-2.del",
@@ -146,8 +147,12 @@ TEST(SweepLeftovers, ReportsWhatItCannotDelete) {
   FakeFolder folder;
   folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
   folder.refuseDeletes = true;
-  EXPECT_EQ(SweepLeftovers({"d/"}, 0x99, folder.Steps()),
-            std::vector<std::string>{"d/.kelvo-10-1.new"});
+  std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].path, "d/.kelvo-10-1.new");
+  // Why goes with the name, for the message.
+  EXPECT_EQ(failed[0].result.status, StepStatus::Failed);
+  EXPECT_EQ(failed[0].result.error, 13);
 }
 
 TEST(ParseHelperFolderName, OnlyTheFolderNameARunMakes) {
@@ -196,7 +201,7 @@ TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
   folder.entries[".kelvo-1a/.kelvo-1b"] = FileKind::Folder;
   folder.entries[".kelvo-1a/.kelvo-1b/.kelvo-1b-1.new"] = FileKind::Regular;
 
-  std::vector<std::string> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
+  std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
   EXPECT_TRUE(failed.empty());
   EXPECT_EQ(folder.held, (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16",
                                                    "d/.kelvo-17", "d/.kelvo-18", "d/.kelvo-1a"}));

@@ -127,8 +127,8 @@ TEST(Leftovers, HelpersOfARunStillWorkingAreLeft) {
   EXPECT_FALSE(shared.Exists(own));
 }
 
-// A leftover the sweep cannot delete is named on standard error, and the
-// run goes on.
+// A leftover the sweep cannot delete is named on standard error with why,
+// and the run goes on.
 TEST(Leftovers, ALeftoverThatCannotBeDeletedIsReported) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "made undeletable with a Linux tool";
   ScratchFolder folder;
@@ -143,7 +143,8 @@ TEST(Leftovers, ALeftoverThatCannotBeDeletedIsReported) {
   RunResult result = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(system(("chattr -i '" + stuck + "'").c_str()), 0);
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_NE(result.err.find("kelvo: cannot delete " + stuck + ", a file kelvo made\n"),
+  EXPECT_NE(result.err.find("kelvo: cannot delete " + stuck +
+                            ", a file kelvo made: Operation not permitted\n"),
             std::string::npos)
       << result.err;
   EXPECT_EQ(folder.Read(Helper("1", ".new")), "partial copy");
