@@ -67,17 +67,20 @@ std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
   return resolved;
 }
 
-void ReportLeftover(const std::string& path) {
-  std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
+// With why, where the delete's answer is known.
+void ReportLeftover(const std::string& path, const StepResult* why = nullptr) {
+  if (why == nullptr) {
+    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
+  } else {
+    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n", path.c_str(),
+                 ReasonText(*why).c_str());
+  }
 }
 
 void ReportLeftovers(const std::vector<Leftover>& leftovers) {
   if (leftovers.empty()) return;
   std::fflush(stdout);
-  for (const Leftover& leftover : leftovers) {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n", leftover.path.c_str(),
-                 ReasonText(leftover.result).c_str());
-  }
+  for (const Leftover& leftover : leftovers) ReportLeftover(leftover.path, &leftover.result);
   std::fflush(stderr);
 }
 

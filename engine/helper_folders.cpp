@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/replace.h"
+#include "platform/paths.h"
 
 HelperFolders::HelperFolders(uint32_t processNumber, HelperFolderSteps folderSteps)
     : process(processNumber), steps(std::move(folderSteps)) {}
@@ -22,7 +23,7 @@ const std::string& HelperFolders::For(const std::string& folder) {
   if (made.status == StepStatus::Unsupported) {
     supported = false;
   } else if (made.Ok()) {
-    held.path = path + (IsPathSeparator('\\') ? '\\' : '/');
+    held.path = path + SystemSeparator();
   }
   return held.path;
 }

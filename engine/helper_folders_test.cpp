@@ -7,9 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
+
 namespace {
 
-const char kSeparator = IsPathSeparator('\\') ? '\\' : '/';
+const char kSeparator = SystemSeparator();
 
 // Records what the folders' steps were asked; made answers every make.
 struct FakeFolders {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "engine/replace.h"
+#include "platform/paths.h"
 
 namespace {
 
@@ -108,9 +109,8 @@ class Sweep {
     if (steps.isListed(path)) return;
     HeldFolder held;
     if (!steps.holdFolder(path, held).Ok()) return;
-    char separator = !folder.empty() && IsPathSeparator(folder.back()) ? folder.back()
-                     : IsPathSeparator('\\')                           ? '\\'
-                                                                       : '/';
+    char separator =
+        !folder.empty() && IsPathSeparator(folder.back()) ? folder.back() : SystemSeparator();
     std::string inside = path + separator;
     if (HoldsOnlyHelpersOf(inside, process)) {
       Folder(inside, false);

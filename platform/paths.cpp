@@ -63,6 +63,8 @@ bool HasHighByte(const char* text, size_t length) {
   return false;
 }
 
+char SystemSeparator() { return IsPathSeparator('\\') ? '\\' : '/'; }
+
 bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
