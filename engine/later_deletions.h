@@ -20,7 +20,6 @@
 
 class LaterDeletions {
  public:
-  using ThreadStarter = std::function<std::thread(std::function<void()>)>;
   // startThread gives a thread that is not joinable when the system
   // cannot start one; the names are then deleted by the caller.
   explicit LaterDeletions(std::function<StepResult(const std::string&)> deleteStep = DeleteName,

@@ -2,6 +2,7 @@
 #include "log/log_service.h"
 
 #include <cstdio>
+#include <cstring>
 
 const char* const kLogFileName = "purlolog.html";
 
@@ -23,6 +24,8 @@ const char kUploadRequest[] =
 
 const size_t kRecordBufferSize = 1024;
 const size_t kEnvironmentBufferSize = 256;
+// Records held while the log is emptied, at most.
+const size_t kMostHeldBytes = 1 << 20;
 
 // The same request where the console cannot show code page 932.
 const char kUploadRequestInEnglish[] =
@@ -66,22 +69,45 @@ std::string FormatRecord(const char* label, const char* message, const char* det
 
 LogService::LogService() : LogService(ExecutableDirectory()) {}
 
-LogService::LogService(const std::string& directory) {
+LogService::LogService(const std::string& directory, const ThreadStarter& startThread) {
   fileLock = CreatePlatformLock();
   enabled = true;
   programDirectory = directory;
-  Open();
-}
-
-LogService::~LogService() { DeletePlatformLock(fileLock); }
-
-void LogService::Open() {
-  if (!AppendToFile(kLogFileName, nullptr)) {
+  // Emptying a long log can wait for the disk; the run starts meanwhile.
+  emptyingLog = true;
+  if (!emptying.Start(programDirectory + kLogFileName, startThread,
+                      [this](const StepResult& emptied) { LogEmptied(emptied); })) {
     ShowFatalBox("Critical Error: Log File is Locked", "Assert");
     EndProcessFatally();
   }
+  Open();
+}
+
+LogService::~LogService() {
+  SettleLog();
+  DeletePlatformLock(fileLock);
+}
+
+void LogService::Open() {
   WriteEnvironmentRecords();
   enabled = false;
+}
+
+// Returns once the log is empty and holds every record written so far.
+// Not with fileLock held: the emptying thread takes it.
+void LogService::SettleLog() { emptying.Finish(); }
+
+// On the emptying thread.
+void LogService::LogEmptied(const StepResult& emptied) {
+  PlatformLockGuard hold(fileLock);
+  std::string logPath = programDirectory + kLogFileName;
+  if (!emptied.Ok()) {
+    std::fprintf(stderr, "kelvo: cannot empty %s: %s\n", logPath.c_str(),
+                 ErrorText(emptied.error).c_str());
+  }
+  if (!heldRecords.empty()) AppendFile(logPath, heldRecords.c_str());
+  std::string().swap(heldRecords);
+  emptyingLog = false;
 }
 
 void LogService::WriteEnvironmentRecords() {
@@ -112,7 +138,23 @@ void LogService::WriteRecord(const char* label, const char* message, const char*
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
+  {
+    PlatformLockGuard hold(fileLock);
+    if (!emptyingLog) return AppendNow(fileName, text);
+    // Held in memory up to a bound; past it, the run waits for the disk.
+    bool toLog = std::strcmp(fileName, kLogFileName) == 0;
+    if (toLog && text != nullptr && heldRecords.size() < kMostHeldBytes) {
+      heldRecords += text;
+      return true;
+    }
+  }
+  SettleLog();
   PlatformLockGuard hold(fileLock);
+  return AppendNow(fileName, text);
+}
+
+// With fileLock held.
+bool LogService::AppendNow(const char* fileName, const char* text) {
   // One buffer for the path, as a record is appended at every step.
   path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);
@@ -121,6 +163,8 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
 void LogService::Assert(const char* message, const char* detail) {
   std::string record = FormatRecord("Assert", message, detail);
   std::string box = FormatBoxText(message, detail);
+  // The process ends without destructors: nothing may stay held.
+  SettleLog();
   AppendToFile(kLogFileName, record.c_str());
   ShowFatalBox(box.c_str(), "Assert");
   EndProcessFatally();

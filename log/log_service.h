@@ -18,7 +18,10 @@ class LogService {
  public:
   LogService();
   // Uses directory as the program's directory.
-  explicit LogService(const std::string& directory);
+  // startThread gives the thread that empties the log at start (tests hold
+  // it back).
+  explicit LogService(const std::string& directory,
+                      const ThreadStarter& startThread = StartQuietThread);
   ~LogService();
   LogService(const LogService&) = delete;
   LogService& operator=(const LogService&) = delete;
@@ -38,9 +41,18 @@ class LogService {
   void Open();
   void WriteRecord(const char* label, const char* message, const char* detail);
   void WriteEnvironmentRecords();
+  void SettleLog();
+  void LogEmptied(const StepResult& emptied);
+  bool AppendNow(const char* fileName, const char* text);
 
   PlatformLock* fileLock = nullptr;
   std::string path;  // the file AppendToFile writes, under fileLock
+  // The log is emptied on a thread of its own at start. Records written
+  // meanwhile are held here, under fileLock, and that thread appends them
+  // once the log is empty.
+  FileEmptying emptying;
+  bool emptyingLog = false;
+  std::string heldRecords;
 };
 
 // The one log of the program, set by the entry point.

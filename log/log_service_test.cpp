@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "script/string_list.h"
@@ -25,6 +27,28 @@ std::string P(const std::string& path) {
   }
   return native;
 }
+
+// Empties the log on the caller's thread, as where no thread can be had.
+std::thread NoThread(std::function<void()>) { return std::thread(); }
+
+// Starts the emptying thread but holds its work back until Release.
+class GatedStarter {
+ public:
+  ThreadStarter Starter() {
+    return [this](std::function<void()> body) {
+      asked = true;
+      return std::thread([this, body] {
+        gate.get_future().wait();
+        body();
+      });
+    };
+  }
+  void Release() { gate.set_value(); }
+  bool asked = false;
+
+ private:
+  std::promise<void> gate;
+};
 
 class LogFolder : public testing::Test {
  protected:
@@ -55,18 +79,44 @@ TEST(FormatRecord, LongRecordsAreCutAt1023Bytes) {
 }
 
 TEST_F(LogFolder, ConstructionEmptiesTheLogAndWritesTheEnvironment) {
+  for (const ThreadStarter& starter : {ThreadStarter(NoThread), ThreadStarter(StartQuietThread)}) {
+    std::ofstream(folder / "purlolog.html") << "old content";
+    {
+      LogService log(directory, starter);
+      EXPECT_FALSE(log.enabled);
+      EXPECT_EQ(log.programDirectory, directory);
+    }
+    std::string content = ReadLog();
+    ASSERT_GE(content.size(), 25u);
+    EXPECT_EQ(content.substr(content.size() - 25), "Report: CPU: Unknown<br>\n");
+    EXPECT_EQ(content.find("old content"), std::string::npos);
+  }
+}
+
+TEST_F(LogFolder, RecordsWrittenWhileTheLogIsEmptiedFollowInOrder) {
   std::ofstream(folder / "purlolog.html") << "old content";
-  LogService log(directory);
+  GatedStarter gated;
+  {
+    LogService log(directory, gated.Starter());
+    log.enabled = true;
+    log.Report("one", nullptr);
+    // Where the emptying waits, nothing is written into the old log.
+    if (gated.asked) {
+      EXPECT_EQ(ReadLog(), "old content");
+    }
+    gated.Release();
+    log.Report("two", nullptr);
+  }
   std::string content = ReadLog();
-  ASSERT_GE(content.size(), 25u);
-  EXPECT_EQ(content.substr(content.size() - 25), "Report: CPU: Unknown<br>\n");
+  const std::string reports = "Report: one<br>\nReport: two<br>\n";
+  ASSERT_GE(content.size(), reports.size());
+  EXPECT_EQ(content.substr(content.size() - reports.size()), reports);
   EXPECT_EQ(content.find("old content"), std::string::npos);
-  EXPECT_FALSE(log.enabled);
-  EXPECT_EQ(log.programDirectory, directory);
+  EXPECT_NE(content.find("Report: CPU: Unknown<br>\n"), std::string::npos);
 }
 
 TEST_F(LogFolder, ReportWritesOnlyWhileEnabledAndOnlyRealMessages) {
-  LogService log(directory);
+  LogService log(directory, NoThread);
   std::string start = ReadLog();
   log.Report("hidden", nullptr);
   EXPECT_EQ(ReadLog(), start);
@@ -95,13 +145,28 @@ TEST_F(LogFolder, AppendToFileCreatesAppendsAndEmpties) {
 }
 
 TEST_F(LogFolder, AssertWritesItsRecordEvenWhenDisabledAndEndsWithStatus3) {
-  LogService log(directory);
-  log.enabled = false;
-  EXPECT_EXIT(log.Assert("GetValue - Invalid ID", ""), testing::ExitedWithCode(3), "");
+  // The emptying of the old log ends late: the assertion waits for it, as
+  // the process ends without running destructors.
+  std::ofstream(folder / "purlolog.html") << "old content";
+  ThreadStarter late = [](std::function<void()> body) {
+    return std::thread([body] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      body();
+    });
+  };
+  EXPECT_EXIT(
+      {
+        LogService log(directory, late);
+        log.enabled = false;
+        log.Assert("GetValue - Invalid ID", "");
+      },
+      testing::ExitedWithCode(3), "");
   std::string content = ReadLog();
   const std::string record = "Assert: GetValue - Invalid ID\t<br>\n";
   ASSERT_GE(content.size(), record.size());
   EXPECT_EQ(content.substr(content.size() - record.size()), record);
+  EXPECT_EQ(content.find("old content"), std::string::npos);
+  EXPECT_NE(content.find("Report: CPU: Unknown<br>\n"), std::string::npos);
 }
 
 TEST(ReplaceExtension, ReplacesOrAppendsTheLastExtension) {

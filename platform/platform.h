@@ -58,6 +58,9 @@ std::string ConvertUtf8Text(const std::string& bytes);
 // joinable when the system cannot start one (a limit on processes or
 // memory).
 std::thread StartQuietThread(std::function<void()> body);
+// Starts a thread as StartQuietThread does; tests give one that refuses or
+// holds the body back.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);
@@ -168,6 +171,33 @@ struct StepResult {
 
 // The system's text for an error code.
 std::string ErrorText(int error);
+
+// Empties a file off the caller's thread. On a file system that discards
+// freed blocks at once, truncating a long log waits for the disk, and the
+// run need not wait with it. The file's write lock is held until it is
+// empty.
+class FileEmptying {
+ public:
+  using Ending = std::function<void(const StepResult& emptied)>;
+  FileEmptying() = default;
+  ~FileEmptying() { Finish(); }
+  FileEmptying(const FileEmptying&) = delete;
+  FileEmptying& operator=(const FileEmptying&) = delete;
+
+  // Opens and locks the file as AppendFile does and empties it, on a thread
+  // from startThread where one can be had, else at once; then lets the lock
+  // go and calls whenEmptied with the result, on the same thread. False when
+  // the open or the lock fails, or the file is known at once to refuse
+  // emptying: whenEmptied is not called then.
+  bool Start(const std::string& path, const ThreadStarter& startThread, const Ending& whenEmptied);
+  // Waits until whenEmptied has returned.
+  void Finish() {
+    if (helper.joinable()) helper.join();
+  }
+
+ private:
+  std::thread helper;
+};
 
 // Identity of an existing file, for telling two names of one file apart.
 struct FileIdentity {

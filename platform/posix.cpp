@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <linux/fs.h>
 #include <locale.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -385,21 +387,42 @@ bool StopRequested() { return g_stopRequested != 0; }
 
 void RequestStop() { g_stopRequested = 1; }
 
-bool AppendFile(const std::string& path, const char* text) {
+namespace {
+
+// Opens a file for appending and takes its write lock; -1 when either fails.
+int OpenLockedForAppending(const std::string& path) {
   // O_NONBLOCK: a FIFO that nobody reads fails at once instead of waiting.
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   // Another writer holding the lock keeps us out, as a non-sharing writer
   // does on Windows.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    return false;
+    return -1;
   }
+  return fd;
+}
+
+// A regular file with something to empty. A log sent elsewhere (a link to
+// /dev/null, say) is written, not emptied.
+bool HoldsDataToEmpty(int fd) {
+  struct stat info;
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+}
+
+// An append-only file takes the open and the lock but refuses to shrink.
+bool IsAppendOnly(int fd) {
+  int flags = 0;
+  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
+}
+
+}  // namespace
+
+bool AppendFile(const std::string& path, const char* text) {
+  int fd = OpenLockedForAppending(path);
+  if (fd < 0) return false;
   if (text == nullptr) {
-    // A log sent elsewhere (a link to /dev/null, say) is written, not emptied.
-    struct stat info;
-    bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (regular && ftruncate(fd, 0) != 0) {
+    if (HoldsDataToEmpty(fd) && ftruncate(fd, 0) != 0) {
       close(fd);
       return false;
     }
@@ -407,6 +430,30 @@ bool AppendFile(const std::string& path, const char* text) {
     WriteAll(fd, text, std::strlen(text));
   }
   close(fd);
+  return true;
+}
+
+bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThread,
+                         const Ending& whenEmptied) {
+  Finish();
+  int fd = OpenLockedForAppending(path);
+  if (fd < 0) return false;
+  if (!HoldsDataToEmpty(fd)) {
+    close(fd);
+    whenEmptied(Succeeded());
+    return true;
+  }
+  if (IsAppendOnly(fd)) {
+    close(fd);
+    return false;
+  }
+  auto empty = [fd, whenEmptied] {
+    StepResult emptied = ftruncate(fd, 0) == 0 ? Succeeded() : FailedWith(errno);
+    close(fd);
+    whenEmptied(emptied);
+  };
+  helper = startThread(empty);
+  if (!helper.joinable()) empty();
   return true;
 }
 

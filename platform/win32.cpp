@@ -292,6 +292,14 @@ bool AppendFile(const std::string& path, const char* text) {
   return true;
 }
 
+// Emptied at once, on the caller's thread.
+bool FileEmptying::Start(const std::string& path, const ThreadStarter&, const Ending& whenEmptied) {
+  Finish();
+  if (!AppendFile(path, nullptr)) return false;
+  whenEmptied(StepResult());
+  return true;
+}
+
 PlatformLock* CreatePlatformLock() {
   PlatformLock* lock = new PlatformLock;
   InitializeCriticalSection(&lock->section);

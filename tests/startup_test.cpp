@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 
+#include <cstdlib>
+
 #include "tests/harness.h"
 
 namespace {
@@ -115,12 +117,17 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
                  Case{"SetSourcePath", "GetValue - Invalid ID"}}) {
     ScratchFolder folder;
     folder.Write("kelvo.txt", std::string("SetInterval,5\n") + c.line + "\nAddFile,x,y\n");
+    // A long log from an earlier run is still emptied when the run ends at
+    // once.
+    folder.Write("purlolog.html", std::string(1 << 20, '~'));
     RunOptions options = WithArguments({"-oneshot"});
     options.environmentPrefix = {"env", "LC_ALL=C"};
     RunResult result = folder.Run(options);
     EXPECT_EQ(result.exitStatus, 3) << c.line;
     EXPECT_EQ(result.out, std::string(kBanner) + "Parsing Script");
     std::string log = folder.Read("purlolog.html");
+    EXPECT_EQ(log.find('~'), std::string::npos);
+    EXPECT_EQ(log.rfind("Report: ", 0), 0u) << log.substr(0, 80);
     std::string record = std::string("Assert: ") + c.message + "\t<br>\n";
     ASSERT_GE(log.size(), record.size());
     EXPECT_EQ(log.substr(log.size() - record.size()), record);
@@ -164,6 +171,24 @@ TEST(Startup, LockedLogIsFatal) {
     EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
   }
   EXPECT_EQ(folder.Read("purlolog.html"), "held");
+}
+
+// A log the system keeps append-only takes the open and the lock but not
+// the emptying: fatal at start, as a locked log is.
+TEST(Startup, AppendOnlyLogIsFatal) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "no append-only files on Windows";
+  ScratchFolder folder;
+  folder.Write("purlolog.html", "kept");
+  std::string log = folder.At("purlolog.html");
+  if (system(("chattr +a '" + log + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "chattr cannot make a file append-only here";
+  }
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(system(("chattr -a '" + log + "'").c_str()), 0);
+  EXPECT_EQ(result.exitStatus, 3);
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+  EXPECT_EQ(folder.Read("purlolog.html"), "kept");
 }
 
 TEST(Startup, UnwritableFolderIsFatal) {
