@@ -75,8 +75,10 @@ LogService::LogService(const std::string& directory, const ThreadStarter& startT
   programDirectory = directory;
   // Emptying a long log can wait for the disk; the run starts meanwhile.
   emptyingLog = true;
-  if (!emptying.Start(programDirectory + kLogFileName, startThread,
-                      [this](const StepResult& emptied) { LogEmptied(emptied); })) {
+  std::string logPath = programDirectory + kLogFileName;
+  if (!emptying.Start(logPath, startThread, [this, logPath](const StepResult& emptied) {
+        LogEmptied(logPath, emptied);
+      })) {
     ShowFatalBox("Critical Error: Log File is Locked", "Assert");
     EndProcessFatally();
   }
@@ -98,9 +100,8 @@ void LogService::Open() {
 void LogService::SettleLog() { emptying.Finish(); }
 
 // On the emptying thread.
-void LogService::LogEmptied(const StepResult& emptied) {
+void LogService::LogEmptied(const std::string& logPath, const StepResult& emptied) {
   PlatformLockGuard hold(fileLock);
-  std::string logPath = programDirectory + kLogFileName;
   if (!emptied.Ok()) {
     std::fprintf(stderr, "kelvo: cannot empty %s: %s\n", logPath.c_str(),
                  ErrorText(emptied.error).c_str());

@@ -42,7 +42,7 @@ class LogService {
   void WriteRecord(const char* label, const char* message, const char* detail);
   void WriteEnvironmentRecords();
   void SettleLog();
-  void LogEmptied(const StepResult& emptied);
+  void LogEmptied(const std::string& logPath, const StepResult& emptied);
   bool AppendNow(const char* fileName, const char* text);
 
   PlatformLock* fileLock = nullptr;
