@@ -75,12 +75,10 @@ LogService::LogService(const std::string& directory, const ThreadStarter& startT
   programDirectory = directory;
   // Emptying a long log can wait for the disk; the run starts meanwhile.
   emptyingLog = true;
-  std::string logPath = programDirectory + kLogFileName;
-  if (!emptying.Start(logPath, startThread, [this, logPath](const StepResult& emptied) {
-        LogEmptied(logPath, emptied);
-      })) {
-    ShowFatalBox("Critical Error: Log File is Locked", "Assert");
-    EndProcessFatally();
+  if (!emptying.Start(
+          programDirectory + kLogFileName, startThread,
+          [this](const StepResult& emptied, EmptiedFile& file) { LogEmptied(emptied, file); })) {
+    EndAsLocked();
   }
   Open();
 }
@@ -95,18 +93,28 @@ void LogService::Open() {
   enabled = false;
 }
 
+void LogService::EndAsLocked() {
+  ShowFatalBox("Critical Error: Log File is Locked", "Assert");
+  EndProcessFatally();
+}
+
+void LogService::EnsureEmptied() {
+  SettleLog();
+  if (emptyingFailed) EndAsLocked();
+}
+
 // Returns once the log is empty and holds every record written so far.
 // Not with fileLock held: the emptying thread takes it.
 void LogService::SettleLog() { emptying.Finish(); }
 
-// On the emptying thread.
-void LogService::LogEmptied(const std::string& logPath, const StepResult& emptied) {
+// On the emptying thread, with the log still open and locked: the records
+// held meanwhile follow the emptying before anyone else can write. A log
+// that could not be emptied is written no more.
+void LogService::LogEmptied(const StepResult& emptied, EmptiedFile& file) {
   PlatformLockGuard hold(fileLock);
-  if (!emptied.Ok()) {
-    std::fprintf(stderr, "kelvo: cannot empty %s: %s\n", logPath.c_str(),
-                 ErrorText(emptied.error).c_str());
-  }
-  if (!heldRecords.empty()) AppendFile(logPath, heldRecords.c_str());
+  emptyingFailed = !emptied.Ok();
+  if (!emptyingFailed && !heldRecords.empty()) file.Append(heldRecords);
+  file.Close();
   std::string().swap(heldRecords);
   emptyingLog = false;
 }
@@ -156,6 +164,7 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
 
 // With fileLock held.
 bool LogService::AppendNow(const char* fileName, const char* text) {
+  if (emptyingFailed && std::strcmp(fileName, kLogFileName) == 0) return false;
   // One buffer for the path, as a record is appended at every step.
   path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);

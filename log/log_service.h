@@ -28,6 +28,10 @@ class LogService {
 
   void Report(const char* message, const char* detail);
   [[noreturn]] void Assert(const char* message, const char* detail);
+  // Waits until the log is empty; a log that could not be emptied ends the
+  // process as a locked one does at start. Called before any file is
+  // touched.
+  void EnsureEmptied();
   bool AppendToFile(const char* fileName, const char* text);
   bool GetDisplayAdapters(std::vector<std::string>& list);
   // The path helper of the same name, as the log's own service.
@@ -41,8 +45,9 @@ class LogService {
   void Open();
   void WriteRecord(const char* label, const char* message, const char* detail);
   void WriteEnvironmentRecords();
+  [[noreturn]] void EndAsLocked();
   void SettleLog();
-  void LogEmptied(const std::string& logPath, const StepResult& emptied);
+  void LogEmptied(const StepResult& emptied, EmptiedFile& file);
   bool AppendNow(const char* fileName, const char* text);
 
   PlatformLock* fileLock = nullptr;
@@ -52,6 +57,7 @@ class LogService {
   // once the log is empty.
   FileEmptying emptying;
   bool emptyingLog = false;
+  bool emptyingFailed = false;
   std::string heldRecords;
 };
 

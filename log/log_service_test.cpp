@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -167,6 +168,37 @@ TEST_F(LogFolder, AssertWritesItsRecordEvenWhenDisabledAndEndsWithStatus3) {
   EXPECT_EQ(content.substr(content.size() - record.size()), record);
   EXPECT_EQ(content.find("old content"), std::string::npos);
   EXPECT_NE(content.find("Report: CPU: Unknown<br>\n"), std::string::npos);
+}
+
+// A log that takes the open and the lock but then refuses to be emptied
+// (made append-only meanwhile) ends the run as a locked log does, and is
+// left as it was.
+TEST_F(LogFolder, ALogThatCannotBeEmptiedEndsTheRunAndIsLeftAsItWas) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no append-only files on Windows";
+#else
+  std::ofstream(folder / "purlolog.html") << "old content";
+  std::string log = (folder / "purlolog.html").string();
+  std::string protect = "chattr +a '" + log + "' 2>/dev/null";
+  if (std::system(protect.c_str()) != 0 || std::system(("chattr -a '" + log + "'").c_str()) != 0) {
+    GTEST_SKIP() << "chattr cannot make a file append-only here";
+  }
+  ThreadStarter protectFirst = [protect](std::function<void()> body) {
+    return std::thread([protect, body] {
+      if (std::system(protect.c_str()) == 0) body();
+    });
+  };
+  EXPECT_EXIT(
+      {
+        LogService service(directory, protectFirst);
+        service.enabled = true;
+        service.Report("held", nullptr);
+        service.EnsureEmptied();
+      },
+      testing::ExitedWithCode(3), "Log File is Locked");
+  EXPECT_EQ(std::system(("chattr -a '" + log + "'").c_str()), 0);
+  EXPECT_EQ(ReadLog(), "old content");
+#endif
 }
 
 TEST(ReplaceExtension, ReplacesOrAppendsTheLastExtension) {

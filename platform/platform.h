@@ -172,23 +172,41 @@ struct StepResult {
 // The system's text for an error code.
 std::string ErrorText(int error);
 
+// A file FileEmptying has emptied, still open and holding its write lock.
+class EmptiedFile {
+ public:
+  explicit EmptiedFile(intptr_t openHandle) : handle(openHandle) {}
+  ~EmptiedFile() { Close(); }
+  EmptiedFile(const EmptiedFile&) = delete;
+  EmptiedFile& operator=(const EmptiedFile&) = delete;
+
+  // Appends text at the end; false when it is not written whole.
+  bool Append(const std::string& text);
+  // Lets the file and its lock go.
+  void Close();
+
+ private:
+  intptr_t handle;
+};
+
 // Empties a file off the caller's thread. On a file system that discards
 // freed blocks at once, truncating a long log waits for the disk, and the
-// run need not wait with it. The file's write lock is held until it is
-// empty.
+// run need not wait with it.
 class FileEmptying {
  public:
-  using Ending = std::function<void(const StepResult& emptied)>;
+  using Ending = std::function<void(const StepResult& emptied, EmptiedFile& file)>;
   FileEmptying() = default;
   ~FileEmptying() { Finish(); }
   FileEmptying(const FileEmptying&) = delete;
   FileEmptying& operator=(const FileEmptying&) = delete;
 
   // Opens and locks the file as AppendFile does and empties it, on a thread
-  // from startThread where one can be had, else at once; then lets the lock
-  // go and calls whenEmptied with the result, on the same thread. False when
-  // the open or the lock fails, or the file is known at once to refuse
-  // emptying: whenEmptied is not called then.
+  // from startThread where one can be had, else at once. Then calls
+  // whenEmptied on the same thread with the result and the file, still open
+  // and locked, so that nothing can come between the emptying and what
+  // whenEmptied appends; the file is let go when whenEmptied returns, if
+  // not before. False when the open or the lock fails, or the file is
+  // known at once to refuse emptying: whenEmptied is not called then.
   bool Start(const std::string& path, const ThreadStarter& startThread, const Ending& whenEmptied);
   // Waits until whenEmptied has returned.
   void Finish() {

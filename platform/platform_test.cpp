@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -235,6 +236,45 @@ TEST_F(PlatformFiles, AppendFileCreatesEmptiesAndAppends) {
   EXPECT_TRUE(AppendFile(At("log"), nullptr));
   EXPECT_EQ(Read("log"), "");
   EXPECT_FALSE(AppendFile(At("absent-folder/log"), "x"));
+}
+
+// What follows the emptying is appended before the file is let go: no other
+// writer can come between.
+TEST_F(PlatformFiles, EmptyingHoldsTheFileUntilItsFollowerIsWritten) {
+  Write("log", std::string(100000, '~'));
+  for (const ThreadStarter& starter :
+       {ThreadStarter(StartQuietThread),
+        ThreadStarter([](std::function<void()>) { return std::thread(); })}) {
+    bool called = false;
+    bool othersLockedOut = false;
+    FileEmptying emptying;
+    ASSERT_TRUE(
+        emptying.Start(At("log"), starter, [&](const StepResult& emptied, EmptiedFile& file) {
+          called = true;
+          EXPECT_TRUE(emptied.Ok());
+          othersLockedOut = !AppendFile(At("log"), "other");
+          EXPECT_TRUE(file.Append("first"));
+        }));
+    emptying.Finish();
+    EXPECT_TRUE(called);
+    EXPECT_TRUE(othersLockedOut);
+    EXPECT_EQ(Read("log"), "first");
+    EXPECT_TRUE(AppendFile(At("log"), "-next"));
+    EXPECT_EQ(Read("log"), "first-next");
+  }
+}
+
+TEST_F(PlatformFiles, EmptyingRefusesALockedFile) {
+  Write("log", "kept");
+  bool called = false;
+  FileEmptying outer;
+  ASSERT_TRUE(outer.Start(At("log"), StartQuietThread, [&](const StepResult&, EmptiedFile&) {
+    FileEmptying inner;
+    EXPECT_FALSE(inner.Start(At("log"), StartQuietThread,
+                             [&](const StepResult&, EmptiedFile&) { called = true; }));
+  }));
+  outer.Finish();
+  EXPECT_FALSE(called);
 }
 
 }  // namespace

@@ -433,14 +433,24 @@ bool AppendFile(const std::string& path, const char* text) {
   return true;
 }
 
+bool EmptiedFile::Append(const std::string& text) {
+  return WriteAll(static_cast<int>(handle), text.data(), text.size());
+}
+
+void EmptiedFile::Close() {
+  if (handle < 0) return;
+  close(static_cast<int>(handle));
+  handle = -1;
+}
+
 bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThread,
                          const Ending& whenEmptied) {
   Finish();
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
   if (!HoldsDataToEmpty(fd)) {
-    close(fd);
-    whenEmptied(Succeeded());
+    EmptiedFile file(fd);
+    whenEmptied(Succeeded(), file);
     return true;
   }
   if (IsAppendOnly(fd)) {
@@ -449,8 +459,8 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThre
   }
   auto empty = [fd, whenEmptied] {
     StepResult emptied = ftruncate(fd, 0) == 0 ? Succeeded() : FailedWith(errno);
-    close(fd);
-    whenEmptied(emptied);
+    EmptiedFile file(fd);
+    whenEmptied(emptied, file);
   };
   helper = startThread(empty);
   if (!helper.joinable()) empty();

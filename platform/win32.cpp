@@ -292,11 +292,28 @@ bool AppendFile(const std::string& path, const char* text) {
   return true;
 }
 
-// Emptied at once, on the caller's thread.
+bool EmptiedFile::Append(const std::string& text) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
+  SetFilePointer(file, 0, nullptr, FILE_END);
+  DWORD written = 0;
+  return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+void EmptiedFile::Close() {
+  if (handle == -1) return;
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  handle = -1;
+}
+
+// Emptied at once, on the caller's thread, by opening it anew.
 bool FileEmptying::Start(const std::string& path, const ThreadStarter&, const Ending& whenEmptied) {
   Finish();
-  if (!AppendFile(path, nullptr)) return false;
-  whenEmptied(StepResult());
+  HANDLE opened = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  EmptiedFile file(reinterpret_cast<intptr_t>(opened));
+  whenEmptied(StepResult(), file);
   return true;
 }
 
