@@ -73,7 +73,7 @@ LogService::LogService(const std::string& directory, const ThreadStarter& startT
   fileLock = CreatePlatformLock();
   enabled = true;
   programDirectory = directory;
-  // Emptying a long log can wait for the disk; the run starts meanwhile.
+  // Emptying a long log can wait for the disk; the script is read meanwhile.
   emptyingLog = true;
   if (!emptying.Start(
           programDirectory + kLogFileName, startThread,
