@@ -9,7 +9,8 @@
 # kelvo's time on the CPU goes (perf), or why that cannot be told here.
 #
 # Usage: bench/pass_10000.sh [ROUNDS] [SCRATCH_PARENT] [KELVO]
-#   ROUNDS          interleaved rounds (default 9)
+#   ROUNDS          interleaved rounds (default 15: a pass's time spreads by
+#                   about ±20% from round to round on a shared machine)
 #   SCRATCH_PARENT  folder for the scratch folder (default /var/tmp, else /tmp
 #                   or the repository, whichever is first not held in memory)
 #   KELVO           program to time (default build/linux/kelvo)
@@ -30,7 +31,7 @@ die() {
   echo "pass_10000: $*" >&2
   exit 1
 }
-runs="${1:-9}"
+runs="${1:-15}"
 scratch_parent="${2:-}"
 kelvo="${3:-$repo_root/build/linux/kelvo}"
 readonly destination_count=10000 source_count=100 file_size=4096
