@@ -100,7 +100,11 @@ void LogService::EndAsLocked() {
 
 void LogService::EnsureEmptied() {
   SettleLog();
-  if (emptyingFailed) EndAsLocked();
+  if (!emptyingFailed) return;
+  std::fflush(stdout);
+  std::fprintf(stderr, "\nkelvo: cannot empty %s%s: %s", programDirectory.c_str(), kLogFileName,
+               ErrorText(emptyingError).c_str());
+  EndAsLocked();
 }
 
 // Returns once the log is empty and holds every record written so far.
@@ -113,6 +117,7 @@ void LogService::SettleLog() { emptying.Finish(); }
 void LogService::LogEmptied(const StepResult& emptied, EmptiedFile& file) {
   PlatformLockGuard hold(fileLock);
   emptyingFailed = !emptied.Ok();
+  emptyingError = emptied.error;
   if (!emptyingFailed && !heldRecords.empty()) file.Append(heldRecords);
   file.Close();
   std::string().swap(heldRecords);

@@ -58,6 +58,7 @@ class LogService {
   FileEmptying emptying;
   bool emptyingLog = false;
   bool emptyingFailed = false;
+  int emptyingError = 0;  // the system's code, when emptying failed
   std::string heldRecords;
 };
 

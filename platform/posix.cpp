@@ -458,7 +458,11 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThre
     return false;
   }
   auto empty = [fd, whenEmptied] {
-    StepResult emptied = ftruncate(fd, 0) == 0 ? Succeeded() : FailedWith(errno);
+    int truncated;
+    do {
+      truncated = ftruncate(fd, 0);
+    } while (truncated != 0 && errno == EINTR);
+    StepResult emptied = truncated == 0 ? Succeeded() : FailedWith(errno);
     EmptiedFile file(fd);
     whenEmptied(emptied, file);
   };

@@ -191,6 +191,28 @@ TEST(Startup, AppendOnlyLogIsFatal) {
   EXPECT_EQ(folder.Read("purlolog.html"), "kept");
 }
 
+// An emptying cut short by a signal is taken up again, not taken for a log
+// that refuses it.
+TEST(Startup, AnInterruptedEmptyingIsTakenUpAgain) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "strace runs the Linux build";
+  if (system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace missing";
+  ScratchFolder folder;
+  folder.Write("purlolog.html", "left over from an earlier run\n");
+  RunOptions options = WithArguments({"-oneshot"});
+  // Under strace (no leak check there), whose first ftruncate fails with EINTR.
+  std::vector<std::string> tracer = {"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-f", "-qq"};
+  std::vector<std::string> interruptFirst = {"-o", "/dev/null", "-e",
+                                             "inject=ftruncate:error=EINTR:when=1"};
+  options.environmentPrefix = tracer;
+  options.environmentPrefix.insert(options.environmentPrefix.end(), interruptFirst.begin(),
+                                   interruptFirst.end());
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.err, "");
+  ExpectLogMirrorsConsole(folder, result);
+  EXPECT_EQ(folder.Read("purlolog.html").find("left over"), std::string::npos);
+}
+
 TEST(Startup, UnwritableFolderIsFatal) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "Wine will not run as another user";
   if (getuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
