@@ -403,12 +403,16 @@ int OpenLockedForAppending(const std::string& path) {
   return fd;
 }
 
-// A regular file with something to empty. A log sent elsewhere (a link to
-// /dev/null, say) is written, not emptied.
-bool HoldsDataToEmpty(int fd) {
+// Bytes to empty in a regular file; 0 for anything else. A log sent
+// elsewhere (a link to /dev/null, say) is written, not emptied.
+off_t BytesToEmpty(int fd) {
   struct stat info;
-  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0;
+  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
 }
+
+// Below this size a file is emptied at once: starting a thread costs more
+// than the wait for its few blocks.
+const off_t kEmptiedOnAThreadFrom = 64 * 1024;
 
 // An append-only file takes the open and the lock but refuses to shrink.
 bool IsAppendOnly(int fd) {
@@ -422,7 +426,7 @@ bool AppendFile(const std::string& path, const char* text) {
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
   if (text == nullptr) {
-    if (HoldsDataToEmpty(fd) && ftruncate(fd, 0) != 0) {
+    if (BytesToEmpty(fd) > 0 && ftruncate(fd, 0) != 0) {
       close(fd);
       return false;
     }
@@ -448,7 +452,8 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThre
   Finish();
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
-  if (!HoldsDataToEmpty(fd)) {
+  const off_t size = BytesToEmpty(fd);
+  if (size == 0) {
     EmptiedFile file(fd);
     whenEmptied(Succeeded(), file);
     return true;
@@ -466,7 +471,7 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThre
     EmptiedFile file(fd);
     whenEmptied(emptied, file);
   };
-  helper = startThread(empty);
+  if (size >= kEmptiedOnAThreadFrom) helper = startThread(empty);
   if (!helper.joinable()) empty();
   return true;
 }
