@@ -132,7 +132,6 @@ bool IsWindowsDeviceName(const std::string& baseName) {
          name[3] >= '1' && name[3] <= '9';
 }
 
-// A name written the way the other system writes names.
 // True when a backslash byte stands for itself: the second byte of a
 // double-byte character (0x95 0x5C, say) is no backslash.
 bool HoldsBackslash(const std::string& name) {
@@ -147,6 +146,7 @@ bool HoldsBackslash(const std::string& name) {
   return false;
 }
 
+// A name written the way the other system writes names.
 bool InOtherSystemsForm(const std::string& name) {
   if (name.empty()) return false;
   if (IsWindowsBuild()) return name[0] == '/';
@@ -711,18 +711,15 @@ class ScriptCheck {
     auto owner = companions.find(same.first->first);
     if (owner != companions.end()) WarnCompanionIsDestination(number, owner->second, destination);
     const std::string companion = CompanionPath(destination);
-    if (!set.SameEntry(companion, destination)) {
-      auto listed = destinations.find(KeyOf(set, companion));
-      if (listed != destinations.end()) {
-        WarnCompanionIsDestination(number, destination, listed->second);
-      }
-    }
     if (set.SameEntry(companion, destination)) {
       Warn(number, destination +
                        " is its own companion (its extension is .tmp): its old "
                        "content is not kept.");
       return;
     }
+    auto listed = destinations.find(KeyOf(set, companion));
+    if (listed != destinations.end())
+      WarnCompanionIsDestination(number, destination, listed->second);
     auto shared = companions.emplace(KeyOf(set, companion), destination);
     if (!shared.second) {
       Warn(number, destination + " and " + shared.first->second + " share the companion " +

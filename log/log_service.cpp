@@ -40,6 +40,8 @@ std::string FormatBoxText(const char* message, const char* detail) {
   return buffer;
 }
 
+bool IsLogName(const char* fileName) { return std::strcmp(fileName, kLogFileName) == 0; }
+
 std::string ExecutableDirectory() {
   std::string directory;
   GetProgramDirectory(directory);
@@ -156,8 +158,7 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
     PlatformLockGuard hold(fileLock);
     if (!emptyingLog) return AppendNow(fileName, text);
     // Held in memory up to a bound; past it, the run waits for the disk.
-    bool toLog = std::strcmp(fileName, kLogFileName) == 0;
-    if (toLog && text != nullptr && heldRecords.size() < kMostHeldBytes) {
+    if (IsLogName(fileName) && text != nullptr && heldRecords.size() < kMostHeldBytes) {
       heldRecords += text;
       return true;
     }
@@ -169,7 +170,7 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
 
 // With fileLock held.
 bool LogService::AppendNow(const char* fileName, const char* text) {
-  if (emptyingFailed && std::strcmp(fileName, kLogFileName) == 0) return false;
+  if (emptyingFailed && IsLogName(fileName)) return false;
   // One buffer for the path, as a record is appended at every step.
   path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);

@@ -278,26 +278,34 @@ void RequestStop() {
   if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
 }
 
+namespace {
+
+// Opens a file for writing, shared for reading only: another writer keeps
+// us out. INVALID_HANDLE_VALUE when the open fails.
+HANDLE OpenForAppending(const std::string& path, bool emptied) {
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     emptied ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Writes at the end of the file; false when the text is not written whole.
+bool AppendToHandle(HANDLE file, const char* text, size_t length) {
+  SetFilePointer(file, 0, nullptr, FILE_END);
+  DWORD written = 0;
+  return WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) && written == length;
+}
+
+}  // namespace
+
 bool AppendFile(const std::string& path, const char* text) {
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                  text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenForAppending(path, text == nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  if (text != nullptr) {
-    SetFilePointer(file, 0, nullptr, FILE_END);
-    DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
-  }
+  if (text != nullptr) AppendToHandle(file, text, std::strlen(text));
   CloseHandle(file);
   return true;
 }
 
 bool EmptiedFile::Append(const std::string& text) {
-  HANDLE file = reinterpret_cast<HANDLE>(handle);
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  DWORD written = 0;
-  return WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-         written == text.size();
+  return AppendToHandle(reinterpret_cast<HANDLE>(handle), text.data(), text.size());
 }
 
 void EmptiedFile::Close() {
@@ -309,8 +317,7 @@ void EmptiedFile::Close() {
 // Emptied at once, on the caller's thread, by opening it anew.
 bool FileEmptying::Start(const std::string& path, const ThreadStarter&, const Ending& whenEmptied) {
   Finish();
-  HANDLE opened = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE opened = OpenForAppending(path, true);
   if (opened == INVALID_HANDLE_VALUE) return false;
   EmptiedFile file(reinterpret_cast<intptr_t>(opened));
   whenEmptied(StepResult(), file);
