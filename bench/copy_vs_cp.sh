@@ -18,6 +18,18 @@
 # timed run, and a run's time ends when the program returns. A round runs
 # kelvo, floor, cp, cp, floor, kelvo, so that drift of the disk weighs on
 # each alike.
+#
+# Memory is primed before every timed run. Under a hypervisor that takes
+# back free memory (a balloon with free page reporting), the page cache of a
+# copy is slow to come by when its pages were handed back, and fast when
+# they were freed a moment before: the same cp of 1 GiB took 0.33 s or 3.5 s
+# on one machine, set by what the run before it freed and how long ago. So
+# just before each run a file of two and a half times the copy's size is
+# written to a memory file system and removed, and every program finds the
+# same kind of free memory (with only the copy's size, or a quarter more,
+# the hand-back took part of it back before the copy in 2 of 5 tries; with
+# two and a half times, in 0 of 10). PRIME=0 in the environment times
+# without it.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -52,12 +64,28 @@ done
 printf 'SetInterval,600\nAddFile,k/target.bin,source.bin\n' >"$work/kelvo.txt"
 printf '%s/f/target.bin\t%s/source.bin\n' "$work" "$work" >"$work/floor.list"
 
+# Room for a priming file in /dev/shm, or none (then runs are not primed).
+prime_mib=$((size_mib * 5 / 2 + 64))
+prime_file=""
+if [[ "${PRIME:-1}" != 0 && -d /dev/shm && -w /dev/shm ]] && is_memory_fs /dev/shm; then
+  shm_free_mib="$(df -BM --output=avail /dev/shm | tail -n 1 | tr -dc 0-9)"
+  ((shm_free_mib > prime_mib + 64)) && prime_file="$(mktemp /dev/shm/kelvo-prime.XXXXXX)"
+fi
+trap 'rm -rf "$work"; [[ -z "$prime_file" ]] || rm -f "$prime_file"' EXIT
+
+prime_memory() {
+  [[ -n "$prime_file" ]] || return 0
+  head -c "$((prime_mib * 1024 * 1024))" /dev/zero >"$prime_file"
+  : >"$prime_file"
+}
+
 run_kelvo() { ./kelvo -oneshot; }
 run_floor() { ./floor floor.list; }
 run_cp() { cp source.bin cp-target.bin; }
 
 timed_run() {
   sync
+  prime_memory
   local start end
   start="$(now)"
   (cd "$work" && "run_$1" >/dev/null)
@@ -69,6 +97,11 @@ echo "File system: $(fs_type "$work") on $(df --output=source "$work" | tail -n 
   "($(findmnt -n -o OPTIONS -T "$work" 2>/dev/null || echo "options unknown"))"
 echo "cp: $(cp --version | head -n 1)"
 echo "kelvo: $kelvo"
+if [[ -n "$prime_file" ]]; then
+  echo "Memory primed before each run: $prime_mib MiB written to and freed from $prime_file"
+else
+  echo "Memory not primed (PRIME=0, or no room in /dev/shm): a run's time may hang on what the run before it freed"
+fi
 # One untimed run of each: the first writes to fresh areas of a virtual disk
 # can be slower than later ones, and the source comes into the cache.
 for side in kelvo floor cp; do timed_run "$side" >/dev/null; done
