@@ -28,8 +28,11 @@
 # written to a memory file system and removed, and every program finds the
 # same kind of free memory (with only the copy's size, or a quarter more,
 # the hand-back took part of it back before the copy in 2 of 5 tries; with
-# two and a half times, in 0 of 10). PRIME=0 in the environment times
-# without it.
+# two and a half times, in 0 of 10). The file is removed as soon as it is
+# opened and written through the open descriptor, so it cannot outlive the
+# script. PRIME=0 in the environment times without it (PRIME=1, the default,
+# with it); priming is skipped, with the reason, where /dev/shm or the free
+# memory has no room. Priming about doubles the script's time.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -44,7 +47,10 @@ scratch_parent="${3:-}"
 kelvo="${4:-$repo_root/build/linux/kelvo}"
 
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
-[[ "$size_mib" =~ ^[1-9][0-9]*$ ]] || die "size must be a positive number of MiB: $size_mib"
+[[ "$size_mib" =~ ^[1-9][0-9]{0,6}$ ]] && ((size_mib <= 1048576)) ||
+  die "size must be a number of MiB from 1 to 1048576: $size_mib"
+prime="${PRIME:-1}"
+[[ "$prime" == 0 || "$prime" == 1 ]] || die "PRIME must be 0 or 1: $prime"
 prepare_work_folder kelvo-copy
 command -v cc >/dev/null || die "a C compiler (cc) is needed for the floor program"
 cc -O2 -pthread "$repo_root/bench/floor.c" -o "$work/floor"
@@ -64,31 +70,53 @@ done
 printf 'SetInterval,600\nAddFile,k/target.bin,source.bin\n' >"$work/kelvo.txt"
 printf '%s/f/target.bin\t%s/source.bin\n' "$work" "$work" >"$work/floor.list"
 
-# Room for a priming file in /dev/shm, or none (then runs are not primed).
 prime_mib=$((size_mib * 5 / 2 + 64))
-prime_file=""
-if [[ "${PRIME:-1}" != 0 && -d /dev/shm && -w /dev/shm ]] && is_memory_fs /dev/shm; then
+# Why runs are not primed; empty when they are.
+why_not_primed() {
+  local shm_free_mib memory_free_mib
+  [[ "$prime" == 1 ]] || { echo "PRIME=0"; return; }
+  [[ -d /dev/shm && -w /dev/shm ]] || { echo "no writable /dev/shm"; return; }
+  is_memory_fs /dev/shm || { echo "/dev/shm is not a memory file system"; return; }
   shm_free_mib="$(df -BM --output=avail /dev/shm | tail -n 1 | tr -dc 0-9)"
-  ((shm_free_mib > prime_mib + 64)) && prime_file="$(mktemp /dev/shm/kelvo-prime.XXXXXX)"
-fi
+  ((shm_free_mib > prime_mib + 256)) ||
+    { echo "/dev/shm has $shm_free_mib MiB free, the priming needs $prime_mib"; return; }
+  # The priming file and the copy's page cache both live in memory.
+  memory_free_mib=$(($(awk '$1 == "MemAvailable:" { print $2 }' /proc/meminfo) / 1024))
+  ((memory_free_mib > prime_mib + size_mib + 1024)) ||
+    echo "$memory_free_mib MiB of memory available, the priming needs $((prime_mib + size_mib + 1024))"
+}
+not_primed_because="$(why_not_primed)"
+prime_fd=""
+prime_file=""
 trap 'rm -rf "$work"; [[ -z "$prime_file" ]] || rm -f "$prime_file"' EXIT
+if [[ -z "$not_primed_because" ]]; then
+  prime_file="$(mktemp /dev/shm/kelvo-prime.XXXXXX)"
+  exec {prime_fd}<>"$prime_file"
+  rm -f "$prime_file"
+fi
 
+# Fills memory with the priming file and frees it again; fails if it could
+# not be filled.
 prime_memory() {
-  [[ -n "$prime_file" ]] || return 0
-  head -c "$((prime_mib * 1024 * 1024))" /dev/zero >"$prime_file"
-  : >"$prime_file"
+  [[ -n "$prime_fd" ]] || return 0
+  head -c "$((prime_mib * 1024 * 1024))" /dev/zero >"/dev/fd/$prime_fd" || {
+    : >"/dev/fd/$prime_fd"
+    return 1
+  }
+  : >"/dev/fd/$prime_fd"
 }
 
 run_kelvo() { ./kelvo -oneshot; }
 run_floor() { ./floor floor.list; }
 run_cp() { cp source.bin cp-target.bin; }
 
+# Runs inside $(...), where errexit is off: failures end the script by hand.
 timed_run() {
   sync
-  prime_memory
+  prime_memory || die "could not prime memory before a $1 run"
   local start end
   start="$(now)"
-  (cd "$work" && "run_$1" >/dev/null)
+  (cd "$work" && "run_$1" >/dev/null) || die "the $1 run failed"
   end="$(now)"
   elapsed "$start" "$end"
 }
@@ -97,10 +125,12 @@ echo "File system: $(fs_type "$work") on $(df --output=source "$work" | tail -n 
   "($(findmnt -n -o OPTIONS -T "$work" 2>/dev/null || echo "options unknown"))"
 echo "cp: $(cp --version | head -n 1)"
 echo "kelvo: $kelvo"
-if [[ -n "$prime_file" ]]; then
-  echo "Memory primed before each run: $prime_mib MiB written to and freed from $prime_file"
+if [[ -z "$not_primed_because" ]]; then
+  echo "Memory primed before each run: $prime_mib MiB written to and freed from /dev/shm"
 else
-  echo "Memory not primed (PRIME=0, or no room in /dev/shm): a run's time may hang on what the run before it freed"
+  echo "Memory not primed ($not_primed_because): a run's time may hang on what the run before" \
+    "it freed, and the figures do not compare with primed ones"
+  [[ "$prime" == 0 ]] || echo "copy_vs_cp: warning: memory not primed: $not_primed_because" >&2
 fi
 # One untimed run of each: the first writes to fresh areas of a virtual disk
 # can be slower than later ones, and the source comes into the cache.
