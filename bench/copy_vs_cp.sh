@@ -19,20 +19,20 @@
 # kelvo, floor, cp, cp, floor, kelvo, so that drift of the disk weighs on
 # each alike.
 #
-# Memory is primed before every timed run. Under a hypervisor that takes
-# back free memory (a balloon with free page reporting), the page cache of a
-# copy is slow to come by when its pages were handed back, and fast when
-# they were freed a moment before: the same cp of 1 GiB took 0.33 s or 3.5 s
-# on one machine, set by what the run before it freed and how long ago. So
-# just before each run a file of two and a half times the copy's size is
-# written to a memory file system and removed, and every program finds the
-# same kind of free memory (with only the copy's size, or a quarter more,
-# the hand-back took part of it back before the copy in 2 of 5 tries; with
-# two and a half times, in 0 of 10). The file is removed as soon as it is
-# opened and written through the open descriptor, so it cannot outlive the
-# script. PRIME=0 in the environment times without it (PRIME=1, the default,
-# with it); priming is skipped, with the reason, where /dev/shm or the free
-# memory has no room. Priming about doubles the script's time.
+# Memory is primed before every timed run. Under a hypervisor that takes back
+# free memory (a balloon with free page reporting), the page cache of a copy
+# is slow to come by when its pages were handed back, and fast when they were
+# freed a moment before: the same cp of 1 GiB took 0.33 s or 3.5 s on one
+# machine, set by what the run before it freed and how long ago. So just
+# before each run a file of two and a half times the copy's size is written to
+# a memory file system and emptied again, and every program finds the same
+# kind of free memory (with only the copy's size, or a quarter more, the
+# hand-back took part of it back before the copy in 2 of 5 tries; with two and a
+# half times, in 0 of 10). The file is removed as soon as it is opened and
+# written through the open descriptor, so it cannot outlive the script.
+# PRIME=0 in the environment times without it (PRIME=1, the default, with it);
+# priming is skipped, with the reason, where /dev/shm or the free memory has
+# no room. Priming about doubles the script's time.
 set -euo pipefail
 
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
