@@ -22,6 +22,9 @@ spread() {
   echo "median $(median "$@"), range $(head -n 1 <<<"$sorted")-$(tail -n 1 <<<"$sorted")"
 }
 
+# a + b to three places.
+sum() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x + y }'; }
+
 # a / b to three places; 0 when b is 0.
 quotient() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0) ? a / b : 0 }'; }
 

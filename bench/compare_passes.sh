@@ -66,10 +66,10 @@ for ((round = 1; round <= runs; round++)); do
   read -r wall_b1 cpu_b1 <<<"$(timed_pass b)"
   read -r wall_b2 cpu_b2 <<<"$(timed_pass b)"
   read -r wall_a2 cpu_a2 <<<"$(timed_pass a)"
-  wall_a="$(awk -v x="$wall_a1" -v y="$wall_a2" 'BEGIN { printf "%.3f", x + y }')"
-  wall_b="$(awk -v x="$wall_b1" -v y="$wall_b2" 'BEGIN { printf "%.3f", x + y }')"
-  cpu_a="$(awk -v x="$cpu_a1" -v y="$cpu_a2" 'BEGIN { printf "%.3f", x + y }')"
-  cpu_b="$(awk -v x="$cpu_b1" -v y="$cpu_b2" 'BEGIN { printf "%.3f", x + y }')"
+  wall_a="$(sum "$wall_a1" "$wall_a2")"
+  wall_b="$(sum "$wall_b1" "$wall_b2")"
+  cpu_a="$(sum "$cpu_a1" "$cpu_a2")"
+  cpu_b="$(sum "$cpu_b1" "$cpu_b2")"
   wall_ratios+=("$(quotient "$wall_b" "$wall_a")")
   cpu_ratios+=("$(quotient "$cpu_b" "$cpu_a")")
   echo "round $round: A $wall_a1 + $wall_a2 s (CPU $cpu_a), B $wall_b1 + $wall_b2 s (CPU $cpu_b)," \

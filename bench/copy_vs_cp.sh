@@ -146,7 +146,6 @@ for ((round = 1; round <= runs; round++)); do
   c2="$(timed_run cp)"
   f2="$(timed_run floor)"
   k2="$(timed_run kelvo)"
-  sum() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x + y }'; }
   k="$(sum "$k1" "$k2")" f="$(sum "$f1" "$f2")" c="$(sum "$c1" "$c2")"
   cp_ratios+=("$(quotient "$k" "$c")")
   floor_ratios+=("$(quotient "$k" "$f")")

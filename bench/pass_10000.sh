@@ -105,7 +105,6 @@ for ((round = 1; round <= runs; round++)); do
   read -r k2 kc2 <<<"$(timed_pass kelvo)"
   kelvo_passes+=("$k1" "$k2")
   floor_passes+=("$f1" "$f2")
-  sum() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x + y }'; }
   k="$(sum "$k1" "$k2")" f="$(sum "$f1" "$f2")" c="$(sum "$c1" "$c2")"
   kc="$(sum "$kc1" "$kc2")" fc="$(sum "$fc1" "$fc2")" cc="$(sum "$cc1" "$cc2")"
   floor_ratios+=("$(quotient "$k" "$f")")
