@@ -410,6 +410,15 @@ off_t BytesToEmpty(int fd) {
   return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
 }
 
+// Empties an open file; a truncation cut short by a signal is tried again.
+StepResult EmptyOpenFile(int fd) {
+  int truncated;
+  do {
+    truncated = ftruncate(fd, 0);
+  } while (truncated != 0 && errno == EINTR);
+  return truncated == 0 ? Succeeded() : FailedWith(errno);
+}
+
 // Below this size a file is emptied at once: starting a thread costs more
 // than the wait for its few blocks.
 const off_t kEmptiedOnAThreadFrom = 64 * 1024;
@@ -426,7 +435,7 @@ bool AppendFile(const std::string& path, const char* text) {
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
   if (text == nullptr) {
-    if (BytesToEmpty(fd) > 0 && ftruncate(fd, 0) != 0) {
+    if (BytesToEmpty(fd) > 0 && !EmptyOpenFile(fd).Ok()) {
       close(fd);
       return false;
     }
@@ -463,11 +472,7 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThre
     return false;
   }
   auto empty = [fd, whenEmptied] {
-    int truncated;
-    do {
-      truncated = ftruncate(fd, 0);
-    } while (truncated != 0 && errno == EINTR);
-    StepResult emptied = truncated == 0 ? Succeeded() : FailedWith(errno);
+    StepResult emptied = EmptyOpenFile(fd);
     EmptiedFile file(fd);
     whenEmptied(emptied, file);
   };

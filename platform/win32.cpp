@@ -320,7 +320,7 @@ bool FileEmptying::Start(const std::string& path, const ThreadStarter&, const En
   HANDLE opened = OpenForAppending(path, true);
   if (opened == INVALID_HANDLE_VALUE) return false;
   EmptiedFile file(reinterpret_cast<intptr_t>(opened));
-  whenEmptied(StepResult(), file);
+  whenEmptied(Succeeded(), file);
   return true;
 }
 
