@@ -16,7 +16,6 @@ set(KELVO_UNIT_TESTS
   engine/commands_test.cpp
   engine/entry_set_test.cpp
   engine/helper_folders_test.cpp
-  engine/later_deletions_test.cpp
   engine/replace_test.cpp
   engine/replacement_table_test.cpp
   engine/schedule_test.cpp

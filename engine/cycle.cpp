@@ -4,6 +4,7 @@
 // written or its old content lost, and never touches a file named as a source.
 #include "engine/cycle.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <unordered_map>
@@ -13,7 +14,6 @@
 #include "engine/console.h"
 #include "engine/entry_set.h"
 #include "engine/helper_folders.h"
-#include "engine/later_deletions.h"
 #include "engine/replace.h"
 #include "engine/schedule.h"
 #include "engine/sweep.h"
@@ -65,6 +65,16 @@ std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
         ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
   });
   return resolved;
+}
+
+// How many copies a pass stages before it flushes them: many, to pay one
+// flush for many files, but a small share of the files the process may
+// hold open.
+size_t StagedFilesAtOnce() {
+  const size_t kMost = 256;
+  uint32_t limit = OpenFileLimit();
+  if (limit == 0) return kMost;
+  return std::max<size_t>(1, std::min<size_t>(kMost, limit / 4));
 }
 
 // With why, where the delete's answer is known.
@@ -123,6 +133,25 @@ struct Target {
   bool companionIsDestination = false;
 };
 
+// One replacement of a pass, from its staging to its report.
+struct BatchStep {
+  Target* target = nullptr;
+  const std::string* source = nullptr;
+  StagedReplacement staged;
+  ReplaceOutcome outcome;
+  bool placed = false;  // it got as far as putting its copy in place
+  // Names taken out of the replacement while it goes on.
+  bool withholdsCompanion = false;
+  bool withholdsOriginal = false;
+  std::string companion;
+  std::string original;
+  char time[9] = "";
+};
+
+// Unflushed data a pass may hold before it flushes: enough to pay one flush
+// for many small files, little enough that a flush does not stall the disk.
+const uint64_t kBatchBytes = 64u << 20;
+
 class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings)
@@ -134,6 +163,11 @@ class Cycle {
     targets.reserve(destinationNames.size());
     for (std::vector<uint32_t>& list : sourceLists) AddTarget(std::move(list));
     sourceLists = {};
+    sourceIsDestination.reserve(resolvedSources.size());
+    for (const std::string& source : resolvedSources) {
+      sourceIsDestination.push_back(destinations.Contains(source));
+    }
+    batchFiles = StagedFilesAtOnce();
   }
 
   unsigned failures = 0;  // replacements that failed
@@ -155,9 +189,6 @@ class Cycle {
       if (targets.empty()) WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
       if (StopRequested()) break;
     }
-    // The run ends with nothing set aside left behind.
-    laterDeletions.Finish();
-    ReportLeftovers(laterDeletions.TakeFailures());
     helperFolders.ReleaseAll();
   }
 
@@ -190,12 +221,23 @@ class Cycle {
   }
 
   void RunPass(bool firstPass) {
-    for (Target& target : targets) {
-      if (StopRequested()) return;
-      if (!firstPass) WaitBeforeReplacement();
-      if (StopRequested()) return;
-      ReplaceDrawn(target);
+    if (!firstPass) {
+      // One replacement per wait: each is made durable on its own.
+      for (Target& target : targets) {
+        if (StopRequested()) return;
+        WaitBeforeReplacement();
+        if (StopRequested()) return;
+        StageDrawn(target);
+        FinishBatch();
+      }
+      return;
     }
+    for (Target& target : targets) {
+      if (StopRequested()) break;
+      StageDrawn(target);
+    }
+    // A replacement under way when a stop came is completed.
+    FinishBatch();
   }
 
   void WaitBeforeReplacement() {
@@ -203,23 +245,129 @@ class Cycle {
     uint32_t wait = static_cast<uint32_t>(settings.Interval) / count;
     PrintFormatted("Waiting Interval %dsec(%d/%d).\n", static_cast<int>(wait / 1000),
                    static_cast<int>(settings.Interval), static_cast<int>(count));
-    // Deleting what the last replacement set aside takes from the wait, not
-    // from the next replacement: the moment it is due stays the same.
-    laterDeletions.Finish();
-    ReportLeftovers(laterDeletions.TakeFailures());
     WaitMilliseconds(schedule.WaitBeforeNext(wait, MonotonicMilliseconds()));
   }
 
-  void ReplaceDrawn(Target& target) {
-    const std::string& source = resolvedSources[target.sources[DrawIndex(target.sources.size())]];
-    const std::string& destination = target.replacement.destination;
-    char time[9];
-    CurrentTimeText(time);
-    PrintFormatted("%s, Replacing %s to %s", time, source.c_str(), destination.c_str());
-    ReplaceOutcome outcome = ReplaceEntry(target, source);
-    if (!outcome.discard.empty()) laterDeletions.Add(outcome.discard);
+  // Draws the target's source and stages its copy in the batch. A batch
+  // that is full, or that may write the drawn source (a source the script
+  // also lists as a destination), is finished first, so that every copy
+  // reads what a pass made one replacement after another would read.
+  void StageDrawn(Target& target) {
+    uint32_t sourceIndex = target.sources[DrawIndex(target.sources.size())];
+    if (!batch.empty() && (batch.size() >= batchFiles || batchBytes >= kBatchBytes ||
+                           sourceIsDestination[sourceIndex])) {
+      FinishBatch();
+    }
+    batch.emplace_back();
+    BatchStep& step = batch.back();
+    step.target = &target;
+    step.source = &resolvedSources[sourceIndex];
+    Replacement& replacement = target.replacement;
+    if (sources.Contains(target.destinationAsSource)) {
+      // A destination that is a listed source is never overwritten; it
+      // already holds the drawn content when it is that very source.
+      ReplaceOutcome& outcome = step.staged.failure;
+      outcome.done = sources.SameEntry(*step.source, replacement.destination);
+      outcome.action = "replace";
+      outcome.path = replacement.destination;
+      outcome.reason = "a file the script names as a source";
+      return;
+    }
+    replacement.source = *step.source;
+    WithholdNames(step);
+    const std::string& helperFolder = helperFolders.For(replacement.folder);
+    if (replacement.helperFolder != helperFolder) replacement.helperFolder = helperFolder;
+    if (replacer.Stage(replacement, step.staged)) batchBytes += step.staged.file.bytes;
+  }
+
+  // The old content is not kept where the companion is a source or the
+  // destination itself (a destination named "x.tmp"), and the original is
+  // never made under a name the script lists: such names are taken out of
+  // the replacement until it is over.
+  void WithholdNames(BatchStep& step) {
+    Target& target = *step.target;
+    Replacement& replacement = target.replacement;
+    bool companionIsDestination =
+        target.companionReadsFolder
+            ? sources.SameEntry(replacement.companion, replacement.destination)
+            : target.companionIsDestination;
+    step.withholdsCompanion = companionIsDestination || sources.Contains(target.companionAsSource);
+    step.withholdsOriginal =
+        !replacement.original.empty() && (sources.Contains(target.originalAsSource) ||
+                                          destinations.Contains(target.originalAsDestination));
+    if (step.withholdsCompanion) step.companion.swap(replacement.companion);
+    if (step.withholdsOriginal) step.original.swap(replacement.original);
+  }
+
+  void RestoreNames(BatchStep& step) {
+    Replacement& replacement = step.target->replacement;
+    if (step.withholdsCompanion) step.companion.swap(replacement.companion);
+    if (step.withholdsOriginal) step.original.swap(replacement.original);
+  }
+
+  // Makes the batch's copies durable with one flush, puts each in place,
+  // flushes the folders whose names changed, and only then says Done for
+  // each: a Done stays true after a power cut. The previous companions set
+  // aside go last, off the replacements' path.
+  void FinishBatch() {
+    std::vector<StagedReplacement*> staged;
+    for (BatchStep& step : batch) staged.push_back(&step.staged);
+    replacer.Flush(staged);
+    std::vector<std::string> changedFolders;
+    for (BatchStep& step : batch) {
+      Complete(step);
+      const std::string& folder = step.target->replacement.folder;
+      if (step.placed &&
+          std::find(changedFolders.begin(), changedFolders.end(), folder) == changedFolders.end()) {
+        changedFolders.push_back(folder);
+      }
+    }
+    for (const std::string& folder : changedFolders) FlushChangedFolder(folder);
+    for (const BatchStep& step : batch) Report(step);
+    for (const BatchStep& step : batch) {
+      if (step.outcome.discard.empty()) continue;
+      StepResult deleted = DeleteName(step.outcome.discard);
+      if (!deleted.Ok() && deleted.status != StepStatus::Missing) {
+        ReportLeftovers({{step.outcome.discard, deleted}});
+      }
+    }
+    batch.clear();
+    batchBytes = 0;
+  }
+
+  void Complete(BatchStep& step) {
+    Replacement& replacement = step.target->replacement;
+    step.placed = step.staged.ok;
+    if (!step.placed) {
+      step.outcome = std::move(step.staged.failure);
+    } else {
+      step.outcome = replacer.Complete(replacement, step.staged);
+      RestoreNames(step);
+      if (step.outcome.originalSettled) replacement.original.clear();
+    }
+    CurrentTimeText(step.time);
+    if (!step.outcome.done && !replacement.helperFolder.empty()) {
+      helperFolders.GiveUp(replacement.folder);
+    }
+  }
+
+  void FlushChangedFolder(const std::string& folder) {
+    StepResult result = FlushFolder(folder);
+    if (result.Ok()) return;
+    // The replacements are made, but may not outlast a power cut.
+    ++failures;
+    std::fflush(stdout);
+    std::fprintf(stderr, "kelvo: cannot flush the folder %s: %s\n",
+                 folder.empty() ? "." : folder.c_str(), ReasonText(result).c_str());
+    std::fflush(stderr);
+  }
+
+  void Report(const BatchStep& step) {
+    const ReplaceOutcome& outcome = step.outcome;
+    const std::string& destination = step.target->replacement.destination;
+    // Two records, as the log has always had them.
+    PrintFormatted("%s, Replacing %s to %s", step.time, step.source->c_str(), destination.c_str());
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
-    ReportLeftovers(laterDeletions.TakeFailures());
     if (outcome.originalNotKept) {
       std::fflush(stdout);
       std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n", destination.c_str(),
@@ -230,43 +378,6 @@ class Cycle {
       if (outcome.result.status != StepStatus::Stopped) ++failures;
       ReportFailure(outcome);
     }
-  }
-
-  ReplaceOutcome ReplaceEntry(Target& target, const std::string& source) {
-    Replacement& replacement = target.replacement;
-    const std::string& destination = replacement.destination;
-    ReplaceOutcome outcome;
-    if (sources.Contains(target.destinationAsSource)) {
-      // A destination that is a listed source is never overwritten; it
-      // already holds the drawn content when it is that very source.
-      outcome.done = sources.SameEntry(source, destination);
-      outcome.action = "replace";
-      outcome.path = destination;
-      outcome.reason = "a file the script names as a source";
-      return outcome;
-    }
-    replacement.source = source;
-    // The old content is not kept where the companion is a source or the
-    // destination itself (a destination named "x.tmp").
-    bool companionIsDestination = target.companionReadsFolder
-                                      ? sources.SameEntry(replacement.companion, destination)
-                                      : target.companionIsDestination;
-    bool withholdsCompanion = companionIsDestination || sources.Contains(target.companionAsSource);
-    // The original is never made under a name the script lists.
-    bool withholdsOriginal =
-        !replacement.original.empty() && (sources.Contains(target.originalAsSource) ||
-                                          destinations.Contains(target.originalAsDestination));
-    std::string companion, original;
-    if (withholdsCompanion) companion.swap(replacement.companion);
-    if (withholdsOriginal) original.swap(replacement.original);
-    const std::string& helperFolder = helperFolders.For(replacement.folder);
-    if (replacement.helperFolder != helperFolder) replacement.helperFolder = helperFolder;
-    outcome = replacer.Replace(replacement);
-    if (!outcome.done && !helperFolder.empty()) helperFolders.GiveUp(replacement.folder);
-    if (withholdsCompanion) companion.swap(replacement.companion);
-    if (withholdsOriginal) original.swap(replacement.original);
-    if (outcome.originalSettled) replacement.original.clear();
-    return outcome;
   }
 
   const RunSettings& settings;
@@ -281,10 +392,14 @@ class Cycle {
   std::vector<Target> targets;
   Replacer replacer;
   HelperFolders helperFolders{ProcessNumber()};
-  // Declared last, so that it ends first: its helper deletes what is
-  // still waiting before the rest of the cycle goes.
   ReplacementSchedule schedule;
-  LaterDeletions laterDeletions;
+  // Whether each of resolvedSources is also a listed destination, which a
+  // replacement of the same pass may write.
+  std::vector<bool> sourceIsDestination;
+  // The replacements staged and not yet finished, in visiting order.
+  std::vector<BatchStep> batch;
+  uint64_t batchBytes = 0;  // what the staged copies hold
+  size_t batchFiles = 1;    // how many copies may be staged at once
 };
 
 }  // namespace

@@ -123,20 +123,102 @@ Replacer::Replacer(FileSteps fileSteps, uint32_t processNumber)
     : steps(std::move(fileSteps)), process(processNumber) {}
 
 ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
+  StagedReplacement staged;
+  if (!Stage(replacement, staged)) return staged.failure;
+  Flush({&staged});
+  return Complete(replacement, staged);
+}
+
+bool Replacer::Stage(const Replacement& replacement, StagedReplacement& staged) {
+  staged = StagedReplacement();
+  StepResult read = steps.readEntry(replacement.destination, staged.destination);
+  if (!read.Ok()) return Refuse(staged, Fail("read", replacement.destination, read));
+  // Only files are replaced: a folder, a FIFO or a device stays as it is.
+  FileKind kind = staged.destination.kind;
+  if (kind == FileKind::Folder || kind == FileKind::Other) {
+    return Refuse(staged, Fail("replace", replacement.destination, WrongKindResult()));
+  }
+  staged.exists = kind != FileKind::Missing;
+  if (anonymousUsable) {
+    std::string folder = FolderForCalls(replacement.folder);
+    StepResult result = steps.createAnonymous(folder, staged.file);
+    if (result.Ok()) return CopySource(replacement, staged);
+    if (result.status != StepStatus::Unsupported) {
+      return Refuse(staged, Fail("create a file in", folder, result));
+    }
+    anonymousUsable = false;
+  }
+  return StageUnderName(replacement, staged);
+}
+
+bool Replacer::Refuse(StagedReplacement& staged, ReplaceOutcome outcome) {
+  staged.ok = false;
+  staged.failure = std::move(outcome);
+  return false;
+}
+
+// A named staging file holds a partial copy while it is written: it is a
+// ".new", which a sweep deletes once no run holds it open.
+bool Replacer::StageUnderName(const Replacement& replacement, StagedReplacement& staged) {
+  StepResult result;
+  if (!CreateUniqueFile(HelperFolder(replacement), ".new", staged.file, staged.path, result)) {
+    return Refuse(staged, Fail("create", staged.path, result));
+  }
+  return CopySource(replacement, staged);
+}
+
+bool Replacer::CopySource(const Replacement& replacement, StagedReplacement& staged) {
+  StepResult result = steps.copyInto(replacement.source, staged.file, staged.destination);
+  if (result.Ok()) {
+    staged.ok = true;
+    return true;
+  }
+  ReplaceOutcome outcome = FailCopy(replacement, result);
+  Abandon(staged, outcome);
+  return Refuse(staged, std::move(outcome));
+}
+
+void Replacer::Flush(const std::vector<StagedReplacement*>& batch) {
+  std::vector<const NewFile*> files;
+  for (StagedReplacement* staged : batch) {
+    if (staged->ok) files.push_back(&staged->file);
+  }
+  if (files.empty() || steps.flushTogether(files).Ok()) return;
+  for (StagedReplacement* staged : batch) {
+    if (staged->ok) staged->flushed = steps.flush(staged->file);
+  }
+}
+
+void Replacer::Abandon(StagedReplacement& staged, ReplaceOutcome& outcome) {
+  // The name goes while the file is still held, so that no sweep takes it
+  // for a dead run's meanwhile.
+  if (!staged.path.empty()) Discard(staged.path, outcome);
+  staged.path.clear();
+  if (staged.file.handle != -1) steps.close(staged.file);
+  staged.ok = false;
+}
+
+ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacement& staged) {
+  if (!staged.ok) return staged.failure;
   racesLeft = kRaceAttempts;
   originalMade.clear();
-  StepResult read = steps.readEntry(replacement.destination, destinationEntry);
-  if (!read.Ok()) return Fail("read", replacement.destination, read);
-  // Only files are replaced: a folder, a FIFO or a device stays as it is.
-  FileKind kind = destinationEntry.kind;
-  if (kind == FileKind::Folder || kind == FileKind::Other) {
-    return Fail("replace", replacement.destination, WrongKindResult());
+  destinationEntry = staged.destination;
+  if (!staged.flushed.Ok()) {
+    ReplaceOutcome outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
+    Abandon(staged, outcome);
+    return outcome;
   }
-  bool exists = kind != FileKind::Missing;
   ReplaceOutcome kept;
-  bool keepsOriginal = exists && !replacement.original.empty();
-  if (keepsOriginal && !KeepOriginal(replacement, kept)) return kept;
-  ReplaceOutcome outcome = ReplaceWithStaged(replacement, exists);
+  bool keepsOriginal = staged.exists && !replacement.original.empty();
+  if (keepsOriginal && !KeepOriginal(replacement, kept)) {
+    Abandon(staged, kept);
+    return kept;
+  }
+  ReplaceOutcome outcome = PlaceStaged(replacement, staged);
+  // The file is on disk and in place, or its name is gone: a failure to
+  // close it can no longer lose anything.
+  if (staged.file.handle != -1) steps.close(staged.file);
+  staged.ok = false;
   if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
   outcome.originalNotKept = kept.originalNotKept;
   outcome.originalResult = kept.originalResult;
@@ -150,14 +232,57 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   return outcome;
 }
 
-ReplaceOutcome Replacer::ReplaceWithStaged(const Replacement& replacement, bool exists) {
-  bool keepsOld = exists && !replacement.companion.empty();
-  Staged staged;
+ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedReplacement& staged) {
+  bool keepsOld = staged.exists && !replacement.companion.empty();
+  // The exchange leaves the old content under the staging name, so that name
+  // must be one that is never swept.
+  bool forExchange = keepsOld && exchangeUsable && staged.path.empty();
   ReplaceOutcome outcome;
-  if (!Stage(replacement, keepsOld && exchangeUsable, staged, outcome)) return outcome;
-  if (!exists) return PutInFreePlace(replacement, staged);
-  if (replacement.companion.empty()) return Overwrite(replacement, staged);
-  return PutInPlaceKeepingOld(replacement, staged);
+  if (staged.path.empty() &&
+      !NameStaged(replacement, staged, forExchange ? ".old" : ".new", outcome)) {
+    return outcome;
+  }
+  Staged named;
+  named.path = staged.path;
+  named.holdsOldLater = forExchange;
+  StepResult ready = steps.readyToRename(staged.file);
+  if (!ready.Ok()) {
+    outcome = Fail("write", staged.path, ready);
+    Abandon(staged, outcome);
+    return outcome;
+  }
+  if (!staged.exists) return PutInFreePlace(replacement, named);
+  if (replacement.companion.empty()) return Overwrite(replacement, named);
+  return PutInPlaceKeepingOld(replacement, named);
+}
+
+// Gives an anonymous staged copy its helper name. Where the system turns out
+// to give it none, the copy is made again under a name and flushed alone.
+bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& staged,
+                          const char* suffix, ReplaceOutcome& outcome) {
+  std::string path;
+  StepResult result = WithFreeName(replacement.folder, suffix, path, [&](const std::string& name) {
+    return steps.nameAnonymous(staged.file, name);
+  });
+  if (result.Ok()) {
+    staged.path = path;
+    return true;
+  }
+  steps.close(staged.file);
+  if (result.status != StepStatus::Unsupported) {
+    outcome = Fail("create", path, result);
+    return false;
+  }
+  anonymousUsable = false;
+  if (!StageUnderName(replacement, staged)) {
+    outcome = staged.failure;
+    return false;
+  }
+  staged.flushed = steps.flush(staged.file);
+  if (staged.flushed.Ok()) return true;
+  outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
+  Abandon(staged, outcome);
+  return false;
 }
 
 // Keeps the destination's content under the original's name unless that name
@@ -171,12 +296,15 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     // an original: none is kept then.
     if (!renameToFreeUsable) return true;
     // The copy is made under a helper name and given the original's name
-    // only when complete, so an original is never a partial copy.
+    // only when complete and on disk, so an original is never a partial
+    // copy.
     std::string copy;
-    if (CopySecondCopy(replacement.destination, HelperFolder(replacement), ".new", copy, result,
-                       outcome.leftover)) {
+    NewFile file;
+    if (CopySecondCopy(replacement.destination, HelperFolder(replacement), ".new", file, copy,
+                       result, outcome.leftover)) {
       result = steps.renameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
+      steps.close(file);
       if (result.status == StepStatus::Unsupported) {
         renameToFreeUsable = false;
         return true;
@@ -201,82 +329,6 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
   return false;
 }
 
-bool Replacer::Stage(const Replacement& replacement, bool forExchange, Staged& staged,
-                     ReplaceOutcome& outcome) {
-  // The exchange leaves the old content under the staging name, so that name
-  // must be one that is never swept.
-  const char* suffix = forExchange ? ".old" : ".new";
-  staged.holdsOldLater = forExchange;
-  if (anonymousUsable) {
-    if (StageAnonymously(replacement, suffix, staged, outcome)) return true;
-    if (anonymousUsable) return false;  // failed for another reason than support
-  }
-  // A named staging file holds a partial copy while it is written: it is a
-  // ".new" and takes the way through a second name instead of the exchange.
-  staged.holdsOldLater = false;
-  return StageUnderName(replacement, staged, outcome);
-}
-
-bool Replacer::StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
-                                ReplaceOutcome& outcome) {
-  NewFile file;
-  std::string folder = FolderForCalls(replacement.folder);
-  StepResult result = steps.createAnonymous(folder, file);
-  if (result.status == StepStatus::Unsupported) {
-    anonymousUsable = false;
-    return false;
-  }
-  if (!result.Ok()) {
-    outcome = Fail("create a file in", folder, result);
-    return false;
-  }
-  result = steps.copyInto(replacement.source, file, destinationEntry);
-  if (!result.Ok()) {
-    steps.close(file);
-    outcome = FailCopy(replacement, result);
-    return false;
-  }
-  result = WithFreeName(replacement.folder, suffix, staged.path,
-                        [&](const std::string& path) { return steps.nameAnonymous(file, path); });
-  if (!result.Ok()) {
-    steps.close(file);
-    if (result.status == StepStatus::Unsupported) {
-      anonymousUsable = false;
-    } else {
-      outcome = Fail("create", staged.path, result);
-    }
-    return false;
-  }
-  result = steps.close(file);
-  if (!result.Ok()) {
-    outcome = Fail("write", staged.path, result);
-    Discard(staged.path, outcome);
-    return false;
-  }
-  return true;
-}
-
-bool Replacer::StageUnderName(const Replacement& replacement, Staged& staged,
-                              ReplaceOutcome& outcome) {
-  NewFile file;
-  StepResult result;
-  if (!CreateUniqueFile(HelperFolder(replacement), ".new", file, staged.path, result)) {
-    outcome = Fail("create", staged.path, result);
-    return false;
-  }
-  result = steps.copyInto(replacement.source, file, destinationEntry);
-  StepResult closed = steps.close(file);
-  if (!result.Ok()) {
-    outcome = FailCopy(replacement, result);
-  } else if (!closed.Ok()) {
-    outcome = Fail("write", staged.path, closed);
-  } else {
-    return true;
-  }
-  Discard(staged.path, outcome);
-  return false;
-}
-
 bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                                 std::string& path, StepResult& result) {
   result = WithFreeName(folder, suffix, path,
@@ -285,25 +337,26 @@ bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, N
 }
 
 // A copy of the destination under a new helper name, where the file system
-// has no second names.
+// has no second names; on disk and ready to be renamed, and still open (the
+// caller closes it) when this returns true.
 bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
-                              const char* suffix, std::string& path, StepResult& result,
-                              std::string& leftover) {
-  NewFile file;
+                              const char* suffix, NewFile& file, std::string& path,
+                              StepResult& result, std::string& leftover) {
   if (!CreateUniqueFile(folder, suffix, file, path, result)) return false;
-  return CopyAndClose(existing, file, path, result, leftover);
+  return CopyAndFlush(existing, file, path, result, leftover);
 }
 
-// Copies existing into the new file at path and closes it; deletes path when
-// that fails.
-bool Replacer::CopyAndClose(const std::string& existing, NewFile& file, const std::string& path,
+// Copies existing into the new file at path and makes it durable; deletes
+// path and closes the file when that fails.
+bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
                             StepResult& result, std::string& leftover) {
   result = steps.copyInto(existing, file, destinationEntry);
-  StepResult closed = steps.close(file);
-  if (result.Ok()) result = closed;
+  if (result.Ok()) result = steps.flush(file);
+  if (result.Ok()) result = steps.readyToRename(file);
   if (result.Ok()) return true;
   StepResult deleted = steps.deleteName(path);
   if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftover = path;
+  steps.close(file);
   return false;
 }
 
@@ -388,9 +441,12 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     return PutInFreePlace(replacement, staged);
   }
   std::string leftover;
+  NewFile copy;
   if (result.status == StepStatus::Unsupported) {
-    CopySecondCopy(replacement.destination, HelperFolder(replacement), ".old", keep, result,
+    CopySecondCopy(replacement.destination, HelperFolder(replacement), ".old", copy, keep, result,
                    leftover);
+    // A ".old" is never swept: it needs no holding while it has the name.
+    if (result.Ok()) steps.close(copy);
   }
   if (!result.Ok()) {
     ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -18,6 +19,9 @@ struct FileSteps {
   std::function<StepResult(const std::string&, NewFile&, const EntryInfo&)> copyInto = CopyInto;
   std::function<StepResult(const NewFile&, const std::string&)> nameAnonymous = NameAnonymousFile;
   std::function<StepResult(NewFile&)> close = CloseNewFile;
+  std::function<StepResult(const NewFile&)> flush = FlushNewFile;
+  std::function<StepResult(const std::vector<const NewFile*>&)> flushTogether = FlushNewFiles;
+  std::function<StepResult(NewFile&)> readyToRename = ReadyToRename;
   std::function<StepResult(const std::string&, const std::string&)> exchange = ExchangeNames;
   std::function<StepResult(const std::string&, const std::string&)> secondName = MakeSecondName;
   std::function<StepResult(const std::string&, const std::string&)> renameOver = RenameOver;
@@ -80,13 +84,40 @@ std::string HelperName(uint32_t process, uint32_t count, const char* suffix);
 // The name of a run's own folder for helper files: ".kelvo-<process>".
 std::string HelperFolderName(uint32_t process);
 
-// Replaces destinations one after another; one object per run, since it
-// remembers which steps the file systems turned out not to support.
+// The first half of a replacement: the source copied beside the destination
+// into a file that is still open, and neither on disk for sure nor in place.
+struct StagedReplacement {
+  bool ok = false;
+  ReplaceOutcome failure;  // why staging failed, when it did
+  NewFile file;
+  std::string path;       // the staged file's helper name; empty while it has none
+  bool exists = false;    // the destination existed when it was read
+  EntryInfo destination;  // the destination as first read
+  StepResult flushed;     // the answer of the flush that makes the copy durable
+};
+
+// Replaces destinations; one object per run, since it remembers which steps
+// the file systems turned out not to support. A replacement is either made
+// whole (Replace), or in halves, so that a pass can stage many copies, make
+// them durable with one flush and only then put them in place: Stage each,
+// Flush them together, Complete each.
 class Replacer {
  public:
   explicit Replacer(FileSteps steps = FileSteps(), uint32_t process = ProcessNumber());
 
   ReplaceOutcome Replace(const Replacement& replacement);
+
+  // Reads the destination and copies the source into a new file beside it.
+  // False, with staged.failure set, when that fails; nothing is left then.
+  bool Stage(const Replacement& replacement, StagedReplacement& staged);
+  // Makes the staged copies' data reach the disk, one flush for all where
+  // the system allows, one a file where that fails (so a failure is told
+  // to the copy it concerns).
+  void Flush(const std::vector<StagedReplacement*>& batch);
+  // Puts a staged, flushed copy in place and closes it.
+  ReplaceOutcome Complete(const Replacement& replacement, StagedReplacement& staged);
+  // Gives up a staged copy: its name, if any, and its file go.
+  void Abandon(StagedReplacement& staged, ReplaceOutcome& outcome);
 
  private:
   struct Staged {
@@ -94,19 +125,19 @@ class Replacer {
     bool holdsOldLater = false;  // named ".old": the exchange will put the old content there
   };
 
-  ReplaceOutcome ReplaceWithStaged(const Replacement& replacement, bool exists);
+  ReplaceOutcome PlaceStaged(const Replacement& replacement, StagedReplacement& staged);
+  bool NameStaged(const Replacement& replacement, StagedReplacement& staged, const char* suffix,
+                  ReplaceOutcome& outcome);
   bool KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome);
-  bool CopyAndClose(const std::string& existing, NewFile& file, const std::string& path,
+  bool CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
                     StepResult& result, std::string& leftover);
-  bool Stage(const Replacement& replacement, bool forExchange, Staged& staged,
-             ReplaceOutcome& outcome);
-  bool StageAnonymously(const Replacement& replacement, const char* suffix, Staged& staged,
-                        ReplaceOutcome& outcome);
-  bool StageUnderName(const Replacement& replacement, Staged& staged, ReplaceOutcome& outcome);
+  bool CopySource(const Replacement& replacement, StagedReplacement& staged);
+  bool StageUnderName(const Replacement& replacement, StagedReplacement& staged);
+  bool Refuse(StagedReplacement& staged, ReplaceOutcome outcome);
   bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                         std::string& path, StepResult& result);
   bool CopySecondCopy(const std::string& existing, const std::string& folder, const char* suffix,
-                      std::string& path, StepResult& result, std::string& leftover);
+                      NewFile& file, std::string& path, StepResult& result, std::string& leftover);
 
   ReplaceOutcome PutInFreePlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome PutInPlaceKeepingOld(const Replacement& replacement, const Staged& staged);

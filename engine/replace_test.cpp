@@ -47,6 +47,15 @@ class FakeDisk {
   // Renames that took the last name of a file, which frees it: the
   // replacement then waited for the file system to free the blocks.
   int freedByRename = 0;
+  // Flushes of many files at once, and the names made to point at a file
+  // whose data had not been flushed since it was written.
+  int flushesTogether = 0;
+  std::vector<std::string> namedUnflushed;
+
+  // A power cut: what was written and never flushed is not on the disk.
+  void CutPower() {
+    for (const auto& file : unflushed) file->clear();
+  }
 
   // The sweep's view of this disk: no other run is running.
   SweepSteps Sweeping() {
@@ -116,15 +125,33 @@ class FakeDisk {
         return missing;
       }
       *open.at(file.handle) = Content(source);
+      unflushed.insert(open.at(file.handle));
+      return StepResult();
+    };
+    fileSteps.flush = [this](const NewFile& file) {
+      if (Refused("flush")) return Error();
+      unflushed.erase(open.at(file.handle));
+      return StepResult();
+    };
+    fileSteps.flushTogether = [this](const std::vector<const NewFile*>& files) {
+      ++flushesTogether;
+      if (Refused("flushTogether")) return Error();
+      for (const NewFile* file : files) unflushed.erase(open.at(file->handle));
+      return StepResult();
+    };
+    fileSteps.readyToRename = [this](NewFile&) {
+      if (Refused("readyToRename")) return Error();
       return StepResult();
     };
     fileSteps.nameAnonymous = [this](const NewFile& file, const std::string& path) {
       if (Refused("nameAnonymous")) return Error();
       if (Has(path)) return Status(StepStatus::Exists);
       names[path] = open.at(file.handle);
+      Named(names[path], path);
       return StepResult();
     };
     fileSteps.close = [this](NewFile& file) {
+      if (file.handle == -1) return StepResult();
       // A kill closes every file too: an anonymous one is gone with it.
       open.erase(file.handle);
       file.handle = -1;
@@ -136,6 +163,8 @@ class FakeDisk {
       if (Refused("exchange")) return Error();
       if (!Has(a) || !Has(b)) return Status(StepStatus::Missing);
       std::swap(names[a], names[b]);
+      Named(names[a], a);
+      Named(names[b], b);
       return StepResult();
     };
     fileSteps.secondName = [this](const std::string& existing, const std::string& name) {
@@ -144,6 +173,7 @@ class FakeDisk {
       if (!Has(existing)) return Status(StepStatus::Missing);
       if (Has(name)) return Status(StepStatus::Exists);
       names[name] = names[existing];
+      Named(names[name], name);
       return StepResult();
     };
     fileSteps.renameOver = [this](const std::string& from, const std::string& to) {
@@ -154,6 +184,7 @@ class FakeDisk {
       if (Has(to) && names[to].use_count() == 1) ++freedByRename;
       names[to] = names[from];
       names.erase(from);
+      Named(names[to], to);
       return StepResult();
     };
     fileSteps.renameToFree = [this](const std::string& from, const std::string& to) {
@@ -163,6 +194,7 @@ class FakeDisk {
       if (Has(to)) return Status(StepStatus::Exists);
       names[to] = names[from];
       names.erase(from);
+      Named(names[to], to);
       return StepResult();
     };
     fileSteps.deleteName = [this](const std::string& path) {
@@ -197,6 +229,9 @@ class FakeDisk {
     result.error = kIoError;
     return result;
   }
+  void Named(const std::shared_ptr<std::string>& file, const std::string& name) {
+    if (unflushed.count(file) != 0) namedUnflushed.push_back(name);
+  }
   intptr_t Open(std::shared_ptr<std::string> file) {
     open[++lastHandle] = file;
     return lastHandle;
@@ -205,6 +240,7 @@ class FakeDisk {
   Features features;
   std::map<std::string, std::shared_ptr<std::string>> names;
   std::map<intptr_t, std::shared_ptr<std::string>> open;
+  std::set<std::shared_ptr<std::string>> unflushed;
   intptr_t lastHandle = 0;
   uint32_t jumps = 0;
 };
@@ -476,6 +512,101 @@ TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
       run.Sweep(when);
       run.ExpectOriginal(false, when + ", swept");
     }
+  }
+}
+
+// A power cut after any step: the data of every file that was written and
+// not flushed is gone, so a name that points at such a file would hold a
+// zero-length file.
+TEST(ReplaceSequence, PowerCutAfterAnyStepLosesNothing) {
+  for (const Scenario& scenario : kScenarios) {
+    int steps = StepsOfAReplacement(scenario);
+    for (int cut = 0; cut <= steps; ++cut) {
+      DiskRun run(scenario);
+      run.disk.cutAfter = cut;
+      run.Replace();
+      run.disk.CutPower();
+      std::string when = "power cut after step " + std::to_string(cut);
+      EXPECT_TRUE(run.disk.namedUnflushed.empty())
+          << scenario.name << ", " << when << ": " << run.disk.namedUnflushed.front();
+      run.ExpectInvariants(when);
+      run.ExpectOriginal(false, when);
+    }
+  }
+}
+
+// A pass stages many copies, flushes them together and then puts each in
+// place; a failed flush falls back to one a file, so that only the copy the
+// disk refused fails.
+class BatchRun {
+ public:
+  explicit BatchRun(const Scenario& scenario) : disk(scenario.features) {
+    for (int index = 0; index < kCount; ++index) {
+      std::string name = "d/dst" + std::to_string(index);
+      disk.Put("pool/src" + std::to_string(index), kNew + std::to_string(index));
+      disk.Put(name + ".ogg", kOld);
+      Replacement& replacement = replacements[index];
+      replacement.source = "pool/src" + std::to_string(index);
+      replacement.destination = name + ".ogg";
+      replacement.companion = name + ".tmp";
+      replacement.folder = "d/";
+      replacement.original = name + ".ogg.orig";
+    }
+  }
+
+  std::vector<ReplaceOutcome> Run() {
+    Replacer replacer(disk.Steps(), 0x4d2);
+    StagedReplacement staged[kCount];
+    std::vector<StagedReplacement*> batch;
+    for (int index = 0; index < kCount; ++index) {
+      replacer.Stage(replacements[index], staged[index]);
+      batch.push_back(&staged[index]);
+    }
+    replacer.Flush(batch);
+    std::vector<ReplaceOutcome> outcomes;
+    for (int index = 0; index < kCount; ++index) {
+      outcomes.push_back(replacer.Complete(replacements[index], staged[index]));
+      if (!outcomes.back().discard.empty()) disk.Steps().deleteName(outcomes.back().discard);
+    }
+    return outcomes;
+  }
+
+  static const int kCount = 3;
+  FakeDisk disk;
+  Replacement replacements[kCount];
+};
+
+TEST(ReplaceBatch, OneFlushForAllAndEachFailureItsOwn) {
+  for (const Scenario& scenario : kScenarios) {
+    if (!scenario.destinationExists || scenario.helperFolder) continue;
+    BatchRun whole(scenario);
+    std::vector<ReplaceOutcome> outcomes = whole.Run();
+    EXPECT_EQ(whole.disk.flushesTogether, 1) << scenario.name;
+    for (int index = 0; index < BatchRun::kCount; ++index) {
+      EXPECT_TRUE(outcomes[index].done) << scenario.name;
+      EXPECT_EQ(whole.disk.Content("d/dst" + std::to_string(index) + ".ogg"),
+                kNew + std::to_string(index));
+    }
+    EXPECT_TRUE(whole.disk.namedUnflushed.empty()) << scenario.name;
+
+    // The flush of all fails, then the second copy's own flush (the
+    // first is the call after the flush of all).
+    int call = 0;
+    for (const std::string& step : whole.disk.steps) {
+      ++call;
+      if (step == "flushTogether") break;
+    }
+    BatchRun faulty(scenario);
+    faulty.disk.failing = {call, call + 2};
+    outcomes = faulty.Run();
+    EXPECT_TRUE(outcomes[0].done) << scenario.name;
+    EXPECT_FALSE(outcomes[1].done) << scenario.name;
+    EXPECT_EQ(std::string(outcomes[1].action), "write a copy beside") << scenario.name;
+    EXPECT_EQ(faulty.disk.Content("d/dst1.ogg"), kOld) << scenario.name;
+    EXPECT_FALSE(faulty.disk.Has("d/dst1.tmp")) << scenario.name;
+    EXPECT_TRUE(outcomes[2].done) << scenario.name;
+    EXPECT_TRUE(faulty.disk.HelperNames().empty()) << scenario.name;
+    EXPECT_TRUE(faulty.disk.namedUnflushed.empty()) << scenario.name;
   }
 }
 

@@ -41,6 +41,10 @@ char* CurrentTimeText(char* buffer);
 // Seconds since 1970 from a 64-bit clock, so it goes on after January 2038.
 uint64_t SecondsSinceEpoch();
 
+// How many files the process may hold open at once; 0 when the system sets
+// no such limit.
+uint32_t OpenFileLimit();
+
 // Marks the program folder as having a run for as long as this process
 // lives; the mark goes with the process, however it ends. False when another
 // run holds it.
@@ -262,6 +266,7 @@ std::string FoldEntryName(const std::string& name);
 // A file that a replacement writes; -1 when none is open.
 struct NewFile {
   intptr_t handle = -1;
+  uint64_t bytes = 0;  // what CopyInto wrote
 };
 
 // A file without a name in folder (Linux O_TMPFILE): a kill before it is
@@ -281,8 +286,28 @@ StepResult CreateNewFile(const std::string& path, NewFile& file);
 StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& replaced);
 // Links an anonymous file under path; Exists when the name is taken.
 StepResult NameAnonymousFile(const NewFile& file, const std::string& path);
-// Closes the file; a failure means its content may be incomplete.
+// Closes the file, if still open; a failure means its content may be
+// incomplete.
 StepResult CloseNewFile(NewFile& file);
+// Readies a written file for a rename of its name. Windows cannot rename a
+// file that its own handle holds without sharing deletion, so the file is
+// closed there; on Linux it stays open, and with it the lock that tells a
+// sweep that a live run holds it, until the caller closes it.
+StepResult ReadyToRename(NewFile& file);
+
+// Makes the data written to the file reach the disk, so that a name may
+// point at it and still hold it after a power cut (Linux fdatasync,
+// Windows FlushFileBuffers).
+StepResult FlushNewFile(const NewFile& file);
+// The same for many files at the cost of one flush of each file system
+// they are on, where the system has such a flush (Linux syncfs); one flush
+// a file otherwise. A failure says only that some file may not be on disk.
+StepResult FlushNewFiles(const std::vector<const NewFile*>& files);
+// Makes the entries of a folder (ending in its separator, or empty for the
+// current one) reach the disk: the names that now point at new files.
+// Linux fsync of the folder; Ok on Windows, where every move that puts a
+// file in place is written through.
+StepResult FlushFolder(const std::string& folder);
 
 // Exchanges two names in one step (Linux renameat2 RENAME_EXCHANGE).
 StepResult ExchangeNames(const std::string& a, const std::string& b);

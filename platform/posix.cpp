@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -273,6 +274,12 @@ uint64_t SecondsSinceEpoch() {
   struct timespec now;
   if (clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
   return static_cast<uint64_t>(now.tv_sec);
+}
+
+uint32_t OpenFileLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return limit.rlim_cur > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit.rlim_cur);
 }
 
 bool HoldRunLock(const std::string& programDirectory) {
@@ -630,6 +637,7 @@ StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& r
   close(in);
   if (!result.Ok()) return result;
   GiveAccess(out, info, replaced);
+  file.bytes = static_cast<uint64_t>(info.st_size);
   return Succeeded();
 }
 
@@ -651,9 +659,60 @@ StepResult NameAnonymousFile(const NewFile& file, const std::string& path) {
 }
 
 StepResult CloseNewFile(NewFile& file) {
+  if (file.handle == -1) return Succeeded();
   int fd = static_cast<int>(file.handle);
   file.handle = -1;
   if (close(fd) != 0 && errno != EINTR) return FailedWith(errno);
+  return Succeeded();
+}
+
+StepResult ReadyToRename(NewFile&) { return Succeeded(); }
+
+StepResult FlushNewFile(const NewFile& file) {
+  int fd = static_cast<int>(file.handle);
+  while (fdatasync(fd) != 0) {
+    if (errno != EINTR) return FailedWith(errno);
+  }
+  return Succeeded();
+}
+
+StepResult FlushNewFiles(const std::vector<const NewFile*>& files) {
+  if (files.size() == 1) return FlushNewFile(*files[0]);
+  // One syncfs per file system writes out every file of the batch, and the
+  // file system commits them together instead of once a file.
+  std::vector<dev_t> flushed;
+  for (const NewFile* file : files) {
+    int fd = static_cast<int>(file->handle);
+    struct stat info;
+    if (fstat(fd, &info) != 0) return FailedWith(errno);
+    bool seen = false;
+    for (dev_t device : flushed) seen = seen || device == info.st_dev;
+    if (seen) continue;
+    if (syncfs(fd) != 0) {
+      if (errno != ENOSYS) return FailedWith(errno);
+      for (const NewFile* each : files) {
+        StepResult result = FlushNewFile(*each);
+        if (!result.Ok()) return result;
+      }
+      return Succeeded();
+    }
+    flushed.push_back(info.st_dev);
+  }
+  return Succeeded();
+}
+
+StepResult FlushFolder(const std::string& folder) {
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailedWith(errno);
+  int flushed;
+  do {
+    flushed = fsync(fd);
+  } while (flushed != 0 && errno == EINTR);
+  int error = errno;
+  close(fd);
+  // A file system that cannot flush a folder on its own orders its names
+  // with the data (or keeps nothing across a power cut at all).
+  if (flushed != 0 && error != EINVAL && error != EROFS) return FailedWith(error);
   return Succeeded();
 }
 

@@ -183,6 +183,9 @@ uint64_t SecondsSinceEpoch() {
   return ticks < kTicksTo1970 ? 0 : (ticks - kTicksTo1970) / 10000000ull;
 }
 
+// Handles are bounded only by memory.
+uint32_t OpenFileLimit() { return 0; }
+
 bool HoldRunLock(const std::string& programDirectory) {
   // A named mutex per folder, named after a hash of the folder as the system
   // compares names; the system closes it when the process ends.
@@ -472,6 +475,8 @@ StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo&) 
   // The copy is a new file: its time is now and it carries no attribute of
   // the source's, read-only included.
   if (result.Ok()) result = CopyHandle(in, reinterpret_cast<HANDLE>(file.handle));
+  LARGE_INTEGER size;
+  if (result.Ok() && GetFileSizeEx(in, &size)) file.bytes = static_cast<uint64_t>(size.QuadPart);
   CloseHandle(in);
   return result;
 }
@@ -481,11 +486,30 @@ StepResult NameAnonymousFile(const NewFile&, const std::string&) {
 }
 
 StepResult CloseNewFile(NewFile& file) {
+  if (file.handle == -1) return Succeeded();
   HANDLE handle = reinterpret_cast<HANDLE>(file.handle);
   file.handle = -1;
   if (!CloseHandle(handle)) return FailedWith(GetLastError());
   return Succeeded();
 }
+
+StepResult ReadyToRename(NewFile& file) { return CloseNewFile(file); }
+
+StepResult FlushNewFile(const NewFile& file) {
+  if (FlushFileBuffers(reinterpret_cast<HANDLE>(file.handle))) return Succeeded();
+  return FailedWith(GetLastError());
+}
+
+// Windows has no flush of a whole volume that a user may call.
+StepResult FlushNewFiles(const std::vector<const NewFile*>& files) {
+  for (const NewFile* file : files) {
+    StepResult result = FlushNewFile(*file);
+    if (!result.Ok()) return result;
+  }
+  return Succeeded();
+}
+
+StepResult FlushFolder(const std::string&) { return Succeeded(); }
 
 StepResult ExchangeNames(const std::string&, const std::string&) {
   return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
@@ -510,12 +534,14 @@ StepResult MakeSecondName(const std::string& existing, const std::string& name) 
 }
 
 StepResult RenameOver(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return Succeeded();
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Succeeded();
+  }
   return FailedWith(GetLastError());
 }
 
 StepResult RenameToFree(const std::string& from, const std::string& to) {
-  if (MoveFileA(from.c_str(), to.c_str())) return Succeeded();
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return Succeeded();
   return FailedWith(GetLastError());
 }
 
