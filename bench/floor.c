@@ -2,10 +2,14 @@
  * steps on Linux, with the same console lines and log appends, and nothing
  * else (no script, no random draws, no checks of names against sources).
  *
- * Usage: floor LIST
+ * Usage: floor LIST [each]
  *   LIST holds one replacement a line: "destination<TAB>source". The log
  *   (purlolog.html) is appended to in the current folder, as kelvo does in
  *   its own folder.
+ *   each: every copy is flushed (fdatasync) before it gets a name, and the
+ *   folders at the end (fsync of each destination's folder once): durable
+ *   at the cost of one flush a file. Without it nothing is flushed; the
+ *   caller may sync afterwards.
  *
  * Per replacement: keep the first content as "<destination>.orig" (a second
  * name, once); copy the source into a file without a name in the
@@ -76,6 +80,20 @@ static void Print(const char* text) {
 
 static unsigned counter, process;
 static uid_t user;
+static int flushEach;
+static char lastFolder[4096];
+
+/* Flushes the folder of the destinations before once their run is over:
+ * at a destination in another folder, and at the end (next NULL). */
+static void FlushFolderBefore(const char* next) {
+  const char* folder = next == NULL ? NULL : next[0] ? next : "./";
+  if (lastFolder[0] && (folder == NULL || strcmp(folder, lastFolder) != 0)) {
+    int fd = open(lastFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) perror("fsync folder");
+    if (fd >= 0) close(fd);
+  }
+  snprintf(lastFolder, sizeof lastFolder, "%s", folder == NULL ? "" : folder);
+}
 
 /* Returns 0 when done. */
 static int Replace(const char* destination, const char* source) {
@@ -112,6 +130,7 @@ static int Replace(const char* destination, const char* source) {
     }
   }
   if (fchmod(out, old.st_mode & 0777) != 0) perror("fchmod");
+  if (flushEach && fdatasync(out) != 0) return close(out), -1;
   snprintf(helper, sizeof helper, "%s.kelvo-%x-%x.old", folder, process, ++counter);
   if (linkat(out, "", AT_FDCWD, helper, AT_EMPTY_PATH) != 0) return close(out), -1;
   close(out);
@@ -120,14 +139,16 @@ static int Replace(const char* destination, const char* source) {
   int setAside = link(companion, aside) == 0;
   if (rename(helper, companion) != 0) return -1;
   if (setAside) AddLater(aside);
+  if (flushEach) FlushFolderBefore(folder);
   return 0;
 }
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: floor LIST\n");
+  if (argc < 2 || argc > 3 || (argc == 3 && strcmp(argv[2], "each") != 0)) {
+    fprintf(stderr, "usage: floor LIST [each]\n");
     return 1;
   }
+  flushEach = argc == 3;
   FILE* list = fopen(argv[1], "r");
   if (list == NULL) {
     perror(argv[1]);
@@ -157,6 +178,7 @@ int main(int argc, char** argv) {
     Print(result == 0 ? " -> Done.\n" : " -> Failed.\n");
   }
   fclose(list);
+  if (flushEach) FlushFolderBefore(NULL);
   pthread_mutex_lock(&lock);
   ending = 1;
   pthread_cond_signal(&changed);

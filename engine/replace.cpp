@@ -190,11 +190,11 @@ void Replacer::Flush(const std::vector<StagedReplacement*>& batch) {
 }
 
 void Replacer::Abandon(StagedReplacement& staged, ReplaceOutcome& outcome) {
-  // The name goes while the file is still held, so that no sweep takes it
-  // for a dead run's meanwhile.
+  // Closed first: Windows deletes no name of a file that is still open
+  // without shared deletion.
+  if (staged.file.handle != -1) steps.close(staged.file);
   if (!staged.path.empty()) Discard(staged.path, outcome);
   staged.path.clear();
-  if (staged.file.handle != -1) steps.close(staged.file);
   staged.ok = false;
 }
 
@@ -354,9 +354,9 @@ bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const st
   if (result.Ok()) result = steps.flush(file);
   if (result.Ok()) result = steps.readyToRename(file);
   if (result.Ok()) return true;
+  steps.close(file);
   StepResult deleted = steps.deleteName(path);
   if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftover = path;
-  steps.close(file);
   return false;
 }
 
