@@ -69,6 +69,18 @@ else()
   set_tests_properties(e2e_soak PROPERTIES TIMEOUT 300 ENVIRONMENT
     "KELVO_EXE=$<TARGET_FILE:kelvo>;KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR};KELVO_SOAK_SECONDS=60")
 
+  # The order of kelvo's system calls for durability, checked on strace logs
+  # of a one-shot and an endless run (call_order), and the checker's own rules
+  # on hand-written logs (call_order_rules). Both skip (77) without python3;
+  # call_order also without strace.
+  set(KELVO_PYTHON_OR_SKIP "if ! command -v python3 >/dev/null 2>&1\nthen echo \"$0: SKIPPED: python3 is missing\"\nexit 77\nfi\nexec python3 \"$@\"")
+  add_test(NAME call_order COMMAND sh -c "${KELVO_PYTHON_OR_SKIP}" call_order
+    ${CMAKE_SOURCE_DIR}/tests/call_order_run.py $<TARGET_FILE:kelvo>)
+  add_test(NAME call_order_rules COMMAND sh -c "${KELVO_PYTHON_OR_SKIP}" call_order_rules
+    ${CMAKE_SOURCE_DIR}/tests/call_order_check_test.py)
+  set_tests_properties(call_order call_order_rules PROPERTIES SKIP_RETURN_CODE 77)
+  set_tests_properties(call_order PROPERTIES TIMEOUT 600)
+
   # The Windows executable under Wine, and the version resource of the
   # 32-bit product, when the test script hands them in.
   set(KELVO_WINDOWS_EXE "" CACHE FILEPATH "Windows kelvo.exe to run under Wine")
