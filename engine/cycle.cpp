@@ -163,9 +163,10 @@ class Cycle {
     targets.reserve(destinationNames.size());
     for (std::vector<uint32_t>& list : sourceLists) AddTarget(std::move(list));
     sourceLists = {};
-    sourceIsDestination.reserve(resolvedSources.size());
+    sourceIsLink.reserve(resolvedSources.size());
     for (const std::string& source : resolvedSources) {
-      sourceIsDestination.push_back(destinations.Contains(source));
+      EntryInfo entry;
+      sourceIsLink.push_back(ReadEntry(source, entry).Ok() && entry.kind == FileKind::Link);
     }
     batchFiles = StagedFilesAtOnce();
   }
@@ -249,13 +250,14 @@ class Cycle {
   }
 
   // Draws the target's source and stages its copy in the batch. A batch
-  // that is full, or that may write the drawn source (a source the script
-  // also lists as a destination), is finished first, so that every copy
-  // reads what a pass made one replacement after another would read.
+  // that is full is finished first, and so is one that may write what the
+  // drawn source leads to: a listed name is never written when it is a
+  // source, but a link may lead to a destination or a companion. So every
+  // copy reads what a pass made one replacement after another would read.
   void StageDrawn(Target& target) {
     uint32_t sourceIndex = target.sources[DrawIndex(target.sources.size())];
     if (!batch.empty() && (batch.size() >= batchFiles || batchBytes >= kBatchBytes ||
-                           sourceIsDestination[sourceIndex])) {
+                           sourceIsLink[sourceIndex])) {
       FinishBatch();
     }
     batch.emplace_back();
@@ -393,9 +395,9 @@ class Cycle {
   Replacer replacer;
   HelperFolders helperFolders{ProcessNumber()};
   ReplacementSchedule schedule;
-  // Whether each of resolvedSources is also a listed destination, which a
-  // replacement of the same pass may write.
-  std::vector<bool> sourceIsDestination;
+  // Whether each of resolvedSources is a symbolic link, as the run found it
+  // at its start.
+  std::vector<bool> sourceIsLink;
   // The replacements staged and not yet finished, in visiting order.
   std::vector<BatchStep> batch;
   uint64_t batchBytes = 0;  // what the staged copies hold
