@@ -256,8 +256,8 @@ class Cycle {
   // copy reads what a pass made one replacement after another would read.
   void StageDrawn(Target& target) {
     uint32_t sourceIndex = target.sources[DrawIndex(target.sources.size())];
-    if (!batch.empty() && (batch.size() >= batchFiles || batchBytes >= kBatchBytes ||
-                           sourceIsLink[sourceIndex])) {
+    if (!batch.empty() &&
+        (batch.size() >= batchFiles || batchBytes >= kBatchBytes || sourceIsLink[sourceIndex])) {
       FinishBatch();
     }
     batch.emplace_back();
