@@ -161,6 +161,28 @@ TEST(Cycle, SourceLinkedToAnEarlierDestinationReadsItsNewContent) {
   EXPECT_EQ(folder.Read("b.txt"), a < b ? "S" : "old A") << result.out;
 }
 
+// A pass holds its staged copies open until they are flushed together; under
+// a low limit on open files it stages fewer at a time instead of failing.
+TEST(Cycle, ManyDestinationsUnderALowLimitOnOpenFiles) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "the limit is a Linux one";
+  ScratchFolder folder;
+  std::string script = "SetInterval,5\n";
+  for (int d = 0; d < 300; ++d) {
+    script += "AddFile,d" + std::to_string(d) + ".txt,s\n";
+    folder.Write("d" + std::to_string(d) + ".txt", "old");
+  }
+  folder.Write("kelvo.txt", script);
+  folder.Write("s", "S");
+  RunOptions options = OneShot();
+  options.environmentPrefix = {"sh", "-c", "ulimit -n 40 && exec \"$0\" \"$@\""};
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  for (int d = 0; d < 300; ++d) {
+    EXPECT_EQ(folder.Read("d" + std::to_string(d) + ".txt"), "S") << d;
+    EXPECT_EQ(folder.Read("d" + std::to_string(d) + ".tmp"), "old") << d;
+  }
+}
+
 TEST(Cycle, SourceNamedLikeTheCompanionSurvives) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,title.ogg,title.tmp\n");
