@@ -180,7 +180,7 @@ class Cycle {
     sweep.isListed = [this](const std::string& path) {
       return sources.Contains(path) || destinations.Contains(path);
     };
-    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), ProcessNumber(), sweep));
+    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), sweep));
     bool firstPass = true;
     for (;;) {
       RunPass(firstPass);

@@ -57,7 +57,7 @@ class FakeDisk {
     for (const auto& file : unflushed) file->clear();
   }
 
-  // The sweep's view of this disk: no other run is running.
+  // The sweep's view of this disk: nothing is held by another run.
   SweepSteps Sweeping() {
     SweepSteps sweep;
     // A folder is there while a name is in it.
@@ -82,7 +82,11 @@ class FakeDisk {
     FileSteps file = Steps();
     sweep.readEntry = file.readEntry;
     sweep.deleteName = file.deleteName;
-    sweep.processRunning = [](uint32_t) { return false; };
+    sweep.deleteUnheldFile = [file](const std::string& path, bool& held) {
+      held = false;
+      return file.deleteName(path);
+    };
+    sweep.folderHeld = [](const std::string&) { return false; };
     return sweep;
   }
 
@@ -427,7 +431,7 @@ class DiskRun {
   // What the next run's sweep does after a kill: deletes every ".new" and
   // ".del" helper.
   void Sweep(const std::string& when) {
-    std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, disk.Sweeping());
+    std::vector<Leftover> failed = SweepLeftovers({"d/"}, disk.Sweeping());
     EXPECT_TRUE(failed.empty());
     for (const std::string& helper : disk.HelperNames()) {
       EXPECT_NE(helper.find(".old"), std::string::npos) << "not swept: " << helper;

@@ -3,7 +3,6 @@
 #include "engine/sweep.h"
 
 #include <cstdlib>
-#include <map>
 
 #include "engine/replace.h"
 #include "platform/paths.h"
@@ -60,13 +59,12 @@ namespace {
 
 class Sweep {
  public:
-  Sweep(uint32_t selfProcess, const SweepSteps& sweepSteps)
-      : self(selfProcess), steps(sweepSteps) {}
+  explicit Sweep(const SweepSteps& sweepSteps) : steps(sweepSteps) {}
 
   std::vector<Leftover> failed;
 
   // Sweeps the helpers in folder and, one level down, in the helper folders
-  // of runs that are not running.
+  // that no run holds.
   void Folder(const std::string& folder, bool withHelperFolders) {
     std::vector<std::string> names;
     if (!steps.listFolder(folder.empty() ? "." : folder, names)) return;
@@ -74,39 +72,42 @@ class Sweep {
       uint32_t process = 0;
       std::string suffix;
       if (ParseHelperName(name, process, suffix)) {
-        if (suffix != ".old" && !IsRunning(process)) File(folder + name);
-      } else if (withHelperFolders && ParseHelperFolderName(name, process) && !IsRunning(process)) {
+        if (suffix != ".old") File(folder + name, suffix == ".new");
+      } else if (withHelperFolders && ParseHelperFolderName(name, process)) {
         HelperFolder(folder, name, process);
       }
     }
   }
 
  private:
-  bool IsRunning(uint32_t process) {
-    if (process == self) return false;
-    auto known = running.find(process);
-    if (known == running.end())
-      known = running.emplace(process, steps.processRunning(process)).first;
-    return known->second;
-  }
-
-  void File(const std::string& path) {
+  // A ".new" may be a copy its run is still writing or about to rename into
+  // place: it goes only when nobody holds it.
+  void File(const std::string& path, bool onlyUnheld) {
     if (steps.isListed(path)) return;
     EntryInfo entry;
     if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
-    StepResult result = steps.deleteName(path);
-    if (!result.Ok() && result.status != StepStatus::Missing) failed.push_back({path, result});
+    bool held = false;
+    StepResult result = onlyUnheld ? steps.deleteUnheldFile(path, held) : steps.deleteName(path);
+    if (held || result.Ok() || result.status == StepStatus::Missing) return;
+    // Something else under the name since it was read: not a leftover.
+    if (result.status == StepStatus::WrongKind) return;
+    failed.push_back({path, result});
   }
 
-  // A helper folder is held while it is swept, so that it cannot be swapped
-  // for a link meanwhile; one that is not a plain folder is not entered, and
-  // neither is one that holds anything but that run's helper files (a link
-  // that the system does not show as one, under Wine, leads to a folder of
-  // someone's). It goes when nothing is left in it (a ".old" stays, and so
-  // does it).
+  // A helper folder that a run holds (the live run that made it, or another
+  // sweep) is not entered. One that nobody holds is held while it is swept,
+  // so that it cannot be swapped for a link meanwhile. A dead run's folder
+  // cannot come alive, since a run only holds a folder it has just made;
+  // one made but not yet held may be found empty and removed, and its run
+  // then makes its helpers beside the destinations. Every file in it is
+  // still asked about one by one. One that is not a plain folder is not
+  // entered, and neither is one that holds anything but that run's helper
+  // files (a link that the system does not show as one, under Wine, leads
+  // to a folder of someone's). It goes when nothing is left in it (a ".old"
+  // stays, and so does it).
   void HelperFolder(const std::string& folder, const std::string& name, uint32_t process) {
     std::string path = folder + name;
-    if (steps.isListed(path)) return;
+    if (steps.isListed(path) || steps.folderHeld(path)) return;
     HeldFolder held;
     if (!steps.holdFolder(path, held).Ok()) return;
     char separator =
@@ -131,16 +132,14 @@ class Sweep {
     return true;
   }
 
-  uint32_t self;
   const SweepSteps& steps;
-  std::map<uint32_t, bool> running;  // asked once per process number
 };
 
 }  // namespace
 
-std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
+std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
                                      const SweepSteps& steps) {
-  Sweep sweep(self, steps);
+  Sweep sweep(steps);
   for (const std::string& folder : folders) sweep.Folder(folder, true);
   return sweep.failed;
 }

@@ -15,7 +15,8 @@ struct SweepSteps {
   std::function<bool(const std::string&, std::vector<std::string>&)> listFolder = ListFolder;
   std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
   std::function<StepResult(const std::string&)> deleteName = DeleteName;
-  std::function<bool(uint32_t)> processRunning = ProcessIsRunning;
+  std::function<StepResult(const std::string&, bool&)> deleteUnheldFile = DeleteUnheldHelperFile;
+  std::function<bool(const std::string&)> folderHeld = HelperFolderHeld;
   std::function<StepResult(const std::string&, HeldFolder&)> holdFolder = HoldFolder;
   std::function<void(HeldFolder&, const std::string&, bool)> releaseFolder = ReleaseFolder;
   // True for a path the script lists (a source or destination under a name
@@ -31,16 +32,21 @@ bool ParseHelperName(const std::string& name, uint32_t& process, std::string& su
 bool ParseHelperFolderName(const std::string& name, uint32_t& process);
 
 // Deletes, in every folder (a folder part ending in its separator, or empty
-// for the current folder), the ".new" and ".del" helper files of runs that
-// are not running: a ".new" holds a copy of a source or of a destination
-// still in place, a ".del" a second name of a companion or a replaced one.
+// for the current folder), the ".new" and ".del" helper files that no live
+// run needs: a ".new" holds a copy of a source or of a destination still in
+// place, a ".del" a second name of a companion or a replaced one.
 // A ".old" may hold the only copy of an old content and is never deleted,
 // nor is anything that is not a regular file under exactly such a name, nor
-// a name the script lists, nor the helpers of a process that is running
-// (another run working beside ours). The helper folder of a run that is not
-// running is swept the same way, and removed when that leaves it empty.
-// self is this run's process number: it has made no helpers yet, so any
-// under its number are an earlier process's. Returns the names it could
-// not delete, with why.
-std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders, uint32_t self,
+// a name the script lists.
+// Which run made a helper is not asked: a process number tells nothing
+// across PID namespaces, and this run may have the number of a killed one.
+// A ".new" goes only when no process holds it open (its run holds it from
+// its making until it is renamed into place or deleted; the system lets
+// the hold go with the process). A ".del" goes whoever made it: a live run
+// that loses one only frees its companion itself, or finds gone a name it
+// was about to delete. The helper folder of a run (Windows) is entered only
+// when nobody holds it (its run holds it for as long as it lives), swept
+// the same way, and removed when that leaves it empty. Returns the names it
+// could not delete, with why.
+std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
                                      const SweepSteps& steps = SweepSteps());

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -35,14 +36,16 @@ TEST(ParseHelperName, OnlyTheNamesARunMakes) {
 // A folder of entries with kinds; deletions are recorded.
 struct FakeFolder {
   std::map<std::string, FileKind> entries;
-  std::set<uint32_t> running;
+  std::set<std::string> heldFiles;    // open in some process
+  std::set<std::string> heldFolders;  // held by a live run
   std::vector<std::string> deleted;
-  std::map<uint32_t, int> asked;
-  std::vector<std::string> held;  // folders entered
+  std::vector<std::string> askedIfHeld;  // files deleted only when unheld
+  std::vector<std::string> held;         // folders entered
   bool refuseDeletes = false;
 
-  SweepSteps Steps() {
-    SweepSteps steps;
+  SweepSteps steps;
+
+  const SweepSteps& Steps() {
     // Entries are named by their path under "d/"; a helper folder's
     // entries by "<folder>/<name>".
     steps.listFolder = [this](const std::string& folder, std::vector<std::string>& names) {
@@ -93,28 +96,39 @@ struct FakeFolder {
       entries.erase(path.substr(2));
       return result;
     };
-    steps.processRunning = [this](uint32_t process) {
-      ++asked[process];
-      return running.count(process) != 0;
+    steps.deleteUnheldFile = [this](const std::string& path, bool& isHeld) {
+      askedIfHeld.push_back(path);
+      isHeld = heldFiles.count(path.substr(2)) != 0;
+      if (isHeld) return StepResult();
+      return steps.deleteName(path);
+    };
+    steps.folderHeld = [this](const std::string& path) {
+      return heldFolders.count(path.substr(2)) != 0;
     };
     return steps;
   }
 };
 
-TEST(SweepLeftovers, TakesOnlyWhatDeadRunsLeftAndHoldsNothingWanted) {
+TEST(SweepLeftovers, TakesOnlyWhatNoRunHoldsAndHoldsNothingWanted) {
   FakeFolder folder;
-  // Left by a dead run 0x10: taken.
+  // Left by a killed run 0x10: taken.
   folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
   folder.entries[".kelvo-10-2.del"] = FileKind::Regular;
   folder.entries[".kelvo-10-3.new"] = FileKind::Regular;
-  // Under this run's own number: an earlier process's, taken.
-  folder.entries[".kelvo-99-1.del"] = FileKind::Regular;
   // May hold an old content: stays.
   folder.entries[".kelvo-10-4.old"] = FileKind::Regular;
-  // A running process's: stays.
-  folder.running.insert(0x20);
+  // A copy that a live run holds stays, whatever its number; one of the
+  // same number that nobody holds is a killed run's (another PID namespace,
+  // or this run's own number) and goes.
+  folder.entries[".kelvo-1-1.new"] = FileKind::Regular;
+  folder.heldFiles.insert(".kelvo-1-1.new");
+  folder.entries[".kelvo-1-2.new"] = FileKind::Regular;
+  // A spare name goes, even beside a live run's copy: losing it costs that
+  // run nothing but time. Holding its file does not keep it.
   folder.entries[".kelvo-20-1.new"] = FileKind::Regular;
+  folder.heldFiles.insert(".kelvo-20-1.new");
   folder.entries[".kelvo-20-2.del"] = FileKind::Regular;
+  folder.heldFiles.insert(".kelvo-20-2.del");
   // Not regular files: stay.
   folder.entries[".kelvo-10-5.new"] = FileKind::Link;
   folder.entries[".kelvo-10-6.del"] = FileKind::Folder;
@@ -126,33 +140,53 @@ TEST(SweepLeftovers, TakesOnlyWhatDeadRunsLeftAndHoldsNothingWanted) {
   folder.entries["title.tmp"] = FileKind::Regular;
   std::map<std::string, FileKind> before = folder.entries;
 
-  std::vector<Leftover> failed = SweepLeftovers({"d/", "absent/"}, 0x99, folder.Steps());
+  std::vector<Leftover> failed = SweepLeftovers({"d/", "absent/"}, folder.Steps());
   EXPECT_TRUE(failed.empty());
   std::set<std::string> deleted(folder.deleted.begin(), folder.deleted.end());
-  EXPECT_EQ(deleted, (std::set<std::string>{"d/.kelvo-10-1.new", "d/.kelvo-10-2.del",
-                                            "d/.kelvo-10-3.new", "d/.kelvo-99-1.del"}));
+  EXPECT_EQ(deleted,
+            (std::set<std::string>{"d/.kelvo-10-1.new", "d/.kelvo-10-2.del", "d/.kelvo-10-3.new",
+                                   "d/.kelvo-1-2.new", "d/.kelvo-20-2.del"}));
   EXPECT_EQ(folder.deleted.size(), deleted.size());
   for (const auto& entry : before) {
     if (deleted.count("d/" + entry.first) == 0) {
       EXPECT_EQ(folder.entries.count(entry.first), 1u) << entry.first;
     }
   }
-  // Each process is asked about once; this run is never asked about.
-  EXPECT_EQ(folder.asked[0x10], 1);
-  EXPECT_EQ(folder.asked[0x20], 1);
-  EXPECT_EQ(folder.asked.count(0x99), 0u);
+  // Only the regular ".new" files are asked about, each once.
+  std::vector<std::string> asked = folder.askedIfHeld;
+  std::sort(asked.begin(), asked.end());
+  EXPECT_EQ(asked,
+            (std::vector<std::string>{"d/.kelvo-1-1.new", "d/.kelvo-1-2.new", "d/.kelvo-10-1.new",
+                                      "d/.kelvo-10-3.new", "d/.kelvo-20-1.new"}));
 }
 
 TEST(SweepLeftovers, ReportsWhatItCannotDelete) {
   FakeFolder folder;
   folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-10-2.del"] = FileKind::Regular;
   folder.refuseDeletes = true;
-  std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
-  ASSERT_EQ(failed.size(), 1u);
+  std::vector<Leftover> failed = SweepLeftovers({"d/"}, folder.Steps());
+  ASSERT_EQ(failed.size(), 2u);
   EXPECT_EQ(failed[0].path, "d/.kelvo-10-1.new");
+  EXPECT_EQ(failed[1].path, "d/.kelvo-10-2.del");
   // Why goes with the name, for the message.
   EXPECT_EQ(failed[0].result.status, StepStatus::Failed);
   EXPECT_EQ(failed[0].result.error, 13);
+}
+
+// What the check finds changed under the name since it was read, and what
+// has gone meanwhile, is nothing to report.
+TEST(SweepLeftovers, SaysNothingOfWhatChangedUnderItsHands) {
+  FakeFolder folder;
+  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
+  folder.entries[".kelvo-10-2.new"] = FileKind::Regular;
+  SweepSteps steps = folder.Steps();
+  steps.deleteUnheldFile = [](const std::string& path, bool&) {
+    StepResult result;
+    result.status = path == "d/.kelvo-10-1.new" ? StepStatus::WrongKind : StepStatus::Missing;
+    return result;
+  };
+  EXPECT_TRUE(SweepLeftovers({"d/"}, steps).empty());
 }
 
 TEST(ParseHelperFolderName, OnlyTheFolderNameARunMakes) {
@@ -178,10 +212,16 @@ TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
   // One holding only what is swept: removed with it.
   folder.entries[".kelvo-16"] = FileKind::Folder;
   folder.entries[".kelvo-16/.kelvo-16-1.del"] = FileKind::Regular;
-  // A running run's helper folder: not entered.
+  // A live run's helper folder, which it holds: not entered.
   folder.entries[".kelvo-12"] = FileKind::Folder;
   folder.entries[".kelvo-12/.kelvo-12-1.new"] = FileKind::Regular;
-  folder.running.insert(0x12);
+  folder.heldFolders.insert(".kelvo-12");
+  // One that nobody holds is entered, but a copy held open in it stays, and
+  // so does the folder.
+  folder.entries[".kelvo-1c"] = FileKind::Folder;
+  folder.entries[".kelvo-1c/.kelvo-1c-1.new"] = FileKind::Regular;
+  folder.heldFiles.insert(".kelvo-1c/.kelvo-1c-1.new");
+  folder.entries[".kelvo-1c/.kelvo-1c-2.new"] = FileKind::Regular;
   // A link or junction under the name: never entered.
   folder.entries[".kelvo-13"] = FileKind::Link;
   folder.entries[".kelvo-13/.kelvo-13-1.new"] = FileKind::Regular;
@@ -201,10 +241,14 @@ TEST(SweepLeftovers, EmptiesTheHelperFoldersOfDeadRunsAndKeepsWhatTheyMayHold) {
   folder.entries[".kelvo-1a/.kelvo-1b"] = FileKind::Folder;
   folder.entries[".kelvo-1a/.kelvo-1b/.kelvo-1b-1.new"] = FileKind::Regular;
 
-  std::vector<Leftover> failed = SweepLeftovers({"d/"}, 0x99, folder.Steps());
+  std::vector<Leftover> failed = SweepLeftovers({"d/"}, folder.Steps());
   EXPECT_TRUE(failed.empty());
-  EXPECT_EQ(folder.held, (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16",
-                                                   "d/.kelvo-17", "d/.kelvo-18", "d/.kelvo-1a"}));
+  EXPECT_EQ(folder.held,
+            (std::vector<std::string>{"d/.kelvo-10", "d/.kelvo-11", "d/.kelvo-16", "d/.kelvo-17",
+                                      "d/.kelvo-18", "d/.kelvo-1a", "d/.kelvo-1c"}));
+  EXPECT_EQ(folder.entries.count(".kelvo-1c/.kelvo-1c-1.new"), 1u);
+  EXPECT_EQ(folder.entries.count(".kelvo-1c/.kelvo-1c-2.new"), 0u);
+  EXPECT_EQ(folder.entries.count(".kelvo-1c"), 1u);
   EXPECT_EQ(folder.entries.count(".kelvo-16"), 0u);
   EXPECT_EQ(folder.entries.count(".kelvo-10/.kelvo-10-1.new"), 0u);
   EXPECT_EQ(folder.entries.count(".kelvo-11/.kelvo-11-1.new"), 0u);

@@ -269,11 +269,19 @@ struct NewFile {
   uint64_t bytes = 0;  // what CopyInto wrote
 };
 
+// The two calls below make a run's helper files. Each is held from its
+// making for as long as its handle is open (Linux: an exclusive flock on
+// it; Windows: a handle that shares nothing), so that a sweep can tell a
+// file a live run is writing from one a killed run left: the system lets
+// the hold go with the process, however it ends, and every process sees it
+// whatever its process number (another PID namespace, say).
+
 // A file without a name in folder (Linux O_TMPFILE): a kill before it is
 // named leaves nothing behind. Unsupported where the system has none.
 StepResult CreateAnonymousFile(const std::string& folder, NewFile& file);
 // Creates path exclusively; Exists when any object has that name, a dangling
-// symbolic link included.
+// symbolic link included, and also when a sweep took the name between its
+// making and its hold (Linux), so that the caller tries another.
 StepResult CreateNewFile(const std::string& path, NewFile& file);
 // Copies source, which must be a regular file (links followed), into file to
 // its end; Stopped when a stop is requested between chunks. The copy's
@@ -321,11 +329,19 @@ StepResult RenameOver(const std::string& from, const std::string& to);
 StepResult RenameToFree(const std::string& from, const std::string& to);
 StepResult DeleteName(const std::string& path);
 
-// A number that no other running process has (the process id).
+// The process id. No other process this one can see has it, but a run in
+// another PID namespace may: helper names are only ever made exclusively.
 uint32_t ProcessNumber();
-// True when a process with that number is running (or may be: one the
-// system will not tell about counts as running).
-bool ProcessIsRunning(uint32_t process);
+
+// Deletes a helper file that CreateNewFile or CreateAnonymousFile made,
+// unless its handle is still open somewhere: held is then set and the file
+// stays. held is set too when the system cannot tell (the file cannot be
+// opened or takes no lock), since a sweep must never delete what may be in
+// use; nothing is reported for it. The name is not followed: anything but a
+// regular file is WrongKind and stays. On Linux the hold is taken over for
+// the deletion, so that the file deleted is the one found free and a run
+// cannot take it up meanwhile. Missing when the name is gone.
+StepResult DeleteUnheldHelperFile(const std::string& path, bool& held);
 
 // Appends the names of folder's entries, "." and ".." left out. False when
 // the folder cannot be listed.
@@ -349,6 +365,10 @@ StepResult MakeHeldFolder(const std::string& path, HeldFolder& held);
 StepResult HoldFolder(const std::string& path, HeldFolder& held);
 // Lets the folder go and, when asked, removes it if it is empty.
 void ReleaseFolder(HeldFolder& held, const std::string& path, bool removeIfEmpty);
+// True when some process holds the folder as HoldFolder does (the run that
+// made it, while it lives, or a sweep), or when the system cannot tell.
+// Always true where there are no helper folders.
+bool HelperFolderHeld(const std::string& path);
 
 // --- Looks of a script checker (never change a file) ---------------------
 

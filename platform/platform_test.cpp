@@ -183,6 +183,100 @@ TEST_F(PlatformFiles, SymbolicLinksAreNeverFollowedWhenCreating) {
   EXPECT_EQ(Read("planted"), "new");
 }
 
+// A helper file is held from its making while its handle is open: a sweep
+// leaves it then, and deletes it once it is let go.
+TEST_F(PlatformFiles, AHelperFileIsDeletedOnlyOnceNobodyHoldsIt) {
+  Write("source", "content");
+  NewFile file;
+  ASSERT_TRUE(CreateNewFile(At("staged"), file).Ok());
+  ASSERT_TRUE(CopyInto(At("source"), file, EntryInfo()).Ok());
+  bool held = false;
+  EXPECT_TRUE(DeleteUnheldHelperFile(At("staged"), held).Ok());
+  EXPECT_TRUE(held);
+  // (Windows lets nobody read it while it is held.)
+  EXPECT_TRUE(fs::exists(folder / "staged"));
+  ASSERT_TRUE(CloseNewFile(file).Ok());
+  EXPECT_EQ(Read("staged"), "content");
+  EXPECT_TRUE(DeleteUnheldHelperFile(At("staged"), held).Ok());
+  EXPECT_FALSE(held);
+  EXPECT_FALSE(fs::exists(folder / "staged"));
+  EXPECT_EQ(DeleteUnheldHelperFile(At("staged"), held).status, StepStatus::Missing);
+  EXPECT_FALSE(held);
+
+  // A file nobody made through these calls holds nothing either.
+  Write("plain", "x");
+  EXPECT_TRUE(DeleteUnheldHelperFile(At("plain"), held).Ok());
+  EXPECT_FALSE(held);
+  EXPECT_FALSE(fs::exists(folder / "plain"));
+
+  // A file made without a name is held once it has one.
+  StepResult made = CreateAnonymousFile(folder.string(), file);
+  if (made.status == StepStatus::Unsupported) return;
+  ASSERT_TRUE(made.Ok());
+  ASSERT_TRUE(NameAnonymousFile(file, At("named")).Ok());
+  EXPECT_TRUE(DeleteUnheldHelperFile(At("named"), held).Ok());
+  EXPECT_TRUE(held);
+  EXPECT_TRUE(fs::exists(folder / "named"));
+  ASSERT_TRUE(CloseNewFile(file).Ok());
+  EXPECT_TRUE(DeleteUnheldHelperFile(At("named"), held).Ok());
+  EXPECT_FALSE(held);
+  EXPECT_FALSE(fs::exists(folder / "named"));
+}
+
+// A name that leads elsewhere is not followed: a link, held file behind it
+// or not, is neither taken for held nor deleted, and neither is what it
+// leads to; nor is a folder or a FIFO (which is not waited on).
+TEST_F(PlatformFiles, AHelperFileCheckTakesOnlyRegularFiles) {
+  fs::create_directories(folder / "sub");
+  bool held = false;
+  StepResult result = DeleteUnheldHelperFile(At("sub"), held);
+  EXPECT_TRUE(result.status == StepStatus::WrongKind || held) << static_cast<int>(result.status);
+  EXPECT_TRUE(fs::is_directory(folder / "sub"));
+  if (IsWindows()) return;  // symbolic links and FIFOs are a Linux case
+
+  Write("target", "precious");
+  fs::create_symlink(folder / "target", folder / "link");
+  EXPECT_EQ(DeleteUnheldHelperFile(At("link"), held).status, StepStatus::WrongKind);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(fs::is_symlink(folder / "link"));
+  EXPECT_EQ(Read("target"), "precious");
+
+  NewFile file;
+  ASSERT_TRUE(CreateNewFile(At("staged"), file).Ok());
+  fs::create_symlink(folder / "staged", folder / "link-to-held");
+  EXPECT_EQ(DeleteUnheldHelperFile(At("link-to-held"), held).status, StepStatus::WrongKind);
+  EXPECT_FALSE(held);
+  EXPECT_TRUE(fs::is_symlink(folder / "link-to-held"));
+  EXPECT_TRUE(fs::exists(folder / "staged"));
+  ASSERT_TRUE(CloseNewFile(file).Ok());
+
+  ASSERT_EQ(system(("mkfifo '" + At("fifo") + "'").c_str()), 0);
+  EXPECT_EQ(DeleteUnheldHelperFile(At("fifo"), held).status, StepStatus::WrongKind);
+  EXPECT_TRUE(fs::exists(folder / "fifo"));
+}
+
+// A helper folder is held by its run for as long as the run holds it
+// (Windows); where there are none, every folder counts as held, so that
+// none is ever entered.
+TEST_F(PlatformFiles, AHelperFolderIsHeldWhileItsRunHoldsIt) {
+  HeldFolder held;
+  StepResult made = MakeHeldFolder(At("run"), held);
+  if (made.status == StepStatus::Unsupported) {
+    EXPECT_TRUE(HelperFolderHeld(folder.string()));
+    return;
+  }
+  ASSERT_TRUE(made.Ok());
+  EXPECT_TRUE(HelperFolderHeld(At("run")));
+  // A sweep's own hold tells other sweeps the same.
+  HeldFolder sweeping;
+  ASSERT_TRUE(HoldFolder(At("run"), sweeping).Ok());
+  ReleaseFolder(held, At("run"), false);
+  EXPECT_TRUE(HelperFolderHeld(At("run")));
+  ReleaseFolder(sweeping, At("run"), false);
+  EXPECT_FALSE(HelperFolderHeld(At("run")));
+  EXPECT_TRUE(fs::is_directory(folder / "run"));
+}
+
 TEST_F(PlatformFiles, CopyNeverWaitsOnAFifo) {
   if (IsWindows()) GTEST_SKIP() << "FIFOs are a Linux case";
   ASSERT_EQ(system(("mkfifo '" + At("fifo") + "'").c_str()), 0);

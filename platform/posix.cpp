@@ -601,6 +601,29 @@ void ReleaseFolder(HeldFolder& held, const std::string&, bool) { held.handle = -
 
 std::string FoldEntryName(const std::string& name) { return name; }
 
+namespace {
+
+// Takes the hold that tells a sweep a helper file is in use: an exclusive
+// flock, which the system lets go with the last descriptor of this open
+// file, and which every process sees. Never waits: 0, or the error
+// (EWOULDBLOCK when someone else holds the file).
+int HoldHelperFile(int fd) {
+  int held;
+  do {
+    held = flock(fd, LOCK_EX | LOCK_NB);
+  } while (held != 0 && errno == EINTR);
+  return held == 0 ? 0 : errno;
+}
+
+// True when path, not followed, still names the open file fd.
+bool NamesOpenFile(const std::string& path, int fd) {
+  struct stat opened, named;
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+}  // namespace
+
 StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -608,6 +631,9 @@ StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return Unsupported(errno);
     return FailedWith(errno);
   }
+  // Nobody else can reach a file without a name: the hold is had at once
+  // (where the file system takes locks at all), before the file has a name.
+  HoldHelperFile(fd);
   file.handle = fd;
   return Succeeded();
 }
@@ -615,6 +641,16 @@ StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
 StepResult CreateNewFile(const std::string& path, NewFile& file) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return FailedWith(errno);
+  // A sweep may open the name before the hold is taken; it then holds the
+  // file while it deletes it, so once the hold is ours the name is either
+  // ours for good or gone. Taken or gone, the caller tries another name.
+  // Where the file system takes no locks the file stays unheld: a sweep
+  // cannot tell there either, and keeps it.
+  int error = HoldHelperFile(fd);
+  if (error == EWOULDBLOCK || (error == 0 && !NamesOpenFile(path, fd))) {
+    close(fd);
+    return FailedWith(EEXIST);
+  }
   file.handle = fd;
   return Succeeded();
 }
@@ -754,12 +790,35 @@ StepResult DeleteName(const std::string& path) {
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }
 
-bool ProcessIsRunning(uint32_t process) {
-  pid_t pid = static_cast<pid_t>(process);
-  // Zero and negative numbers mean groups of processes to kill().
-  if (pid <= 0) return true;
-  return kill(pid, 0) == 0 || errno != ESRCH;
+StepResult DeleteUnheldHelperFile(const std::string& path, bool& held) {
+  held = false;
+  // Read only and without waiting: nothing is written, a FIFO put under the
+  // name is not waited for, and a terminal does not become ours.
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return FailedWith(errno);
+    if (errno == ELOOP) return WrongKind();  // a symbolic link
+    held = true;                             // cannot tell
+    return Succeeded();
+  }
+  StepResult result;
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    held = true;
+  } else if (!S_ISREG(info.st_mode)) {
+    result = WrongKind();
+  } else if (HoldHelperFile(fd) != 0 || !NamesOpenFile(path, fd)) {
+    // Held by its run; or no locks here, or the name changed hands since it
+    // was opened: cannot tell.
+    held = true;
+  } else if (unlink(path.c_str()) != 0) {
+    result = FailedWith(errno);
+  }
+  close(fd);
+  return result;
 }
+
+bool HelperFolderHeld(const std::string&) { return true; }
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   DIR* listing = opendir(folder.c_str());

@@ -451,7 +451,8 @@ StepResult CreateAnonymousFile(const std::string&, NewFile&) {
 }
 
 StepResult CreateNewFile(const std::string& path, NewFile& file) {
-  // CREATE_NEW fails on any existing name, a symbolic link included.
+  // CREATE_NEW fails on any existing name, a symbolic link included. The
+  // handle shares nothing: while it is open, a sweep finds the file held.
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
@@ -552,12 +553,34 @@ StepResult DeleteName(const std::string& path) {
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
-bool ProcessIsRunning(uint32_t process) {
-  HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
-  if (handle == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
-  bool running = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
-  CloseHandle(handle);
-  return running;
+StepResult DeleteUnheldHelperFile(const std::string& path, bool& held) {
+  held = false;
+  // Sharing nothing, the open fails while any other handle is open on the
+  // file, the one its run writes it through above all. A reparse point is
+  // opened itself, and a folder not at all (no backup semantics).
+  HANDLE file = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FailedWith(error);
+    held = true;  // in use (a sharing violation), or cannot tell
+    return Succeeded();
+  }
+  StepResult result;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) {
+    held = true;
+  } else if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    result = WithStatus(StepStatus::WrongKind, ERROR_BAD_FILE_TYPE);
+  } else {
+    // Deleted as this handle closes: nobody can open the file in between.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+      result = FailedWith(GetLastError());
+    }
+  }
+  CloseHandle(file);
+  return result;
 }
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
@@ -621,6 +644,18 @@ void ReleaseFolder(HeldFolder& held, const std::string& path, bool removeIfEmpty
   // Fails, as it should, on a folder that still holds something; a
   // junction put there since is removed itself, not what it points to.
   if (removeIfEmpty) RemoveDirectoryA(path.c_str());
+}
+
+bool HelperFolderHeld(const std::string& path) {
+  // A hold shares no deletion: while one lasts, an open that asks for
+  // deletion access fails with a sharing violation. Any other failure
+  // cannot tell, and counts as held too.
+  HANDLE folder = CreateFileA(
+      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return true;
+  CloseHandle(folder);
+  return false;
 }
 
 uint32_t UnpredictableNumber() {

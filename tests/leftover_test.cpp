@@ -1,13 +1,16 @@
 // End-to-end tests of what replacements leave: a run leaves no helper file
 // behind, and sweeps at its start the ".new" and ".del" files of runs that
 // were killed, and nothing else: not a ".old", not a look-alike name, not
-// what is no regular file, not the helpers of a run that is still working.
+// what is no regular file, not a copy a live run holds, even from another
+// PID namespace.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "tests/harness.h"
 
 namespace {
@@ -94,37 +97,68 @@ TEST(Leftovers, SweptAtStartOnlyWhatAKilledRunMadeAndHoldsNothingWanted) {
 }
 
 // A run that is working beside ours (from another program folder, on the
-// same destinations) holds its helpers: they are not leftovers.
-TEST(Leftovers, HelpersOfARunStillWorkingAreLeft) {
-  if (TestedProgram().IsWindows()) GTEST_SKIP() << "the Windows process number is Wine's";
-  ScratchFolder working;
-  ScratchFolder sweeping;
-  ScratchFolder shared;
-  std::string line = "AddFile," + shared.NativeAt("dst0.dat") + ",pool/src0\n";
-  working.Write("kelvo.txt", "SetInterval,3600\n" + line);
-  working.Write("pool/src0", "working's content");
-  sweeping.Write("kelvo.txt", "SetInterval,5\n" + line);
-  sweeping.Write("pool/src0", "sweeping's content");
-  shared.Write("dst0.dat", "old content");
+// same destinations) holds open the copy it is making: that is no
+// leftover, whatever process number its name carries. Once it is let go,
+// it is one.
+TEST(Leftovers, ACopyHeldOpenIsLeft) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,d/dst0.dat,pool/src0\n");
+  folder.Write("pool/src0", "new content");
+  folder.Write("d/dst0.dat", "old content");
+  folder.Write(Helper("1", ".new"), "its copy in the making");
+  folder.Write(Helper("2", ".new"), "a killed run's copy");
+  {
+    FileHolder holder(folder, Helper("1", ".new"));
+    ASSERT_TRUE(holder.held);
+    RunResult result = folder.Run(WithArguments({"-oneshot"}));
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(folder.Read(Helper("1", ".new")), "its copy in the making");
+    EXPECT_FALSE(folder.Exists(Helper("2", ".new")));
+    EXPECT_EQ(folder.Read("d/dst0.dat"), "new content");
+  }
+  EXPECT_EQ(folder.Run(WithArguments({"-oneshot"})).exitStatus, 0);
+  EXPECT_FALSE(folder.Exists(Helper("1", ".new")));
+}
 
-  int output = -1;
-  pid_t pid = working.Start(RunOptions(), &output);
-  std::string console;
-  ASSERT_TRUE(ReadUntil(output, "Waiting Interval", console, 60)) << console;
-  char own[64];
-  std::snprintf(own, sizeof own, ".kelvo-%x-77.new", static_cast<unsigned>(pid));
-  shared.Write(own, "its copy in the making");
+// A run in another PID namespace (a container) sees none of the processes
+// of ours, and may be process 1, as it is here: both copies below carry its
+// own number. Its sweep still leaves the one that a live run holds, held
+// exactly as kelvo holds the copies it makes, and takes the other.
+TEST(Leftovers, AHeldCopySurvivesASweepFromAnotherPidNamespace) {
+  if (TestedProgram().IsWindows()) GTEST_SKIP() << "PID namespaces are a Linux case";
+  if (system("unshare -p -f --mount-proc sh -c 'test $$ = 1' >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "unshare -p -f --mount-proc is refused here (it takes root, or user "
+                    "namespaces that allow it)";
+  }
+  ScratchFolder folder;
+  folder.Write("kelvo.txt",
+               "SetInterval,5\nAddFile,d/dst0.dat,pool/src0\nAddFile,d/dst1.dat,pool/src0\n");
+  folder.Write("pool/src0", "new content");
+  folder.Write("pool/partial", "its copy in the making");
+  folder.Write("d/dst0.dat", "old content");
+  folder.Write("d/dst0.tmp", "previous companion");
+  NewFile live;
+  ASSERT_TRUE(CreateNewFile(folder.At("d/.kelvo-1-5.new"), live).Ok());
+  ASSERT_TRUE(CopyInto(folder.At("pool/partial"), live, EntryInfo()).Ok());
+  folder.Write("d/.kelvo-1-6.new", "a killed run's copy");
 
-  RunResult result = sweeping.Run(WithArguments({"-oneshot"}));
+  RunOptions options = WithArguments({"-oneshot"});
+  options.environmentPrefix = {"unshare", "-p", "-f", "--mount-proc"};
+  RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 0) << result.err;
-  EXPECT_EQ(shared.Read(own), "its copy in the making");
-  EXPECT_EQ(shared.Read("dst0.dat"), "sweeping's content");
-
-  RequestProgramStop(pid);
-  Finish(pid, output, 60, console);
-  // A later run, once the first one is gone, takes it.
-  EXPECT_EQ(sweeping.Run(WithArguments({"-oneshot"})).exitStatus, 0);
-  EXPECT_FALSE(shared.Exists(own));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(folder.Read("d/.kelvo-1-5.new"), "its copy in the making");
+  EXPECT_FALSE(folder.Exists("d/.kelvo-1-6.new"));
+  std::vector<ReportedReplacement> reported = ReportedReplacements(result.out);
+  EXPECT_EQ(reported.size(), 2u) << result.out;
+  for (const ReportedReplacement& replacement : reported) {
+    EXPECT_TRUE(replacement.done) << result.out;
+  }
+  EXPECT_EQ(folder.Read("d/dst0.dat"), "new content");
+  EXPECT_EQ(folder.Read("d/dst0.tmp"), "old content");
+  EXPECT_EQ(folder.Read("d/dst1.dat"), "new content");
+  EXPECT_TRUE(CloseNewFile(live).Ok());
 }
 
 // A leftover the sweep cannot delete is named on standard error with why,
