@@ -2,7 +2,7 @@
 """Helper of tests/crash_images.sh: lays out a kelvo folder, takes crash
 images at given moments, checks the files of a mounted image, and sums up.
 
-  setup DIR MANIFEST --ref REFDIR --interval S --mode endless|oneshot [--destinations N]
+  setup DIR MANIFEST --ref REFDIR --far FARPOOL --interval S --mode endless|oneshot [--destinations N]
   snapshot DIR MANIFEST                  note the destinations' contents now
   moments --count N --start A --end B    spread random moments, one a slot
   capture --image FILE --prefix P --base T --moments M1,M2,...
@@ -41,10 +41,12 @@ def write_file(path, data):
 
 
 def setup(args):
-    """Writes the pool, the destinations' first contents, a control file and
-    kelvo.txt under DIR; the manifest says what each name may hold."""
+    """Writes two pools, the destinations' first contents, a control file and
+    kelvo.txt under DIR; the manifest says what each name may hold. The
+    first half of the destinations draws from the pool beside them, which a
+    file system with shared extents copies without writing data; the second
+    half from the pool on another file system (FAR), whose copies are real."""
     folder = args.dir
-    pool = []
     # Every content a name may hold, kept aside to describe a bad file.
     known = {}
 
@@ -55,10 +57,15 @@ def setup(args):
         known[sha] = {"label": label, "ref": ref, "size": len(data)}
         return sha
 
-    for k, size in enumerate(POOL_SIZES):
-        data = os.urandom(size)
-        write_file(os.path.join(folder, "pool", "p%d.bin" % k), data)
-        pool.append(keep(data, "pool/p%d.bin" % k))
+    pools = []
+    for where in (os.path.join(folder, "pool"), args.far):
+        pool = []
+        for k, size in enumerate(POOL_SIZES):
+            data = os.urandom(size)
+            path = os.path.join(where, "p%d.bin" % k)
+            write_file(path, data)
+            pool.append((keep(data, path), path))
+        pools.append(pool)
     lines = ["// Written by tests/crash_images.py", "SetInterval,%d" % args.interval]
     destinations = []
     for i in range(args.destinations):
@@ -69,16 +76,17 @@ def setup(args):
         keep(original, "the original of %s" % sub)
         write_file(os.path.join(folder, sub, "file.dat"), original)
         # Three or four candidates each; the large pool file for every third.
+        pool = pools[0] if i < args.destinations // 2 else pools[1]
         picks = sorted({i % 5, (i + 1) % 5, (i + 3) % 5} | ({5} if i % 3 == 0 else set()))
         for k in picks:
-            lines.append("AddFile,%s/file.dat,pool/p%d.bin" % (sub, k))
+            lines.append("AddFile,%s/file.dat,%s" % (sub, pool[k][1]))
         destinations.append({
             "folder": sub,
             "destination": sub + "/file.dat",
             "companion": sub + "/file.tmp",
             "orig": sub + "/file.dat.orig",
             "original": digest(original),
-            "pool": [pool[k] for k in picks],
+            "pool": [pool[k][0] for k in picks],
             # What the destination holds when the watched run starts.
             "before": digest(original),
         })
@@ -316,6 +324,7 @@ def main():
     p.add_argument("dir")
     p.add_argument("manifest")
     p.add_argument("--ref", required=True)
+    p.add_argument("--far", required=True)
     p.add_argument("--interval", type=int, required=True)
     p.add_argument("--destinations", type=int, default=20)
     p.add_argument("--mode", choices=["endless", "oneshot"], required=True)

@@ -6,8 +6,10 @@
 # disk without a write cache keeps when the power goes. Each image is
 # brought back as a reboot would (journal replay, log recovery), mounted, and
 # every destination, companion, .orig and helper .old must be a whole file,
-# the old content or the new. Needs root; exits 77 (skipped) without root,
-# loop devices or one of the file systems.
+# the old content or the new. Half of the destinations draw their sources
+# from beside them (xfs and btrfs copy those by sharing extents), half from
+# another file system (a real copy everywhere). Needs root; exits 77
+# (skipped) without root, loop devices or one of the file systems.
 #
 #   tests/crash_images.sh [path/to/kelvo]        (or KELVO_EXE=...)
 #
@@ -136,11 +138,12 @@ check_images() {
   done <"$list"
 }
 
-# Lays out a scenario folder on the file system and puts it on the device.
+# Lays out a scenario folder on the file system and puts it on the device;
+# half of its sources are in the work folder, on another file system.
 prepare() {
   local mountpoint=$1 scenario=$2 interval=$3
   python3 "$helper" setup "$mountpoint/$scenario" "$work/$fs-$scenario.json" \
-    --ref "$work/ref-$fs-$scenario" --interval "$interval" --destinations "$destinations" --mode "$scenario"
+    --ref "$work/ref-$fs-$scenario" --far "$work/pool-$fs-$scenario" --interval "$interval" --destinations "$destinations" --mode "$scenario"
   cp "$kelvo" "$mountpoint/$scenario/kelvo"
   # syncfs, not sync: the other file systems are being watched meanwhile.
   sync -f "$mountpoint/$scenario"
