@@ -3,13 +3,13 @@
 # the compilers (native and MinGW), GoogleTest, Google Benchmark, Wine,
 # faketime, strace (the kill-at-every-call test), chattr and the character
 # maps that make a Shift_JIS locale; lintian, systemd's analyzer and adduser
-# for the package check. Safe to run again; does nothing when all
+# for the package check; btrfs-progs and xfsprogs for the crash-image test. Safe to run again; does nothing when all
 # is there.
 set -euo pipefail
 
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 faketime clang-format clang-tidy python3
-  dpkg-dev file strace e2fsprogs locales lintian systemd adduser)
+  dpkg-dev file strace e2fsprogs locales lintian systemd adduser btrfs-progs xfsprogs)
 have_i386=$(dpkg --print-foreign-architectures | grep -c '^i386$' || true)
 
 missing=()
