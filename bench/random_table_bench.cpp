@@ -7,8 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "engine/replacement_table.h"
 #include "random/mersenne_twister.h"
+#include "rotate/replacement_table.h"
 
 namespace {
 

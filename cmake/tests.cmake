@@ -13,13 +13,13 @@ else()
 endif()
 
 set(KELVO_UNIT_TESTS
-  engine/commands_test.cpp
-  engine/entry_set_test.cpp
-  engine/helper_folders_test.cpp
-  engine/replace_test.cpp
-  engine/replacement_table_test.cpp
-  engine/schedule_test.cpp
-  engine/sweep_test.cpp
+  rotate/commands_test.cpp
+  rotate/entry_set_test.cpp
+  replace/helper_folders_test.cpp
+  replace/replace_test.cpp
+  rotate/replacement_table_test.cpp
+  rotate/schedule_test.cpp
+  replace/sweep_test.cpp
   log/log_service_test.cpp
   platform/pci_devices_test.cpp
   platform/platform_test.cpp

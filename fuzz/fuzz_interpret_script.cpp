@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/commands.h"
-#include "engine/run_settings.h"
 #include "fuzz/fuzz_input_file.h"
 #include "log/log_service.h"
+#include "rotate/commands.h"
+#include "rotate/run_settings.h"
 #include "script/string_list.h"
 
 namespace {

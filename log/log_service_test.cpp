@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "script/string_list.h"
-#include "tests/scratch_directory.h"
+#include "testing/scratch_directory.h"
 
 namespace fs = std::filesystem;
 

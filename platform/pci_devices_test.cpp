@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "tests/scratch_directory.h"
+#include "testing/scratch_directory.h"
 
 namespace {
 

@@ -151,7 +151,7 @@ bool ListPciDisplayDevices(const std::string& deviceRoot,
                            std::vector<std::string>& list);
 
 // --- File steps of a replacement -----------------------------------------
-// Plain steps; the replacement sequence (engine/replace.cpp) chooses among
+// Plain steps; the replacement sequence (replace/replace.cpp) chooses among
 // them, falls back and rolls back. None of them follows a symbolic link in
 // the last part of a name it creates, renames or deletes.
 

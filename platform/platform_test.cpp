@@ -1,7 +1,7 @@
 // Tests of the platform services on a real disk: presence test, clock text,
 // file identity and the file steps of a replacement.
 #include "platform/platform.h"
-#include "tests/scratch_directory.h"
+#include "testing/scratch_directory.h"
 
 #include <gtest/gtest.h>
 

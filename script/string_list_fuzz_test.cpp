@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "script/string_list.h"
-#include "tests/scratch_directory.h"
+#include "testing/scratch_directory.h"
 
 namespace {
 

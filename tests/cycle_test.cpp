@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/replacement_table.h"
 #include "random/mersenne_twister.h"
+#include "rotate/replacement_table.h"
 #include "tests/harness.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/replacement_table.h"
+#include "rotate/replacement_table.h"
 #include "tests/harness.h"
 
 namespace {

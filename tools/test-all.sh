@@ -47,10 +47,14 @@ cmake -S . -B "$out/linux" -DKELVO_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS
 cmake --build "$out/linux" -j "$jobs"
 (cd "$out/linux" && ctest --output-on-failure -j "$jobs")
 
+step "Layering of the folders (tools/check-includes.py)"
+python3 tools/check-includes.py
+
 step "Formatting and lint (.clang-format, .clang-tidy)"
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
-mapfile -t product < <(git ls-files 'engine/*.cpp' 'log/*.cpp' 'platform/paths.cpp' \
+mapfile -t product < <(git ls-files 'app/*.cpp' 'rotate/*.cpp' 'replace/*.cpp' 'check/*.cpp' \
+  'log/*.cpp' 'platform/paths.cpp' \
   'platform/pci_devices.cpp' 'platform/posix.cpp' 'random/*.cpp' 'script/*.cpp' | grep -v _test)
 clang-tidy -p "$out/linux" --quiet "${product[@]}"
 

@@ -1,5 +1,5 @@
 // Tests of the script commands: what each line does to the run settings.
-#include "engine/commands.h"
+#include "rotate/commands.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/cycle.h"
+#include "rotate/cycle.h"
 #include "script/string_list.h"
-#include "tests/scratch_directory.h"
+#include "testing/scratch_directory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
 // Entry point of the kelvo executable.
-#include "engine/program.h"
+#include "app/program.h"
 
 int main(int argc, char** argv) { return RunProgram(argc, argv); }

@@ -1,5 +1,5 @@
 // A set of directory entries named by paths.
-#include "engine/entry_set.h"
+#include "rotate/entry_set.h"
 
 #include <utility>
 

@@ -1,6 +1,6 @@
 // Tests of the destination table: its hash, its visiting order, growth and
 // the source lists it keeps.
-#include "engine/replacement_table.h"
+#include "rotate/replacement_table.h"
 
 #include <cstdint>
 #include <list>

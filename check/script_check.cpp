@@ -1,6 +1,6 @@
 // kelvo-check's report: the script is loaded, split and carried out by the
 // same code kelvo runs, and the files it names are only looked at.
-#include "engine/script_check.h"
+#include "check/script_check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,14 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/commands.h"
-#include "engine/cycle.h"
-#include "engine/entry_set.h"
-#include "engine/program.h"
-#include "engine/run_settings.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
+#include "rotate/commands.h"
+#include "rotate/cycle.h"
+#include "rotate/entry_set.h"
+#include "rotate/run_settings.h"
 #include "script/string_list.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // At the start of a run: deletes what killed runs left beside the
 // destinations.
-#include "engine/sweep.h"
+#include "replace/sweep.h"
 
 #include <cstdlib>
 
-#include "engine/replace.h"
 #include "platform/paths.h"
+#include "replace/replace.h"
 
 namespace {
 

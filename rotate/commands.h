@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "engine/run_settings.h"
+#include "rotate/run_settings.h"
 
 class StringList;
 

@@ -2,11 +2,11 @@
 // fails in turn, then every pair of steps (a failed step and a failed undo),
 // and the run is cut off after every step as a kill would, on file systems
 // with and without anonymous files, name exchange and second names.
-#include "engine/replace.h"
+#include "replace/replace.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/sweep.h"
+#include "replace/sweep.h"
 
 #include <map>
 #include <memory>

@@ -1,5 +1,5 @@
 // Tests of the schedule of later passes against a clock the test moves.
-#include "engine/schedule.h"
+#include "rotate/schedule.h"
 
 #include <gtest/gtest.h>
 

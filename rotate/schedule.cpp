@@ -1,5 +1,5 @@
 // When the replacements of later passes are due.
-#include "engine/schedule.h"
+#include "rotate/schedule.h"
 
 uint32_t ReplacementSchedule::WaitBeforeNext(uint32_t step, uint64_t now) {
   if (!started) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/script_check.h"
+#include "check/script_check.h"
 #include "platform/platform.h"
 
 namespace {

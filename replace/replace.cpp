@@ -44,7 +44,7 @@
 // beside the destinations, held open so that nobody can swap it), X.new and
 // Y.old are made in it and renamed from there: a name made in a small
 // folder costs no look at a large one.
-#include "engine/replace.h"
+#include "replace/replace.h"
 
 #include <cstdio>
 #include <utility>

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/run_settings.h"
 #include "platform/platform.h"
+#include "rotate/run_settings.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
 // requested. Returns the number of replacements that failed.

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/leftover.h"
 #include "platform/platform.h"
+#include "replace/leftover.h"
 
 // The steps a sweep takes: the platform's unless a test fakes them.
 struct SweepSteps {

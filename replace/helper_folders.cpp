@@ -1,11 +1,11 @@
 // Folders of the run's own beside the destinations, made at the first
 // replacement in a folder and removed at the end of the run.
-#include "engine/helper_folders.h"
+#include "replace/helper_folders.h"
 
 #include <utility>
 
-#include "engine/replace.h"
 #include "platform/paths.h"
+#include "replace/replace.h"
 
 HelperFolders::HelperFolders(uint32_t processNumber, HelperFolderSteps folderSteps)
     : process(processNumber), steps(std::move(folderSteps)) {}

@@ -1,20 +1,18 @@
 // Start-up, run control and shutdown of kelvo.
-#include "engine/program.h"
+#include "app/program.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "engine/commands.h"
-#include "engine/console.h"
-#include "engine/cycle.h"
+#include "log/console.h"
 #include "log/log_service.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
+#include "rotate/commands.h"
+#include "rotate/cycle.h"
 #include "script/string_list.h"
-
-const char* const kMasterScriptName = "kelvo.txt";
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Tests of how sources are told apart on a real disk: every spelling of a
 // source is caught, links and look-alikes are not sources, and a folder
 // replaced between two checks is seen as it is now.
-#include "engine/entry_set.h"
-#include "tests/scratch_directory.h"
+#include "rotate/entry_set.h"
+#include "testing/scratch_directory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // Interprets the master script's lines into the run settings.
-#include "engine/commands.h"
+#include "rotate/commands.h"
 
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#include "engine/console.h"
+#include "log/console.h"
 #include "script/string_list.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The console: every message goes to standard output and to the log.
-#include "engine/console.h"
+#include "log/console.h"
 
 #include <cstdarg>
 #include <cstdio>

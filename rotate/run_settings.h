@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/replacement_table.h"
+#include "rotate/replacement_table.h"
+
+// Name of the master script in the program's directory.
+inline constexpr char kMasterScriptName[] = "kelvo.txt";
 
 struct RunSettings {
   ReplacementTable Table;

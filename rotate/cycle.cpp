@@ -2,7 +2,7 @@
 // drawn at random from its list. A replacement copies the source beside the
 // destination first, so no failure or kill leaves the destination half
 // written or its old content lost, and never touches a file named as a source.
-#include "engine/cycle.h"
+#include "rotate/cycle.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,15 +11,15 @@
 #include <utility>
 #include <vector>
 
-#include "engine/console.h"
-#include "engine/entry_set.h"
-#include "engine/helper_folders.h"
-#include "engine/replace.h"
-#include "engine/schedule.h"
-#include "engine/sweep.h"
+#include "log/console.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
+#include "replace/helper_folders.h"
+#include "replace/replace.h"
+#include "replace/sweep.h"
+#include "rotate/entry_set.h"
+#include "rotate/schedule.h"
 
 namespace {
 

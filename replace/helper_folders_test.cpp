@@ -1,6 +1,6 @@
 // Tests of the run's helper folders: made once per destination folder at the
 // first ask, given up after a failure, let go and removed at the end.
-#include "engine/helper_folders.h"
+#include "replace/helper_folders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests of the start-of-run sweep: which names it takes, and all it leaves.
-#include "engine/sweep.h"
+#include "replace/sweep.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/replace.h"
+#include "replace/replace.h"
 
 namespace {
 

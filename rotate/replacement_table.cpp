@@ -1,6 +1,6 @@
 // Chained hash table with a fixed list of prime bucket counts. Entries live
 // in one vector and are chained by index, so growing only relinks them.
-#include "engine/replacement_table.h"
+#include "rotate/replacement_table.h"
 
 #include <utility>
 

@@ -1,9 +1,6 @@
 // Start-up, run control and shutdown of kelvo.
 #pragma once
 
-// Name of the master script in the program's directory.
-extern const char* const kMasterScriptName;
-
 // Exit statuses of a run.
 enum ExitStatus {
   kDoneAsAsked = 0,    // a one-shot pass with every replacement done, or a stop on request
