@@ -15,13 +15,12 @@
  * name, once); copy the source into a file without a name in the
  * destination's folder; give it a helper name; exchange it with the
  * destination; give the previous companion a second name and rename the
- * old content over the companion; a helper thread deletes the companion's
- * spare name. Permission bits and (as root) owner and group are those of
+ * old content over the companion; delete the companion's spare name.
+ * Permission bits and (as root) owner and group are those of
  * the replaced file. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,40 +28,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-
-/* Names waiting for the helper thread. */
-static char** waiting;
-static size_t waitingCount, waitingTaken, waitingSize;
-static int ending;
-static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-
-static void* DeleteLater(void* unused) {
-  (void)unused;
-  pthread_mutex_lock(&lock);
-  for (;;) {
-    while (waitingTaken == waitingCount && !ending) pthread_cond_wait(&changed, &lock);
-    if (waitingTaken == waitingCount) break;
-    char* name = waiting[waitingTaken++];
-    pthread_mutex_unlock(&lock);
-    unlink(name);
-    free(name);
-    pthread_mutex_lock(&lock);
-  }
-  pthread_mutex_unlock(&lock);
-  return NULL;
-}
-
-static void AddLater(const char* name) {
-  pthread_mutex_lock(&lock);
-  if (waitingCount == waitingSize) {
-    waitingSize = waitingSize ? waitingSize * 2 : 1024;
-    waiting = realloc(waiting, waitingSize * sizeof *waiting);
-  }
-  waiting[waitingCount++] = strdup(name);
-  pthread_cond_signal(&changed);
-  pthread_mutex_unlock(&lock);
-}
 
 /* Console line and log record, as kelvo's Print does. */
 static void Print(const char* text) {
@@ -138,7 +103,7 @@ static int Replace(const char* destination, const char* source) {
   snprintf(aside, sizeof aside, "%s.kelvo-%x-%x.del", folder, process, ++counter);
   int setAside = link(companion, aside) == 0;
   if (rename(helper, companion) != 0) return -1;
-  if (setAside) AddLater(aside);
+  if (setAside) unlink(aside);
   if (flushEach) FlushFolderBefore(folder);
   return 0;
 }
@@ -156,8 +121,6 @@ int main(int argc, char** argv) {
   }
   process = (unsigned)getpid();
   user = geteuid();
-  pthread_t helper;
-  pthread_create(&helper, NULL, DeleteLater, NULL);
   Print("Starting Loop.\n");
   char line[8400];
   int failed = 0;
@@ -179,10 +142,5 @@ int main(int argc, char** argv) {
   }
   fclose(list);
   if (flushEach) FlushFolderBefore(NULL);
-  pthread_mutex_lock(&lock);
-  ending = 1;
-  pthread_cond_signal(&changed);
-  pthread_mutex_unlock(&lock);
-  pthread_join(helper, NULL);
   return failed ? 2 : 0;
 }
