@@ -71,7 +71,7 @@ std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
 // flush for many files, but a small share of the files the process may
 // hold open.
 size_t StagedFilesAtOnce() {
-  const size_t kMost = 256;
+  const size_t kMost = 1024;
   uint32_t limit = OpenFileLimit();
   if (limit == 0) return kMost;
   return std::max<size_t>(1, std::min<size_t>(kMost, limit / 4));
