@@ -15,7 +15,6 @@ endif()
 set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
   rotate/entry_set_test.cpp
-  replace/helper_folders_test.cpp
   replace/replace_test.cpp
   rotate/replacement_table_test.cpp
   rotate/schedule_test.cpp

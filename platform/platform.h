@@ -349,27 +349,6 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names);
 // A number that nobody can guess in advance.
 uint32_t UnpredictableNumber();
 
-// A folder of the run's own beside destinations, where it makes its helper
-// files, held open so that nobody can delete, rename or replace it while it
-// is held. Only Windows has them: there a name made in a large folder costs
-// a look at the whole folder (under Wine), while a rename from a small
-// folder into the large one does not.
-struct HeldFolder {
-  intptr_t handle = -1;
-};
-// Creates the folder at path (Exists when the name is taken) and holds it.
-// Unsupported where helper files are made beside the destinations.
-StepResult MakeHeldFolder(const std::string& path, HeldFolder& held);
-// Holds the existing folder at path; WrongKind for anything but a plain
-// folder, so that a link or junction is never entered.
-StepResult HoldFolder(const std::string& path, HeldFolder& held);
-// Lets the folder go and, when asked, removes it if it is empty.
-void ReleaseFolder(HeldFolder& held, const std::string& path, bool removeIfEmpty);
-// True when some process holds the folder as HoldFolder does (the run that
-// made it, while it lives, or a sweep), or when the system cannot tell.
-// Always true where there are no helper folders.
-bool HelperFolderHeld(const std::string& path);
-
 // --- Looks of a script checker (never change a file) ---------------------
 
 // Opens a file for reading and closes it again: Ok when kelvo could read it.

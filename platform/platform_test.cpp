@@ -255,28 +255,6 @@ TEST_F(PlatformFiles, AHelperFileCheckTakesOnlyRegularFiles) {
   EXPECT_TRUE(fs::exists(folder / "fifo"));
 }
 
-// A helper folder is held by its run for as long as the run holds it
-// (Windows); where there are none, every folder counts as held, so that
-// none is ever entered.
-TEST_F(PlatformFiles, AHelperFolderIsHeldWhileItsRunHoldsIt) {
-  HeldFolder held;
-  StepResult made = MakeHeldFolder(At("run"), held);
-  if (made.status == StepStatus::Unsupported) {
-    EXPECT_TRUE(HelperFolderHeld(folder.string()));
-    return;
-  }
-  ASSERT_TRUE(made.Ok());
-  EXPECT_TRUE(HelperFolderHeld(At("run")));
-  // A sweep's own hold tells other sweeps the same.
-  HeldFolder sweeping;
-  ASSERT_TRUE(HoldFolder(At("run"), sweeping).Ok());
-  ReleaseFolder(held, At("run"), false);
-  EXPECT_TRUE(HelperFolderHeld(At("run")));
-  ReleaseFolder(sweeping, At("run"), false);
-  EXPECT_FALSE(HelperFolderHeld(At("run")));
-  EXPECT_TRUE(fs::is_directory(folder / "run"));
-}
-
 TEST_F(PlatformFiles, CopyNeverWaitsOnAFifo) {
   if (IsWindows()) GTEST_SKIP() << "FIFOs are a Linux case";
   ASSERT_EQ(system(("mkfifo '" + At("fifo") + "'").c_str()), 0);

@@ -591,14 +591,6 @@ std::string EntryName(const std::string&, const std::string& name) { return name
 
 bool EntryNameReadsFolder(const std::string&) { return false; }
 
-// Names made beside the destinations cost no look at the whole folder here,
-// and the exchange keeps its helper in the destination's folder anyway.
-StepResult MakeHeldFolder(const std::string&, HeldFolder&) { return Unsupported(EOPNOTSUPP); }
-
-StepResult HoldFolder(const std::string&, HeldFolder&) { return Unsupported(EOPNOTSUPP); }
-
-void ReleaseFolder(HeldFolder& held, const std::string&, bool) { held.handle = -1; }
-
 std::string FoldEntryName(const std::string& name) { return name; }
 
 namespace {
@@ -817,8 +809,6 @@ StepResult DeleteUnheldHelperFile(const std::string& path, bool& held) {
   close(fd);
   return result;
 }
-
-bool HelperFolderHeld(const std::string&) { return true; }
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   DIR* listing = opendir(folder.c_str());

@@ -598,66 +598,6 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   return true;
 }
 
-StepResult MakeHeldFolder(const std::string& path, HeldFolder& held) {
-  // Helper names inside must stay within the length the system takes (the
-  // longest is ".kelvo-ffffffff-ffffffff.new"); a folder too deep for that
-  // keeps its helpers beside the destinations instead.
-  const size_t kLongestHelperName = 28;
-  if (path.size() + 1 + kLongestHelperName >= MAX_PATH) {
-    return WithStatus(StepStatus::BadName, ERROR_FILENAME_EXCED_RANGE);
-  }
-  if (!CreateDirectoryA(path.c_str(), nullptr)) return FailedWith(GetLastError());
-  StepResult result = HoldFolder(path, held);
-  // An empty folder, or a junction put in its place at once, is removed
-  // itself; nothing in it or behind it.
-  if (!result.Ok()) RemoveDirectoryA(path.c_str());
-  return result;
-}
-
-StepResult HoldFolder(const std::string& path, HeldFolder& held) {
-  // Listing access takes part in sharing, so that without FILE_SHARE_DELETE
-  // nobody can delete or rename the folder while the handle is open; the
-  // reparse point itself is opened, never what it points to.
-  HANDLE folder = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(folder, &info)) {
-    DWORD error = GetLastError();
-    CloseHandle(folder);
-    return FailedWith(error);
-  }
-  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    CloseHandle(folder);
-    return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
-  }
-  held.handle = reinterpret_cast<intptr_t>(folder);
-  return Succeeded();
-}
-
-void ReleaseFolder(HeldFolder& held, const std::string& path, bool removeIfEmpty) {
-  if (held.handle == -1) return;
-  CloseHandle(reinterpret_cast<HANDLE>(held.handle));
-  held.handle = -1;
-  // Fails, as it should, on a folder that still holds something; a
-  // junction put there since is removed itself, not what it points to.
-  if (removeIfEmpty) RemoveDirectoryA(path.c_str());
-}
-
-bool HelperFolderHeld(const std::string& path) {
-  // A hold shares no deletion: while one lasts, an open that asks for
-  // deletion access fails with a sharing violation. Any other failure
-  // cannot tell, and counts as held too.
-  HANDLE folder = CreateFileA(
-      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return true;
-  CloseHandle(folder);
-  return false;
-}
-
 uint32_t UnpredictableNumber() {
   unsigned int number = 0;
   if (rand_s(&number) == 0) return number;

@@ -40,10 +40,6 @@
 //    it makes.)
 //  - neither: as with second names, but Y.old is a copy of the destination.
 //  - a destination that does not exist yet: rename the staged copy to it.
-// Where the caller gives a helper folder (Windows: a folder of the run's own
-// beside the destinations, held open so that nobody can swap it), X.new and
-// Y.old are made in it and renamed from there: a name made in a small
-// folder costs no look at a large one.
 #include "replace/replace.h"
 
 #include <cstdio>
@@ -60,13 +56,6 @@ const int kNameAttempts = 32;
 const int kRaceAttempts = 4;
 
 std::string FolderForCalls(const std::string& folder) { return folder.empty() ? "." : folder; }
-
-// Where the names of the second-name and copy sequences are made. The
-// exchange's helpers stay in the destination's folder: an anonymous file
-// gets its name on the file system it was made on.
-const std::string& HelperFolder(const Replacement& replacement) {
-  return replacement.helperFolder.empty() ? replacement.folder : replacement.helperFolder;
-}
 
 StepResult WrongKindResult() {
   StepResult result;
@@ -113,12 +102,6 @@ std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
   return name;
 }
 
-std::string HelperFolderName(uint32_t process) {
-  std::string name = ".kelvo-";
-  AppendHex(name, process);
-  return name;
-}
-
 Replacer::Replacer(FileSteps fileSteps, uint32_t processNumber)
     : steps(std::move(fileSteps)), process(processNumber) {}
 
@@ -161,7 +144,7 @@ bool Replacer::Refuse(StagedReplacement& staged, ReplaceOutcome outcome) {
 // ".new", which a sweep deletes once no run holds it open.
 bool Replacer::StageUnderName(const Replacement& replacement, StagedReplacement& staged) {
   StepResult result;
-  if (!CreateUniqueFile(HelperFolder(replacement), ".new", staged.file, staged.path, result)) {
+  if (!CreateUniqueFile(replacement.folder, ".new", staged.file, staged.path, result)) {
     return Refuse(staged, Fail("create", staged.path, result));
   }
   return CopySource(replacement, staged);
@@ -300,8 +283,8 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     // copy.
     std::string copy;
     NewFile file;
-    if (CopySecondCopy(replacement.destination, HelperFolder(replacement), ".new", file, copy,
-                       result, outcome.leftover)) {
+    if (CopySecondCopy(replacement.destination, replacement.folder, ".new", file, copy, result,
+                       outcome.leftover)) {
       result = steps.renameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
       steps.close(file);
@@ -434,16 +417,16 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
 
 ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Staged& staged) {
   std::string keep;
-  StepResult result = WithFreeName(
-      HelperFolder(replacement), ".old", keep,
-      [&](const std::string& name) { return steps.secondName(replacement.destination, name); });
+  StepResult result = WithFreeName(replacement.folder, ".old", keep, [&](const std::string& name) {
+    return steps.secondName(replacement.destination, name);
+  });
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
   std::string leftover;
   NewFile copy;
   if (result.status == StepStatus::Unsupported) {
-    CopySecondCopy(replacement.destination, HelperFolder(replacement), ".old", copy, keep, result,
+    CopySecondCopy(replacement.destination, replacement.folder, ".old", copy, keep, result,
                    leftover);
     // A ".old" is never swept: it needs no holding while it has the name.
     if (result.Ok()) steps.close(copy);

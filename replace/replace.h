@@ -39,10 +39,6 @@ struct Replacement {
   // Folder part of the destination, ending in a separator, or empty for the
   // current folder: helper files are made there, beside the destination.
   std::string folder;
-  // A folder of the run's own on the destination's file system, ending in a
-  // separator, where the sequences without an exchange make their helper
-  // files instead; empty for the destination's folder.
-  std::string helperFolder;
   // Where the destination's first content is kept for good, once, before it
   // is first replaced; empty when that name must not be made.
   std::string original;
@@ -80,9 +76,6 @@ struct ReplaceOutcome {
 // turns out to be taken, so that names planted in advance cannot block a
 // run.
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix);
-
-// The name of a run's own folder for helper files: ".kelvo-<process>".
-std::string HelperFolderName(uint32_t process);
 
 // The first half of a replacement: the source copied beside the destination
 // into a file that is still open, and neither on disk for sure nor in place.

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "platform/paths.h"
 #include "replace/replace.h"
 
 namespace {
@@ -47,99 +46,39 @@ bool ParseHelperName(const std::string& name, uint32_t& process, std::string& su
   return HelperName(process, count, suffix.c_str()) == name;
 }
 
-bool ParseHelperFolderName(const std::string& name, uint32_t& process) {
-  const size_t prefixLength = sizeof kPrefix - 1;
-  if (name.compare(0, prefixLength, kPrefix) != 0) return false;
-  size_t at = prefixLength;
-  if (!ReadHex(name, at, process) || at != name.size()) return false;
-  return HelperFolderName(process) == name;
-}
-
 namespace {
 
-class Sweep {
- public:
-  explicit Sweep(const SweepSteps& sweepSteps) : steps(sweepSteps) {}
-
-  std::vector<Leftover> failed;
-
-  // Sweeps the helpers in folder and, one level down, in the helper folders
-  // that no run holds.
-  void Folder(const std::string& folder, bool withHelperFolders) {
-    std::vector<std::string> names;
-    if (!steps.listFolder(folder.empty() ? "." : folder, names)) return;
-    for (const std::string& name : names) {
-      uint32_t process = 0;
-      std::string suffix;
-      if (ParseHelperName(name, process, suffix)) {
-        if (suffix != ".old") File(folder + name, suffix == ".new");
-      } else if (withHelperFolders && ParseHelperFolderName(name, process)) {
-        HelperFolder(folder, name, process);
-      }
-    }
-  }
-
- private:
-  // A ".new" may be a copy its run is still writing or about to rename into
-  // place: it goes only when nobody holds it.
-  void File(const std::string& path, bool onlyUnheld) {
-    if (steps.isListed(path)) return;
-    EntryInfo entry;
-    if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
-    bool held = false;
-    StepResult result = onlyUnheld ? steps.deleteUnheldFile(path, held) : steps.deleteName(path);
-    if (held || result.Ok() || result.status == StepStatus::Missing) return;
-    // Something else under the name since it was read: not a leftover.
-    if (result.status == StepStatus::WrongKind) return;
-    failed.push_back({path, result});
-  }
-
-  // A helper folder that a run holds (the live run that made it, or another
-  // sweep) is not entered. One that nobody holds is held while it is swept,
-  // so that it cannot be swapped for a link meanwhile. A dead run's folder
-  // cannot come alive, since a run only holds a folder it has just made;
-  // one made but not yet held may be found empty and removed, and its run
-  // then makes its helpers beside the destinations. Every file in it is
-  // still asked about one by one. One that is not a plain folder is not
-  // entered, and neither is one that holds anything but that run's helper
-  // files (a link that the system does not show as one, under Wine, leads
-  // to a folder of someone's). It goes when nothing is left in it (a ".old"
-  // stays, and so does it).
-  void HelperFolder(const std::string& folder, const std::string& name, uint32_t process) {
-    std::string path = folder + name;
-    if (steps.isListed(path) || steps.folderHeld(path)) return;
-    HeldFolder held;
-    if (!steps.holdFolder(path, held).Ok()) return;
-    char separator =
-        !folder.empty() && IsPathSeparator(folder.back()) ? folder.back() : SystemSeparator();
-    std::string inside = path + separator;
-    if (HoldsOnlyHelpersOf(inside, process)) {
-      Folder(inside, false);
-      steps.releaseFolder(held, path, true);
-    } else {
-      steps.releaseFolder(held, path, false);
-    }
-  }
-
-  bool HoldsOnlyHelpersOf(const std::string& folder, uint32_t process) {
-    std::vector<std::string> names;
-    if (!steps.listFolder(folder, names)) return false;
-    for (const std::string& name : names) {
-      uint32_t owner = 0;
-      std::string suffix;
-      if (!ParseHelperName(name, owner, suffix) || owner != process) return false;
-    }
-    return true;
-  }
-
-  const SweepSteps& steps;
-};
+// Deletes one helper file unless the script lists it or it is no regular
+// file. A ".new" may be a copy its run is still writing or about to rename
+// into place: it goes only when nobody holds it.
+void SweepFile(const std::string& path, bool onlyUnheld, const SweepSteps& steps,
+               std::vector<Leftover>& failed) {
+  if (steps.isListed(path)) return;
+  EntryInfo entry;
+  if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
+  bool held = false;
+  StepResult result = onlyUnheld ? steps.deleteUnheldFile(path, held) : steps.deleteName(path);
+  if (held || result.Ok() || result.status == StepStatus::Missing) return;
+  // Something else under the name since it was read: not a leftover.
+  if (result.status == StepStatus::WrongKind) return;
+  failed.push_back({path, result});
+}
 
 }  // namespace
 
 std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
                                      const SweepSteps& steps) {
-  Sweep sweep(steps);
-  for (const std::string& folder : folders) sweep.Folder(folder, true);
-  return sweep.failed;
+  std::vector<Leftover> failed;
+  for (const std::string& folder : folders) {
+    std::vector<std::string> names;
+    if (!steps.listFolder(folder.empty() ? "." : folder, names)) continue;
+    for (const std::string& name : names) {
+      uint32_t process = 0;
+      std::string suffix;
+      if (ParseHelperName(name, process, suffix) && suffix != ".old") {
+        SweepFile(folder + name, suffix == ".new", steps, failed);
+      }
+    }
+  }
+  return failed;
 }

@@ -16,9 +16,6 @@ struct SweepSteps {
   std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
   std::function<StepResult(const std::string&)> deleteName = DeleteName;
   std::function<StepResult(const std::string&, bool&)> deleteUnheldFile = DeleteUnheldHelperFile;
-  std::function<bool(const std::string&)> folderHeld = HelperFolderHeld;
-  std::function<StepResult(const std::string&, HeldFolder&)> holdFolder = HoldFolder;
-  std::function<void(HeldFolder&, const std::string&, bool)> releaseFolder = ReleaseFolder;
   // True for a path the script lists (a source or destination under a name
   // that looks like a helper's): it is never deleted.
   std::function<bool(const std::string&)> isListed = [](const std::string&) { return false; };
@@ -27,9 +24,6 @@ struct SweepSteps {
 // True when name is one that HelperName gives, exactly as it gives it, with
 // the suffix ".new", ".old" or ".del".
 bool ParseHelperName(const std::string& name, uint32_t& process, std::string& suffix);
-
-// True when name is one that HelperFolderName gives, exactly as it gives it.
-bool ParseHelperFolderName(const std::string& name, uint32_t& process);
 
 // Deletes, in every folder (a folder part ending in its separator, or empty
 // for the current folder), the ".new" and ".del" helper files that no live
@@ -44,9 +38,7 @@ bool ParseHelperFolderName(const std::string& name, uint32_t& process);
 // its making until it is renamed into place or deleted; the system lets
 // the hold go with the process). A ".del" goes whoever made it: a live run
 // that loses one only frees its companion itself, or finds gone a name it
-// was about to delete. The helper folder of a run (Windows) is entered only
-// when nobody holds it (its run holds it for as long as it lives), swept
-// the same way, and removed when that leaves it empty. Returns the names it
-// could not delete, with why.
+// was about to delete. No folder is entered. Returns the names it could not
+// delete, with why.
 std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
                                      const SweepSteps& steps = SweepSteps());

@@ -15,7 +15,6 @@
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "random/mersenne_twister.h"
-#include "replace/helper_folders.h"
 #include "replace/replace.h"
 #include "replace/sweep.h"
 #include "rotate/entry_set.h"
@@ -190,7 +189,6 @@ class Cycle {
       if (targets.empty()) WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
       if (StopRequested()) break;
     }
-    helperFolders.ReleaseAll();
   }
 
  private:
@@ -277,8 +275,6 @@ class Cycle {
     }
     replacement.source = *step.source;
     WithholdNames(step);
-    const std::string& helperFolder = helperFolders.For(replacement.folder);
-    if (replacement.helperFolder != helperFolder) replacement.helperFolder = helperFolder;
     if (replacer.Stage(replacement, step.staged)) batchBytes += step.staged.file.bytes;
   }
 
@@ -348,9 +344,6 @@ class Cycle {
       if (step.outcome.originalSettled) replacement.original.clear();
     }
     CurrentTimeText(step.time);
-    if (!step.outcome.done && !replacement.helperFolder.empty()) {
-      helperFolders.GiveUp(replacement.folder);
-    }
   }
 
   void FlushChangedFolder(const std::string& folder) {
@@ -393,7 +386,6 @@ class Cycle {
   EntrySet destinations;
   std::vector<Target> targets;
   Replacer replacer;
-  HelperFolders helperFolders{ProcessNumber()};
   ReplacementSchedule schedule;
   // Whether each of resolvedSources is a symbolic link, as the run found it
   // at its start.

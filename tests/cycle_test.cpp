@@ -273,39 +273,6 @@ TEST(Cycle, LaterPassesWaitAndStopCleanly) {
   EXPECT_FALSE(HasStagingFile(folder));
 }
 
-// The run's helper folder removed from outside while the run waits (a
-// clean-up tool, say): the replacements go on, with helpers beside the
-// destinations.
-TEST(Cycle, AHelperFolderRemovedMidRunIsGivenUp) {
-  if (!TestedProgram().IsWindows()) GTEST_SKIP() << "only the Windows build makes helper folders";
-  ScratchFolder folder;
-  folder.Write("kelvo.txt", "SetInterval,1\nAddFile,d/a,s\nAddFile,d/b,s\n");
-  folder.Write("s", "S");
-  folder.Write("d/a", "old");
-  folder.Write("d/b", "old");
-  int output = -1;
-  pid_t pid = folder.Start(RunOptions(), &output);
-  std::string collected;
-  ASSERT_TRUE(ReadUntil(output, "Waiting Interval", collected, 30)) << collected;
-  std::vector<std::string> helperFolders;
-  for (const std::string& name : folder.List("d")) {
-    if (name.rfind(".kelvo-", 0) == 0) helperFolders.push_back(name);
-  }
-  ASSERT_EQ(helperFolders.size(), 1u);
-  // Wine holds the folder only against Windows programs.
-  ASSERT_EQ(rmdir(folder.At("d/" + helperFolders[0]).c_str()), 0);
-  size_t resultsBefore = CountOf(collected, " -> ");
-  for (int second = 0; second < 30 && CountOf(collected, " -> ") < resultsBefore + 4; ++second) {
-    ReadFor(output, collected, 1);
-  }
-  RequestProgramStop(pid);
-  RunResult result = Finish(pid, output, 30, collected);
-  EXPECT_GE(CountOf(result.out, " -> "), resultsBefore + 4) << result.out;
-  // At most the first replacement after the removal fails.
-  EXPECT_LE(CountOf(result.out, " -> Failed.\n"), 1u) << result.out;
-  EXPECT_TRUE(HelperFiles(folder, "d").empty());
-}
-
 TEST(Cycle, EmptyTableIdlesBetweenPasses) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,1\n");

@@ -105,18 +105,7 @@ std::vector<std::pair<std::string, std::string>> HelperFiles(const ScratchFolder
   std::vector<std::pair<std::string, std::string>> helpers;
   for (const std::string& name : folder.List(subfolder)) {
     if (name.rfind(".kelvo-", 0) != 0) continue;
-    std::string path = subfolder.empty() ? name : subfolder + "/" + name;
-    std::error_code error;
-    if (!fs::is_directory(fs::path(folder.Path()) / path, error)) {
-      helpers.emplace_back(name, folder.Read(path));
-      continue;
-    }
-    // A run's helper folder: its files, or the folder itself when empty.
-    std::vector<std::string> inside = folder.List(path);
-    if (inside.empty()) helpers.emplace_back(name + "/", "");
-    for (const std::string& inner : inside) {
-      helpers.emplace_back(name + "/" + inner, folder.Read(path + "/" + inner));
-    }
+    helpers.emplace_back(name, folder.Read(subfolder.empty() ? name : subfolder + "/" + name));
   }
   return helpers;
 }

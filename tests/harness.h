@@ -93,9 +93,8 @@ std::vector<std::string> ShiftJisLocalePrefix(const ScratchFolder& folder);
 // True when a helper file of a replacement is left anywhere in the folder.
 bool HasStagingFile(const ScratchFolder& folder);
 
-// The helper files of replacements (".kelvo-...") directly in a folder of
-// the scratch folder or in a run's helper folder there ("<folder>/<file>",
-// or "<folder>/" for an empty one), with their contents.
+// The helper files of replacements (".kelvo-...") in a folder of the
+// scratch folder, with their contents.
 std::vector<std::pair<std::string, std::string>> HelperFiles(const ScratchFolder& folder,
                                                              const std::string& subfolder = "");
 
