@@ -75,11 +75,7 @@ int RunProgram(int argc, char** argv) {
   int status = kCouldNotStart;
   bool cycleStarted = false;
   try {
-    bool scriptRead = ParseMasterScript(settings);
-    // A log that could not be emptied ends the run before any file is
-    // touched.
-    g_log->EnsureEmptied();
-    if (scriptRead && CheckInterval(settings)) {
+    if (ParseMasterScript(settings) && CheckInterval(settings)) {
       cycleStarted = true;
       unsigned failed = RunCycle(settings);
       status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;

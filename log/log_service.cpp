@@ -2,7 +2,6 @@
 #include "log/log_service.h"
 
 #include <cstdio>
-#include <cstring>
 
 const char* const kLogFileName = "purlolog.html";
 
@@ -24,8 +23,6 @@ const char kUploadRequest[] =
 
 const size_t kRecordBufferSize = 1024;
 const size_t kEnvironmentBufferSize = 256;
-// Records held while the log is emptied, at most.
-const size_t kMostHeldBytes = 1 << 20;
 
 // The same request where the console cannot show code page 932.
 const char kUploadRequestInEnglish[] =
@@ -39,8 +36,6 @@ std::string FormatBoxText(const char* message, const char* detail) {
   std::snprintf(buffer, sizeof buffer, format.c_str(), request.c_str(), message, detail);
   return buffer;
 }
-
-bool IsLogName(const char* fileName) { return std::strcmp(fileName, kLogFileName) == 0; }
 
 std::string ExecutableDirectory() {
   std::string directory;
@@ -71,26 +66,26 @@ std::string FormatRecord(const char* label, const char* message, const char* det
 
 LogService::LogService() : LogService(ExecutableDirectory()) {}
 
-LogService::LogService(const std::string& directory, const ThreadStarter& startThread) {
+LogService::LogService(const std::string& directory) {
   fileLock = CreatePlatformLock();
   enabled = true;
   programDirectory = directory;
-  // Emptying a long log can wait for the disk; the script is read meanwhile.
-  emptyingLog = true;
-  if (!emptying.Start(
-          programDirectory + kLogFileName, startThread,
-          [this](const StepResult& emptied, EmptiedFile& file) { LogEmptied(emptied, file); })) {
-    EndAsLocked();
-  }
   Open();
 }
 
-LogService::~LogService() {
-  SettleLog();
-  DeletePlatformLock(fileLock);
-}
+LogService::~LogService() { DeletePlatformLock(fileLock); }
 
+// The log is emptied before anything else is done, and before any file is
+// touched: one that cannot be emptied ends the run.
 void LogService::Open() {
+  StepResult emptied;
+  if (!EmptyFile(programDirectory + kLogFileName, emptied)) EndAsLocked();
+  if (!emptied.Ok()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\nkelvo: cannot empty %s%s: %s", programDirectory.c_str(), kLogFileName,
+                 ErrorText(emptied.error).c_str());
+    EndAsLocked();
+  }
   WriteEnvironmentRecords();
   enabled = false;
 }
@@ -98,32 +93,6 @@ void LogService::Open() {
 void LogService::EndAsLocked() {
   ShowFatalBox("Critical Error: Log File is Locked", "Assert");
   EndProcessFatally();
-}
-
-void LogService::EnsureEmptied() {
-  SettleLog();
-  if (!emptyingFailed) return;
-  std::fflush(stdout);
-  std::fprintf(stderr, "\nkelvo: cannot empty %s%s: %s", programDirectory.c_str(), kLogFileName,
-               ErrorText(emptyingError).c_str());
-  EndAsLocked();
-}
-
-// Returns once the log is empty and holds every record written so far.
-// Not with fileLock held: the emptying thread takes it.
-void LogService::SettleLog() { emptying.Finish(); }
-
-// On the emptying thread, with the log still open and locked: the records
-// held meanwhile follow the emptying before anyone else can write. A log
-// that could not be emptied is written no more.
-void LogService::LogEmptied(const StepResult& emptied, EmptiedFile& file) {
-  PlatformLockGuard hold(fileLock);
-  emptyingFailed = !emptied.Ok();
-  emptyingError = emptied.error;
-  if (!emptyingFailed && !heldRecords.empty()) file.Append(heldRecords);
-  file.Close();
-  std::string().swap(heldRecords);
-  emptyingLog = false;
 }
 
 void LogService::WriteEnvironmentRecords() {
@@ -154,23 +123,7 @@ void LogService::WriteRecord(const char* label, const char* message, const char*
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
-  {
-    PlatformLockGuard hold(fileLock);
-    if (!emptyingLog) return AppendNow(fileName, text);
-    // Held in memory up to a bound; past it, the run waits for the disk.
-    if (IsLogName(fileName) && text != nullptr && heldRecords.size() < kMostHeldBytes) {
-      heldRecords += text;
-      return true;
-    }
-  }
-  SettleLog();
   PlatformLockGuard hold(fileLock);
-  return AppendNow(fileName, text);
-}
-
-// With fileLock held.
-bool LogService::AppendNow(const char* fileName, const char* text) {
-  if (emptyingFailed && IsLogName(fileName)) return false;
   // One buffer for the path, as a record is appended at every step.
   path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);
@@ -179,8 +132,6 @@ bool LogService::AppendNow(const char* fileName, const char* text) {
 void LogService::Assert(const char* message, const char* detail) {
   std::string record = FormatRecord("Assert", message, detail);
   std::string box = FormatBoxText(message, detail);
-  // The process ends without destructors: nothing may stay held.
-  SettleLog();
   AppendToFile(kLogFileName, record.c_str());
   ShowFatalBox(box.c_str(), "Assert");
   EndProcessFatally();

@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <sstream>
 
 #include "script/string_list.h"
@@ -29,32 +27,10 @@ std::string P(const std::string& path) {
   return native;
 }
 
-// Empties the log on the caller's thread, as where no thread can be had.
-std::thread NoThread(std::function<void()>) { return std::thread(); }
-
-// Starts the emptying thread but holds its work back until Release.
-class GatedStarter {
- public:
-  ThreadStarter Starter() {
-    return [this](std::function<void()> body) {
-      asked = true;
-      return std::thread([this, body] {
-        gate.get_future().wait();
-        body();
-      });
-    };
-  }
-  void Release() { gate.set_value(); }
-  bool asked = false;
-
- private:
-  std::promise<void> gate;
-};
-
 class LogFolder : public testing::Test {
  protected:
   std::string ReadLog() const { return scratch.Read("purlolog.html"); }
-  // An earlier run's log, long enough to be emptied on a thread of its own.
+  // An earlier run's log.
   void WriteOldLog() const { std::ofstream(folder / "purlolog.html") << oldLog; }
 
   const std::string oldLog = "old content" + std::string(1 << 17, '~');
@@ -84,49 +60,22 @@ TEST(FormatRecord, LongRecordsAreCutAt1023Bytes) {
 }
 
 TEST_F(LogFolder, ConstructionEmptiesTheLogAndWritesTheEnvironment) {
-  for (const ThreadStarter& starter : {ThreadStarter(NoThread), ThreadStarter(StartQuietThread)}) {
-    for (const std::string& old : {std::string("old content"), oldLog}) {
-      std::ofstream(folder / "purlolog.html") << old;
-      {
-        LogService log(directory, starter);
-        EXPECT_FALSE(log.enabled);
-        EXPECT_EQ(log.programDirectory, directory);
-      }
-      std::string content = ReadLog();
-      ASSERT_GE(content.size(), 25u);
-      EXPECT_EQ(content.substr(content.size() - 25), "Report: CPU: Unknown<br>\n");
-      EXPECT_EQ(content.find("old content"), std::string::npos);
+  for (const std::string& old : {std::string("old content"), oldLog}) {
+    std::ofstream(folder / "purlolog.html") << old;
+    {
+      LogService log(directory);
+      EXPECT_FALSE(log.enabled);
+      EXPECT_EQ(log.programDirectory, directory);
     }
+    std::string content = ReadLog();
+    ASSERT_GE(content.size(), 25u);
+    EXPECT_EQ(content.substr(content.size() - 25), "Report: CPU: Unknown<br>\n");
+    EXPECT_EQ(content.find("old content"), std::string::npos);
   }
-}
-
-TEST_F(LogFolder, RecordsWrittenWhileTheLogIsEmptiedFollowInOrder) {
-  WriteOldLog();
-  GatedStarter gated;
-  {
-    LogService log(directory, gated.Starter());
-    log.enabled = true;
-    log.Report("one", nullptr);
-#ifndef _WIN32
-    EXPECT_TRUE(gated.asked);  // a long log is emptied on a thread of its own
-#endif
-    // Where the emptying waits, nothing is written into the old log.
-    if (gated.asked) {
-      EXPECT_TRUE(ReadLog() == oldLog);
-    }
-    gated.Release();
-    log.Report("two", nullptr);
-  }
-  std::string content = ReadLog();
-  const std::string reports = "Report: one<br>\nReport: two<br>\n";
-  ASSERT_GE(content.size(), reports.size());
-  EXPECT_EQ(content.substr(content.size() - reports.size()), reports);
-  EXPECT_EQ(content.find("old content"), std::string::npos);
-  EXPECT_NE(content.find("Report: CPU: Unknown<br>\n"), std::string::npos);
 }
 
 TEST_F(LogFolder, ReportWritesOnlyWhileEnabledAndOnlyRealMessages) {
-  LogService log(directory, NoThread);
+  LogService log(directory);
   std::string start = ReadLog();
   log.Report("hidden", nullptr);
   EXPECT_EQ(ReadLog(), start);
@@ -155,18 +104,10 @@ TEST_F(LogFolder, AppendToFileCreatesAppendsAndEmpties) {
 }
 
 TEST_F(LogFolder, AssertWritesItsRecordEvenWhenDisabledAndEndsWithStatus3) {
-  // The emptying of the old log ends late: the assertion waits for it, as
-  // the process ends without running destructors.
   WriteOldLog();
-  ThreadStarter late = [](std::function<void()> body) {
-    return std::thread([body] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      body();
-    });
-  };
   EXPECT_EXIT(
       {
-        LogService log(directory, late);
+        LogService log(directory);
         log.enabled = false;
         log.Assert("GetValue - Invalid ID", "");
       },
@@ -180,7 +121,7 @@ TEST_F(LogFolder, AssertWritesItsRecordEvenWhenDisabledAndEndsWithStatus3) {
 }
 
 // A log that takes the open and the lock but then refuses to be emptied
-// (made append-only meanwhile) ends the run as a locked log does, and is
+// (an append-only file) ends the run as a locked log does, with why, and is
 // left as it was.
 TEST_F(LogFolder, ALogThatCannotBeEmptiedEndsTheRunAndIsLeftAsItWas) {
 #ifdef _WIN32
@@ -189,23 +130,11 @@ TEST_F(LogFolder, ALogThatCannotBeEmptiedEndsTheRunAndIsLeftAsItWas) {
   WriteOldLog();
   std::string log = (folder / "purlolog.html").string();
   std::string protect = "chattr +a '" + log + "' 2>/dev/null";
-  if (std::system(protect.c_str()) != 0 || std::system(("chattr -a '" + log + "'").c_str()) != 0) {
+  if (std::system(protect.c_str()) != 0) {
     GTEST_SKIP() << "chattr cannot make a file append-only here";
   }
-  ThreadStarter protectFirst = [protect](std::function<void()> body) {
-    return std::thread([protect, body] {
-      if (std::system(protect.c_str()) == 0) body();
-    });
-  };
-  EXPECT_EXIT(
-      {
-        LogService service(directory, protectFirst);
-        service.enabled = true;
-        service.Report("held", nullptr);
-        service.EnsureEmptied();
-      },
-      testing::ExitedWithCode(3),
-      "kelvo: cannot empty .*purlolog.html: Operation not permitted.*Log File is Locked");
+  EXPECT_EXIT({ LogService service(directory); }, testing::ExitedWithCode(3),
+              "kelvo: cannot empty .*purlolog.html: Operation not permitted.*Log File is Locked");
   EXPECT_EQ(std::system(("chattr -a '" + log + "'").c_str()), 0);
   EXPECT_TRUE(ReadLog() == oldLog);
 #endif

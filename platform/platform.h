@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Tells whether a byte starts a double-byte character in some code page.
@@ -56,15 +54,6 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian);
 // Script text in UTF-8 as the system's text: unchanged on Linux, in the ANSI
 // code page on Windows.
 std::string ConvertUtf8Text(const std::string& bytes);
-
-// Starts body on a thread of its own that takes no signals: a stop request
-// always reaches the main thread, and cuts its wait short. The thread is not
-// joinable when the system cannot start one (a limit on processes or
-// memory).
-std::thread StartQuietThread(std::function<void()> body);
-// Starts a thread as StartQuietThread does; tests give one that refuses or
-// holds the body back.
-using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 
 // Sleeps for the given time; returns early when a stop was requested.
 void WaitMilliseconds(uint32_t milliseconds);
@@ -176,50 +165,10 @@ struct StepResult {
 // The system's text for an error code.
 std::string ErrorText(int error);
 
-// A file FileEmptying has emptied, still open and holding its write lock.
-class EmptiedFile {
- public:
-  explicit EmptiedFile(intptr_t openHandle) : handle(openHandle) {}
-  ~EmptiedFile() { Close(); }
-  EmptiedFile(const EmptiedFile&) = delete;
-  EmptiedFile& operator=(const EmptiedFile&) = delete;
-
-  // Appends text at the end; false when it is not written whole.
-  bool Append(const std::string& text);
-  // Lets the file and its lock go.
-  void Close();
-
- private:
-  intptr_t handle;
-};
-
-// Empties a file off the caller's thread. On a file system that discards
-// freed blocks at once, truncating a long log waits for the disk, and the
-// run need not wait with it.
-class FileEmptying {
- public:
-  using Ending = std::function<void(const StepResult& emptied, EmptiedFile& file)>;
-  FileEmptying() = default;
-  ~FileEmptying() { Finish(); }
-  FileEmptying(const FileEmptying&) = delete;
-  FileEmptying& operator=(const FileEmptying&) = delete;
-
-  // Opens and locks the file as AppendFile does and empties it, on a thread
-  // from startThread where one can be had, else at once. Then calls
-  // whenEmptied on the same thread with the result and the file, still open
-  // and locked, so that nothing can come between the emptying and what
-  // whenEmptied appends; the file is let go when whenEmptied returns, if
-  // not before. False when the open or the lock fails, or the file is
-  // known at once to refuse emptying: whenEmptied is not called then.
-  bool Start(const std::string& path, const ThreadStarter& startThread, const Ending& whenEmptied);
-  // Waits until whenEmptied has returned.
-  void Finish() {
-    if (helper.joinable()) helper.join();
-  }
-
- private:
-  std::thread helper;
-};
+// Creates or empties the file as AppendFile does with a null text. False
+// when the open fails; emptied tells a file that took the open but refused
+// the emptying (an append-only file), and why.
+bool EmptyFile(const std::string& path, StepResult& emptied);
 
 // Identity of an existing file, for telling two names of one file apart.
 struct FileIdentity {

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -310,43 +309,20 @@ TEST_F(PlatformFiles, AppendFileCreatesEmptiesAndAppends) {
   EXPECT_FALSE(AppendFile(At("absent-folder/log"), "x"));
 }
 
-// What follows the emptying is appended before the file is let go: no other
-// writer can come between.
-TEST_F(PlatformFiles, EmptyingHoldsTheFileUntilItsFollowerIsWritten) {
-  Write("log", std::string(100000, '~'));
-  for (const ThreadStarter& starter :
-       {ThreadStarter(StartQuietThread),
-        ThreadStarter([](std::function<void()>) { return std::thread(); })}) {
-    bool called = false;
-    bool othersLockedOut = false;
-    FileEmptying emptying;
-    ASSERT_TRUE(
-        emptying.Start(At("log"), starter, [&](const StepResult& emptied, EmptiedFile& file) {
-          called = true;
-          EXPECT_TRUE(emptied.Ok());
-          othersLockedOut = !AppendFile(At("log"), "other");
-          EXPECT_TRUE(file.Append("first"));
-        }));
-    emptying.Finish();
-    EXPECT_TRUE(called);
-    EXPECT_TRUE(othersLockedOut);
-    EXPECT_EQ(Read("log"), "first");
-    EXPECT_TRUE(AppendFile(At("log"), "-next"));
-    EXPECT_EQ(Read("log"), "first-next");
-  }
-}
-
-TEST_F(PlatformFiles, EmptyingRefusesALockedFile) {
-  Write("log", "kept");
-  bool called = false;
-  FileEmptying outer;
-  ASSERT_TRUE(outer.Start(At("log"), StartQuietThread, [&](const StepResult&, EmptiedFile&) {
-    FileEmptying inner;
-    EXPECT_FALSE(inner.Start(At("log"), StartQuietThread,
-                             [&](const StepResult&, EmptiedFile&) { called = true; }));
-  }));
-  outer.Finish();
-  EXPECT_FALSE(called);
+// A file that another writer holds is neither emptied nor written.
+TEST_F(PlatformFiles, AHeldFileIsNeitherEmptiedNorWritten) {
+  Write("source", "kept");
+  NewFile held;
+  ASSERT_TRUE(CreateNewFile(At("log"), held).Ok());
+  ASSERT_TRUE(CopyInto(At("source"), held, EntryInfo()).Ok());
+  StepResult emptied;
+  EXPECT_FALSE(EmptyFile(At("log"), emptied));
+  EXPECT_FALSE(AppendFile(At("log"), "x"));
+  ASSERT_TRUE(CloseNewFile(held).Ok());
+  EXPECT_EQ(Read("log"), "kept");
+  EXPECT_TRUE(EmptyFile(At("log"), emptied));
+  EXPECT_TRUE(emptied.Ok());
+  EXPECT_EQ(Read("log"), "");
 }
 
 }  // namespace

@@ -4,12 +4,10 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
-#include <linux/fs.h>
 #include <locale.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
@@ -21,8 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <utility>
 
 #include "build_number.h"
 #include "platform/paths.h"
@@ -330,22 +326,6 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
 
 std::string ConvertUtf8Text(const std::string& bytes) { return bytes; }
 
-std::thread StartQuietThread(std::function<void()> body) {
-  // The new thread starts with the mask of the one that makes it.
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
-  std::thread thread;
-  try {
-    thread = std::thread(std::move(body));
-  } catch (const std::system_error&) {
-    // Out of threads: the caller goes on without one.
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return thread;
-}
-
 void WaitMilliseconds(uint32_t milliseconds) {
   struct timespec remaining;
   remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
@@ -426,65 +406,26 @@ StepResult EmptyOpenFile(int fd) {
   return truncated == 0 ? Succeeded() : FailedWith(errno);
 }
 
-// Below this size a file is emptied at once: starting a thread costs more
-// than the wait for its few blocks.
-const off_t kEmptiedOnAThreadFrom = 64 * 1024;
-
-// An append-only file takes the open and the lock but refuses to shrink.
-bool IsAppendOnly(int fd) {
-  int flags = 0;
-  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
-}
-
 }  // namespace
 
 bool AppendFile(const std::string& path, const char* text) {
+  if (text == nullptr) {
+    StepResult emptied;
+    return EmptyFile(path, emptied) && emptied.Ok();
+  }
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
-  if (text == nullptr) {
-    if (BytesToEmpty(fd) > 0 && !EmptyOpenFile(fd).Ok()) {
-      close(fd);
-      return false;
-    }
-  } else {
-    WriteAll(fd, text, std::strlen(text));
-  }
+  WriteAll(fd, text, std::strlen(text));
   close(fd);
   return true;
 }
 
-bool EmptiedFile::Append(const std::string& text) {
-  return WriteAll(static_cast<int>(handle), text.data(), text.size());
-}
-
-void EmptiedFile::Close() {
-  if (handle < 0) return;
-  close(static_cast<int>(handle));
-  handle = -1;
-}
-
-bool FileEmptying::Start(const std::string& path, const ThreadStarter& startThread,
-                         const Ending& whenEmptied) {
-  Finish();
+bool EmptyFile(const std::string& path, StepResult& emptied) {
+  emptied = Succeeded();
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
-  const off_t size = BytesToEmpty(fd);
-  if (size == 0) {
-    EmptiedFile file(fd);
-    whenEmptied(Succeeded(), file);
-    return true;
-  }
-  if (IsAppendOnly(fd)) {
-    close(fd);
-    return false;
-  }
-  auto empty = [fd, whenEmptied] {
-    StepResult emptied = EmptyOpenFile(fd);
-    EmptiedFile file(fd);
-    whenEmptied(emptied, file);
-  };
-  if (size >= kEmptiedOnAThreadFrom) helper = startThread(empty);
-  if (!helper.joinable()) empty();
+  if (BytesToEmpty(fd) > 0) emptied = EmptyOpenFile(fd);
+  close(fd);
   return true;
 }
 

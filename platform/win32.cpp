@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <utility>
 
 #include "platform/platform.h"
 
@@ -245,17 +243,6 @@ static std::string AnsiTextOf(const std::wstring& wide) {
   return text;
 }
 
-// Console control events arrive on a thread of their own anyway.
-std::thread StartQuietThread(std::function<void()> body) {
-  std::thread thread;
-  try {
-    thread = std::thread(std::move(body));
-  } catch (const std::system_error&) {
-    // Out of threads: the caller goes on without one.
-  }
-  return thread;
-}
-
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
 
 void WaitMilliseconds(uint32_t milliseconds) {
@@ -281,50 +268,25 @@ void RequestStop() {
   if (g_stopEvent != nullptr) SetEvent(g_stopEvent);
 }
 
-namespace {
-
-// Opens a file for writing, shared for reading only: another writer keeps
-// us out. INVALID_HANDLE_VALUE when the open fails.
-HANDLE OpenForAppending(const std::string& path, bool emptied) {
-  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     emptied ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// Writes at the end of the file; false when the text is not written whole.
-bool AppendToHandle(HANDLE file, const char* text, size_t length) {
-  SetFilePointer(file, 0, nullptr, FILE_END);
-  DWORD written = 0;
-  return WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) && written == length;
-}
-
-}  // namespace
-
 bool AppendFile(const std::string& path, const char* text) {
-  HANDLE file = OpenForAppending(path, text == nullptr);
+  // Shared for reading only: another writer keeps us out.
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  if (text != nullptr) AppendToHandle(file, text, std::strlen(text));
+  if (text != nullptr) {
+    SetFilePointer(file, 0, nullptr, FILE_END);
+    DWORD written = 0;
+    WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  }
   CloseHandle(file);
   return true;
 }
 
-bool EmptiedFile::Append(const std::string& text) {
-  return AppendToHandle(reinterpret_cast<HANDLE>(handle), text.data(), text.size());
-}
-
-void EmptiedFile::Close() {
-  if (handle == -1) return;
-  CloseHandle(reinterpret_cast<HANDLE>(handle));
-  handle = -1;
-}
-
-// Emptied at once, on the caller's thread, by opening it anew.
-bool FileEmptying::Start(const std::string& path, const ThreadStarter&, const Ending& whenEmptied) {
-  Finish();
-  HANDLE opened = OpenForAppending(path, true);
-  if (opened == INVALID_HANDLE_VALUE) return false;
-  EmptiedFile file(reinterpret_cast<intptr_t>(opened));
-  whenEmptied(Succeeded(), file);
-  return true;
+// The open itself empties the file (CREATE_ALWAYS): nothing can refuse it after.
+bool EmptyFile(const std::string& path, StepResult& emptied) {
+  emptied = Succeeded();
+  return AppendFile(path, nullptr);
 }
 
 PlatformLock* CreatePlatformLock() {
