@@ -67,13 +67,10 @@ std::string FormatRecord(const char* label, const char* message, const char* det
 LogService::LogService() : LogService(ExecutableDirectory()) {}
 
 LogService::LogService(const std::string& directory) {
-  fileLock = CreatePlatformLock();
   enabled = true;
   programDirectory = directory;
   Open();
 }
-
-LogService::~LogService() { DeletePlatformLock(fileLock); }
 
 // The log is emptied before anything else is done, and before any file is
 // touched: one that cannot be emptied ends the run.
@@ -123,7 +120,7 @@ void LogService::WriteRecord(const char* label, const char* message, const char*
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
-  PlatformLockGuard hold(fileLock);
+  std::lock_guard<std::mutex> hold(fileLock);
   // One buffer for the path, as a record is appended at every step.
   path.assign(programDirectory).append(fileName);
   return AppendFile(path, text);

@@ -1,6 +1,7 @@
 // The log "purlolog.html" beside the executable and fatal assertions.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,6 @@ class LogService {
   // Uses directory as the program's directory. Empties the log; a log that
   // cannot be emptied ends the process with exit status 3.
   explicit LogService(const std::string& directory);
-  ~LogService();
   LogService(const LogService&) = delete;
   LogService& operator=(const LogService&) = delete;
 
@@ -41,7 +41,7 @@ class LogService {
   void WriteEnvironmentRecords();
   [[noreturn]] void EndAsLocked();
 
-  PlatformLock* fileLock = nullptr;
+  std::mutex fileLock;
   std::string path;  // the file AppendToFile writes, under fileLock
 };
 

@@ -94,25 +94,6 @@ void RequestStop();
 // which includes another writer holding the file and a FIFO nobody reads.
 bool AppendFile(const std::string& path, const char* text);
 
-// A lock that serialises the writes of one record.
-struct PlatformLock;
-PlatformLock* CreatePlatformLock();
-void DeletePlatformLock(PlatformLock* lock);
-void EnterPlatformLock(PlatformLock* lock);
-void LeavePlatformLock(PlatformLock* lock);
-
-// Holds a platform lock for as long as the object lives.
-class PlatformLockGuard {
- public:
-  explicit PlatformLockGuard(PlatformLock* held) : lock(held) { EnterPlatformLock(lock); }
-  ~PlatformLockGuard() { LeavePlatformLock(lock); }
-  PlatformLockGuard(const PlatformLockGuard&) = delete;
-  PlatformLockGuard& operator=(const PlatformLockGuard&) = delete;
-
- private:
-  PlatformLock* lock;
-};
-
 // --- Fatal end ------------------------------------------------------------
 
 // Shows a text with a caption and an exclamation icon (Linux: on standard

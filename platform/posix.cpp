@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "build_number.h"
 #include "platform/paths.h"
@@ -214,10 +213,6 @@ StepResult CopyContents(int in, int out, off_t size) {
 }
 
 }  // namespace
-
-struct PlatformLock {
-  std::mutex mutex;
-};
 
 bool IsSystemLeadByte(unsigned char byte) {
   static const bool shiftJis = LocaleIsShiftJis();
@@ -428,11 +423,6 @@ bool EmptyFile(const std::string& path, StepResult& emptied) {
   close(fd);
   return true;
 }
-
-PlatformLock* CreatePlatformLock() { return new PlatformLock; }
-void DeletePlatformLock(PlatformLock* lock) { delete lock; }
-void EnterPlatformLock(PlatformLock* lock) { lock->mutex.lock(); }
-void LeavePlatformLock(PlatformLock* lock) { lock->mutex.unlock(); }
 
 void ShowFatalBox(const char* text, const char* caption) {
   std::fflush(stdout);

@@ -124,10 +124,6 @@ StepResult CopyHandle(HANDLE in, HANDLE out) {
 
 }  // namespace
 
-struct PlatformLock {
-  CRITICAL_SECTION section;
-};
-
 bool IsSystemLeadByte(unsigned char value) { return IsDBCSLeadByte(value) != FALSE; }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
@@ -288,20 +284,6 @@ bool EmptyFile(const std::string& path, StepResult& emptied) {
   emptied = Succeeded();
   return AppendFile(path, nullptr);
 }
-
-PlatformLock* CreatePlatformLock() {
-  PlatformLock* lock = new PlatformLock;
-  InitializeCriticalSection(&lock->section);
-  return lock;
-}
-
-void DeletePlatformLock(PlatformLock* lock) {
-  DeleteCriticalSection(&lock->section);
-  delete lock;
-}
-
-void EnterPlatformLock(PlatformLock* lock) { EnterCriticalSection(&lock->section); }
-void LeavePlatformLock(PlatformLock* lock) { LeaveCriticalSection(&lock->section); }
 
 void ShowFatalBox(const char* text, const char* caption) {
   std::fflush(stdout);
