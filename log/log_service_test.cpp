@@ -201,33 +201,6 @@ TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
   EXPECT_EQ(parts.extension, ".ext");
 }
 
-// Paths of plain letters are cut by a search from the end; a byte of 0x80 or
-// above sends a path through the walk over characters. Both must cut alike.
-TEST(SplitPath, PlainPathsAreCutAsTheCharacterWalkCutsThem) {
-  const char alphabet[] = {'a', 'b', '.', '.', '/', '\\', ':', ' '};
-  uint32_t state = 12345;
-  for (int round = 0; round < 20000; ++round) {
-    std::string path;
-    state = state * 1103515245u + 12345u;
-    size_t length = (state >> 16) % 9;
-    for (size_t i = 0; i < length; ++i) {
-      state = state * 1103515245u + 12345u;
-      path += alphabet[(state >> 16) % sizeof alphabet];
-    }
-    // 0xA0 is a character of its own in code page 932, as in any other.
-    std::string marked = path + "\xA0";
-    PathCut plain = CutPath(path, IsCodePage932LeadByte);
-    PathCut walked = CutPath(marked, IsCodePage932LeadByte);
-    EXPECT_EQ(plain.driveEnd, walked.driveEnd) << path;
-    EXPECT_EQ(plain.directoryEnd, walked.directoryEnd) << path;
-    if (plain.nameEnd == path.size()) {
-      EXPECT_EQ(walked.nameEnd, marked.size()) << path;
-    } else {
-      EXPECT_EQ(plain.nameEnd, walked.nameEnd) << path;
-    }
-  }
-}
-
 TEST(SplitPath, ProgramDirectoryEndsInItsSeparator) {
   EXPECT_EQ(DirectoryOfExecutable(P("|opt|kelvo|kelvo")), P("|opt|kelvo|"));
   EXPECT_EQ(DirectoryOfExecutable(P("|" + std::string(400, 'x') + "|k")),

@@ -1,9 +1,6 @@
 // Path helpers of plain text, for both systems.
 #include "platform/paths.h"
 
-#include <cstdint>
-#include <cstring>
-
 namespace {
 
 // True for a byte that can follow a lead byte in code page 932. A lead byte
@@ -25,43 +22,7 @@ size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte)
   return i + 1;
 }
 
-// CutPath for a path without double-byte characters: a search from the end.
-PathCut CutPlainPath(const std::string& path, size_t driveEnd) {
-  static const bool backslashSeparates = IsPathSeparator('\\');
-  PathCut cut;
-  cut.driveEnd = driveEnd;
-  cut.directoryEnd = path.size();
-  while (cut.directoryEnd > driveEnd) {
-    char c = path[cut.directoryEnd - 1];
-    if (c == '/' || (c == '\\' && backslashSeparates)) break;
-    --cut.directoryEnd;
-  }
-  cut.nameEnd = path.size();
-  for (size_t i = path.size(); i > cut.directoryEnd; --i) {
-    if (path[i - 1] == '.') {
-      cut.nameEnd = i - 1;
-      break;
-    }
-  }
-  return cut;
-}
-
 }  // namespace
-
-bool HasHighByte(const char* text, size_t length) {
-  // Eight bytes at a time: scripts and paths are mostly plain letters.
-  constexpr uint64_t kHighBits = 0x8080808080808080u;
-  size_t i = 0;
-  for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
-    uint64_t word = 0;
-    std::memcpy(&word, text + i, sizeof word);
-    if ((word & kHighBits) != 0) return true;
-  }
-  for (; i < length; ++i) {
-    if (static_cast<unsigned char>(text[i]) >= 0x80) return true;
-  }
-  return false;
-}
 
 char SystemSeparator() { return IsPathSeparator('\\') ? '\\' : '/'; }
 
@@ -75,7 +36,6 @@ PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
   static const bool hasDrives = IsPathSeparator('\\');
   PathCut cut;
   if (hasDrives && path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
-  if (!HasHighByte(path.data(), path.size())) return CutPlainPath(path, cut.driveEnd);
   cut.directoryEnd = cut.driveEnd;  // just past the last separator
   size_t lastDot = std::string::npos;
   for (size_t i = cut.driveEnd; i < path.size(); i = NextCharacter(path, i, isLeadByte)) {

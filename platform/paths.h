@@ -16,11 +16,6 @@ bool IsCodePage932LeadByte(unsigned char byte);
 // The separator the system writes: a backslash on Windows, else a slash.
 char SystemSeparator();
 
-// True when text holds a byte of 0x80 or above. Lead bytes are never below
-// 0x80 in any code page, so a text without one holds no double-byte
-// character.
-bool HasHighByte(const char* text, size_t length);
-
 // A path cut into its four parts; joined again they give the path back.
 struct PathParts {
   std::string drive;      // "C:" on Windows, or empty

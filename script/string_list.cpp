@@ -58,21 +58,6 @@ int ParseInt(const char* p) {
   return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 
-// The answers of a lead-byte test for all 256 byte values. Calling the test
-// through its pointer for every byte was the larger part of splitting a line,
-// so the table of the test last used on this thread is kept; a test must
-// answer the same for the same byte every time.
-const bool* LeadByteTable(LeadByteTest isLeadByte) {
-  thread_local LeadByteTest tableTest = nullptr;
-  thread_local bool table[256];
-  if (tableTest != isLeadByte) {
-    for (int byte = 0; byte < 256; ++byte)
-      table[byte] = isLeadByte(static_cast<unsigned char>(byte));
-    tableTest = isLeadByte;
-  }
-  return table;
-}
-
 // The largest storage reserved up front for a file's lines. Larger files grow
 // their storage as they are read; the cap also keeps a bogus size (some
 // systems give directories a huge one) from reserving memory for nothing.
@@ -84,11 +69,6 @@ constexpr size_t kMaxReservedText = 64u << 20;
 size_t StoredTextLimit(size_t fileBytes) {
   return fileBytes + fileBytes / static_cast<size_t>(kLineReadLimit - 1) + 1;
 }
-
-// Entries that the lines of a file of fileBytes bytes give at most: each
-// takes a byte of text and its line feed, or 1022 bytes of a longer line,
-// except a last line without a line feed.
-size_t EntryLimit(size_t fileBytes) { return fileBytes / 2 + 1; }
 
 // The size of the opened file, with the file set back to its start; 0 when
 // the file cannot tell its size (a pipe, for one). False when the file
@@ -166,41 +146,15 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 void StringList::Clear() {
-  Reset();
-  ReleaseSlack();
-}
-
-void StringList::Reset() {
   storage.clear();
-  marks.clear();
-  count = 0;
+  starts.clear();
 }
 
 void StringList::AppendEntry(const char* begin, const char* end, bool trim) {
   if (trim) TrimRange(begin, end);
-  if (count > 0 && count % kEntriesPerMark == 0) marks.push_back(storage.size());
+  starts.push_back(storage.size());
   storage.append(begin, end);
   storage.push_back('\0');
-  ++count;
-}
-
-void StringList::ReleaseSlack() {
-  // Up to an eighth more than used, or a few pages, is kept: a list that is
-  // filled again and again with texts of about the same size then keeps its
-  // storage instead of giving it back and taking it anew every time.
-  constexpr size_t kKeptSlack = 4096;
-  if (storage.capacity() > storage.size() + storage.size() / 8 + kKeptSlack)
-    storage.shrink_to_fit();
-  const size_t markBytes = marks.size() * sizeof(size_t);
-  const size_t markCapacity = marks.capacity() * sizeof(size_t);
-  if (markCapacity > markBytes + markBytes / 8 + kKeptSlack) marks.shrink_to_fit();
-}
-
-const char* StringList::EntryStart(unsigned index) const {
-  const unsigned mark = index / kEntriesPerMark;
-  const char* entry = storage.data() + (mark == 0 ? 0 : marks[mark - 1]);
-  for (unsigned skip = index % kEntriesPerMark; skip > 0; --skip) entry += std::strlen(entry) + 1;
-  return entry;
 }
 
 bool IsCommentLine(std::string_view line) {
@@ -223,7 +177,6 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
     return;
   }
   storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
-  marks.reserve(std::min(EntryLimit(fileBytes), kMaxReservedText) / kEntriesPerMark);
   // A script in UTF-16 is converted as a whole and read from memory.
   std::string converted;
   bool fromMemory = ReadPastByteOrderMark(file, path, converted);
@@ -253,18 +206,12 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
     if (lineNumbers != nullptr) lineNumbers->push_back(lineNumber);
   }
   std::fclose(file);
-  // Comments, blank lines and blanks take room in the file but not here.
-  ReleaseSlack();
 }
 
 int StringList::Split(const char* text, const char* separator, bool useQuotes, bool removeQuotes,
                       bool trim, LeadByteTest isLeadByte) {
-  // A list filled again and again keeps its storage (see ReleaseSlack).
-  Reset();
-  if (text == nullptr) {
-    ReleaseSlack();
-    return 0;
-  }
+  Clear();
+  if (text == nullptr) return 0;
 
   // The separator is compared as a whole at each position outside quotes. An
   // empty one (or a longer one than two bytes) never cuts: cutting at an empty
@@ -288,22 +235,6 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   size_t runStart = 0;
   size_t position = 0;
   bool inQuote = false;
-  // A line of plain letters asks no lead-byte question, so that a plain
-  // script never makes the system look up its character set.
-  static const bool kNoLeadBytes[256] = {};
-  const bool hasHighByte = HasHighByte(text, length);
-  const bool* isLead = hasHighByte ? LeadByteTable(isLeadByte) : kNoLeadBytes;
-  // Without lead bytes, only the separator's first byte, quotes and
-  // backslashes need a look of their own: the bytes between them are
-  // skipped in one search.
-  char stops[5] = {};
-  size_t stopCount = 0;
-  if (canCut) stops[stopCount++] = first;
-  if (useQuotes) {
-    stops[stopCount++] = '"';
-    stops[stopCount++] = '\'';
-    stops[stopCount++] = '\\';
-  }
 
   auto flushRun = [&]() { field.append(text + runStart, position - runStart); };
   auto finishField = [&](bool trimField) {
@@ -317,10 +248,6 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
   };
 
   while (position < length) {
-    if (!hasHighByte) {
-      position += std::strcspn(text + position, stops);
-      if (position >= length) break;
-    }
     const char byte = text[position];
     // The terminating zero stands in for a second byte past the end, and
     // never equals a separator byte.
@@ -330,7 +257,10 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
       runStart = position;
       continue;
     }
-    if (isLead[static_cast<unsigned char>(byte)]) {
+    // Lead bytes are never below 0x80 in any code page: a plain script
+    // never makes the system look up its character set.
+    const unsigned char value = static_cast<unsigned char>(byte);
+    if (value >= 0x80 && isLeadByte(value)) {
       // The byte after a lead byte belongs to it, whatever its value; a lead
       // byte at the end of the text stands alone.
       position += position + 1 < length ? 2 : 1;
@@ -355,18 +285,17 @@ int StringList::Split(const char* text, const char* separator, bool useQuotes, b
     ++position;
   }
   finishField(trim);
-  ReleaseSlack();
-  return static_cast<int>(count);
+  return static_cast<int>(starts.size());
 }
 
-unsigned StringList::GetCount() const { return static_cast<unsigned>(count); }
+unsigned StringList::GetCount() const { return static_cast<unsigned>(starts.size()); }
 
 std::string_view StringList::GetValue(unsigned index) const {
-  if (index >= count) RaiseAssert("GetValue - Invalid ID", label.c_str());
-  return std::string_view(EntryStart(index));
+  if (index >= starts.size()) RaiseAssert("GetValue - Invalid ID", label.c_str());
+  return std::string_view(storage.data() + starts[index]);
 }
 
 int StringList::GetValueInt(unsigned index) const {
-  if (index >= count) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
-  return ParseInt(EntryStart(index));
+  if (index >= starts.size()) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
+  return ParseInt(storage.data() + starts[index]);
 }

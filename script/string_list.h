@@ -22,7 +22,7 @@ class StringList {
   // Detail text of the assertion raised for a bad index; nothing assigns it.
   std::string label;
 
-  // Deletes every entry and gives back their storage, all but a few KiB.
+  // Deletes every entry.
   void Clear();
 
   // Replaces the contents with the lines of a text file, each trimmed; empty
@@ -38,9 +38,8 @@ class StringList {
   // separator does not cut, and a backslash before either makes it plain text;
   // removeQuotes leaves the quote characters out of the fields. Fields ended by
   // a separator are always trimmed, the last one only with trim. The two bytes
-  // of a double-byte character are never taken apart; isLeadByte must give the
-  // same answer for the same byte every time. Returns the number of fields; an
-  // absent text gives 0 and an empty list.
+  // of a double-byte character are never taken apart. Returns the number of
+  // fields; an absent text gives 0 and an empty list.
   int Split(const char* text, const char* separator, bool useQuotes, bool removeQuotes, bool trim,
             LeadByteTest isLeadByte = IsSystemLeadByte);
 
@@ -53,8 +52,6 @@ class StringList {
   std::string_view GetValue(unsigned index) const;
 
   // Calls visit(value) with every entry in order, as GetValue would give it.
-  // Finding an entry by index steps over up to seven before it; this steps
-  // over each entry once.
   template <typename Visit>
   void ForEachValue(Visit visit) const;
 
@@ -63,32 +60,16 @@ class StringList {
   int GetValueInt(unsigned index) const;
 
  private:
-  // One offset in the index per this many entries: at most one byte of index
-  // per entry on 64-bit systems, however short the entries are.
-  static constexpr unsigned kEntriesPerMark = 8;
-
-  // Empties the list but keeps its storage for the next filling.
-  void Reset();
   void AppendEntry(const char* begin, const char* end, bool trim);
-  // Gives storage back when the last filling left much more than it used.
-  void ReleaseSlack();
-  const char* EntryStart(unsigned index) const;
 
   // The entries back to back, each followed by a zero byte. Entries never
   // hold a zero byte themselves, so the zeros mark where each one ends.
   std::string storage;
-  // Where entry kEntriesPerMark * (i + 1) starts in storage; the first entry
-  // starts at 0, and the entries after a marked one are found by their ends.
-  std::vector<size_t> marks;
-  size_t count = 0;
+  // Where each entry starts in storage.
+  std::vector<size_t> starts;
 };
 
 template <typename Visit>
 void StringList::ForEachValue(Visit visit) const {
-  const char* entry = storage.data();
-  for (size_t i = 0; i < count; ++i) {
-    const std::string_view value(entry);
-    visit(value);
-    entry += value.size() + 1;
-  }
+  for (size_t start : starts) visit(std::string_view(storage.data() + start));
 }

@@ -235,8 +235,7 @@ std::string Joined(const Fields& fields) {
   return text;
 }
 
-// Fields of many lengths, empty ones included, more than enough of them to
-// need several of the list's index marks.
+// Fields of many lengths, empty ones included.
 Fields VariedFields(size_t count, char first) {
   Fields fields;
   for (size_t i = 0; i < count; ++i) fields.push_back(Letters((i * 7 + first) % 30, first));
