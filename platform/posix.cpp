@@ -245,19 +245,12 @@ bool FileExists(const char* path) {
 }
 
 char* CurrentTimeText(char* buffer) {
-  // Many replacements fall in one second: its text is made once.
-  thread_local time_t lastSecond = static_cast<time_t>(-1);
-  thread_local char lastText[9] = "";
   time_t now = time(nullptr);
-  if (now != lastSecond || now == static_cast<time_t>(-1)) {
-    struct tm local;
-    if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof local);
-    std::snprintf(
-        lastText, sizeof lastText, "%02u:%02u:%02u", static_cast<unsigned>(local.tm_hour) % 100u,
-        static_cast<unsigned>(local.tm_min) % 100u, static_cast<unsigned>(local.tm_sec) % 100u);
-    lastSecond = now;
-  }
-  std::memcpy(buffer, lastText, sizeof lastText);
+  struct tm local;
+  if (localtime_r(&now, &local) == nullptr) std::memset(&local, 0, sizeof local);
+  std::snprintf(buffer, 9, "%02u:%02u:%02u", static_cast<unsigned>(local.tm_hour) % 100u,
+                static_cast<unsigned>(local.tm_min) % 100u,
+                static_cast<unsigned>(local.tm_sec) % 100u);
   return buffer;
 }
 
