@@ -185,10 +185,6 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info);
 // expanded to its long name.
 std::string EntryName(const std::string& folder, const std::string& name);
 
-// True when EntryName must read the folder to answer for name (a short name
-// on Windows), so that its answer can change while the program runs.
-bool EntryNameReadsFolder(const std::string& name);
-
 // A name as the system compares names of one folder: itself on Linux, in
 // capitals on Windows, where letters match in either case.
 std::string FoldEntryName(const std::string& name);

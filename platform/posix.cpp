@@ -513,8 +513,6 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
 
 std::string EntryName(const std::string&, const std::string& name) { return name; }
 
-bool EntryNameReadsFolder(const std::string&) { return false; }
-
 std::string FoldEntryName(const std::string& name) { return name; }
 
 namespace {

@@ -372,8 +372,6 @@ static bool MayBeShortName(const std::string& entry) {
   return entry.find('~') != std::string::npos && entry.find_first_of("*?") == std::string::npos;
 }
 
-bool EntryNameReadsFolder(const std::string& name) { return MayBeShortName(PlainEntryName(name)); }
-
 std::string EntryName(const std::string& folder, const std::string& name) {
   std::string entry = PlainEntryName(name);
   if (!MayBeShortName(entry)) return entry;

@@ -116,20 +116,12 @@ std::vector<std::string> DestinationFolders(const std::vector<std::string>& dest
 
 // One destination of the script, with what each of its replacements needs
 // worked out once for the run: resolved names, the companion and the
-// original, and their looks into the sets of sources and destinations.
+// original.
 struct Target {
   std::vector<uint32_t> sources;  // the run's resolved sources, in the script's order
   // All but the source, which each draw sets; the companion and the
   // original are taken out for a replacement that must not make them.
   Replacement replacement;
-  EntrySet::Probe destinationAsSource;
-  EntrySet::Probe companionAsSource;
-  EntrySet::Probe originalAsSource;
-  EntrySet::Probe originalAsDestination;
-  // Only these names' meaning can change while the run goes on (short names
-  // on Windows); every other answer here is one of text.
-  bool companionReadsFolder = false;
-  bool companionIsDestination = false;
 };
 
 // One replacement of a pass, from its staging to its report.
@@ -210,12 +202,6 @@ class Cycle {
     // The first content is kept once for good, beside the destination; never
     // under a name the script uses for something else.
     replacement.original = Joined(folder, originalName);
-    target.destinationAsSource = sources.Prepare(folder, name);
-    target.companionAsSource = sources.Prepare(folder, companionName);
-    target.originalAsSource = sources.Prepare(folder, originalName);
-    target.originalAsDestination = destinations.Prepare(folder, originalName);
-    target.companionReadsFolder = EntryNameReadsFolder(name) || EntryNameReadsFolder(companionName);
-    target.companionIsDestination = sources.SameEntryIn(folder, companionName, name);
     targets.push_back(std::move(target));
   }
 
@@ -263,7 +249,7 @@ class Cycle {
     step.target = &target;
     step.source = &resolvedSources[sourceIndex];
     Replacement& replacement = target.replacement;
-    if (sources.Contains(target.destinationAsSource)) {
+    if (sources.Contains(replacement.destination)) {
       // A destination that is a listed source is never overwritten; it
       // already holds the drawn content when it is that very source.
       ReplaceOutcome& outcome = step.staged.failure;
@@ -283,16 +269,12 @@ class Cycle {
   // never made under a name the script lists: such names are taken out of
   // the replacement until it is over.
   void WithholdNames(BatchStep& step) {
-    Target& target = *step.target;
-    Replacement& replacement = target.replacement;
-    bool companionIsDestination =
-        target.companionReadsFolder
-            ? sources.SameEntry(replacement.companion, replacement.destination)
-            : target.companionIsDestination;
-    step.withholdsCompanion = companionIsDestination || sources.Contains(target.companionAsSource);
+    Replacement& replacement = step.target->replacement;
+    step.withholdsCompanion = sources.SameEntry(replacement.companion, replacement.destination) ||
+                              sources.Contains(replacement.companion);
     step.withholdsOriginal =
-        !replacement.original.empty() && (sources.Contains(target.originalAsSource) ||
-                                          destinations.Contains(target.originalAsDestination));
+        !replacement.original.empty() &&
+        (sources.Contains(replacement.original) || destinations.Contains(replacement.original));
     if (step.withholdsCompanion) step.companion.swap(replacement.companion);
     if (step.withholdsOriginal) step.original.swap(replacement.original);
   }

@@ -54,44 +54,16 @@ EntrySet::Entry EntrySet::EntryOf(const std::string& path) const {
   return entry;
 }
 
-bool EntrySet::Contains(const std::string& path) const { return Contains(Prepare(path)); }
-
-EntrySet::Probe EntrySet::Prepare(const std::string& path) const {
-  size_t folderEnd = CutPath(path, isLeadByte).directoryEnd;
-  return Prepare(path.substr(0, folderEnd), path.substr(folderEnd));
-}
-
-EntrySet::Probe EntrySet::Prepare(const std::string& folder, const std::string& name) const {
-  Probe probe;
-  probe.nameReadsFolder = EntryNameReadsFolder(name);
-  if (probe.nameReadsFolder) probe.path = folder + name;
-  auto sameName = foldersByName.equal_range(FoldEntryName(EntryName(folder, name)));
-  for (auto listed = sameName.first; listed != sameName.second; ++listed) {
-    probe.folders.push_back(listed->second);
-  }
-  // Most names are no listed entry's: their probe holds nothing.
-  if (!probe.folders.empty()) probe.folder = folder;
-  return probe;
-}
-
-bool EntrySet::Contains(const Probe& probe) const {
-  if (probe.nameReadsFolder) {
-    // What the name stands for may have changed: look it up again.
-    Probe fresh = Prepare(probe.path);
-    return ContainsIn(fresh.folder, fresh.folders);
-  }
-  return ContainsIn(probe.folder, probe.folders);
-}
-
-// True when folder is one of the listed folders, by text or by identity.
-bool EntrySet::ContainsIn(const std::string& folder,
-                          const std::vector<uint32_t>& listedFolders) const {
-  if (listedFolders.empty()) return false;
-  FileIdentity identity = FolderIdentity(folder);
+bool EntrySet::Contains(const std::string& path) const {
+  Entry entry = EntryOf(path);
+  auto sameName = foldersByName.equal_range(FoldEntryName(entry.name));
+  if (sameName.first == sameName.second) return false;
+  // The same folder by text, or by identity.
+  FileIdentity identity = FolderIdentity(entry.folder);
   if (!identity.valid) return false;
-  for (uint32_t index : listedFolders) {
-    const std::string& listed = folders[index];
-    if (listed == folder || FolderIdentity(listed) == identity) return true;
+  for (auto listed = sameName.first; listed != sameName.second; ++listed) {
+    const std::string& folder = folders[listed->second];
+    if (folder == entry.folder || FolderIdentity(folder) == identity) return true;
   }
   return false;
 }
@@ -102,11 +74,6 @@ bool EntrySet::SameEntry(const std::string& a, const std::string& b) const {
   return FoldEntryName(first.name) == FoldEntryName(second.name) &&
          (first.folder == second.folder ||
           FolderIdentity(first.folder) == FolderIdentity(second.folder));
-}
-
-bool EntrySet::SameEntryIn(const std::string& folder, const std::string& a,
-                           const std::string& b) const {
-  return FoldEntryName(EntryName(folder, a)) == FoldEntryName(EntryName(folder, b));
 }
 
 std::string EntrySet::EntryKey(const std::string& path) const {

@@ -26,31 +26,10 @@ class EntrySet {
 
   // True when two paths name one directory entry.
   bool SameEntry(const std::string& a, const std::string& b) const;
-  // The same for two names in one folder (ending in its separator, or empty).
-  bool SameEntryIn(const std::string& folder, const std::string& a, const std::string& b) const;
 
   // A text that is the same for two paths exactly when they name one
   // directory entry; empty when the path's folder does not exist.
   std::string EntryKey(const std::string& path) const;
-
-  // A path looked up by name once, for a caller that asks about it again and
-  // again: only the folders are looked at afresh then, and a name that no
-  // listed entry has costs nothing. A probe is asked of the set that made it.
-  class Probe {
-   public:
-    Probe() = default;
-
-   private:
-    friend class EntrySet;
-    std::string path;
-    std::string folder;             // through its last separator, or empty
-    std::vector<uint32_t> folders;  // listed folders with an entry of the name
-    bool nameReadsFolder = false;   // the name is looked up afresh as well
-  };
-  Probe Prepare(const std::string& path) const;
-  // The same for the name in folder (ending in its separator, or empty).
-  Probe Prepare(const std::string& folder, const std::string& name) const;
-  bool Contains(const Probe& probe) const;
 
  private:
   struct Entry {
@@ -58,7 +37,6 @@ class EntrySet {
     std::string name;    // as the folder lists it
   };
   Entry EntryOf(const std::string& path) const;
-  bool ContainsIn(const std::string& folder, const std::vector<uint32_t>& listedFolders) const;
 
   LeadByteTest isLeadByte;
   // The folders of the listed paths, each once.
