@@ -202,7 +202,7 @@ ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacem
   // close it can no longer lose anything.
   if (staged.file.handle != -1) steps.close(staged.file);
   staged.ok = false;
-  if (outcome.leftover.empty()) outcome.leftover = kept.leftover;
+  outcome.leftovers.insert(outcome.leftovers.begin(), kept.leftovers.begin(), kept.leftovers.end());
   outcome.originalNotKept = kept.originalNotKept;
   outcome.originalResult = kept.originalResult;
   // An original is the first content: once there, it is never made again.
@@ -284,7 +284,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     std::string copy;
     NewFile file;
     if (CopySecondCopy(replacement.destination, replacement.folder, ".new", file, copy, result,
-                       outcome.leftover)) {
+                       outcome.leftovers)) {
       result = steps.renameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
       steps.close(file);
@@ -306,9 +306,9 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     return true;
   }
   if (result.status == StepStatus::Exists || result.status == StepStatus::Missing) return true;
-  std::string leftover = outcome.leftover;
+  std::vector<std::string> leftovers = std::move(outcome.leftovers);
   outcome = Fail("keep the original as", replacement.original, result);
-  outcome.leftover = leftover;
+  outcome.leftovers = std::move(leftovers);
   return false;
 }
 
@@ -324,22 +324,22 @@ bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, N
 // caller closes it) when this returns true.
 bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
                               const char* suffix, NewFile& file, std::string& path,
-                              StepResult& result, std::string& leftover) {
+                              StepResult& result, std::vector<std::string>& leftovers) {
   if (!CreateUniqueFile(folder, suffix, file, path, result)) return false;
-  return CopyAndFlush(existing, file, path, result, leftover);
+  return CopyAndFlush(existing, file, path, result, leftovers);
 }
 
 // Copies existing into the new file at path and makes it durable; deletes
 // path and closes the file when that fails.
 bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
-                            StepResult& result, std::string& leftover) {
+                            StepResult& result, std::vector<std::string>& leftovers) {
   result = steps.copyInto(existing, file, destinationEntry);
   if (result.Ok()) result = steps.flush(file);
   if (result.Ok()) result = steps.readyToRename(file);
   if (result.Ok()) return true;
   steps.close(file);
   StepResult deleted = steps.deleteName(path);
-  if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftover = path;
+  if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftovers.push_back(path);
   return false;
 }
 
@@ -423,17 +423,17 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
-  std::string leftover;
+  std::vector<std::string> leftovers;
   NewFile copy;
   if (result.status == StepStatus::Unsupported) {
     CopySecondCopy(replacement.destination, replacement.folder, ".old", copy, keep, result,
-                   leftover);
+                   leftovers);
     // A ".old" is never swept: it needs no holding while it has the name.
     if (result.Ok()) steps.close(copy);
   }
   if (!result.Ok()) {
     ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);
-    outcome.leftover = leftover;
+    outcome.leftovers = std::move(leftovers);
     Discard(staged.path, outcome);
     return outcome;
   }
@@ -508,7 +508,7 @@ ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepR
 ReplaceOutcome Replacer::Failed(const char* action, const std::string& path, StepResult result,
                                 const ReplaceOutcome& sofar) {
   ReplaceOutcome outcome = Fail(action, path, result);
-  outcome.leftover = sofar.leftover;
+  outcome.leftovers = sofar.leftovers;
   return outcome;
 }
 
@@ -516,7 +516,7 @@ ReplaceOutcome Replacer::Failed(const char* action, const std::string& path, Ste
 // deleted is named in the outcome.
 void Replacer::Discard(const std::string& path, ReplaceOutcome& outcome) {
   StepResult result = steps.deleteName(path);
-  if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftover = path;
+  if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftovers.push_back(path);
 }
 
 StepResult Replacer::WithFreeName(const std::string& folder, const char* suffix, std::string& path,

@@ -53,8 +53,8 @@ struct ReplaceOutcome {
   // A ".old" helper name that still holds the old content because undoing a
   // step failed; nothing of kelvo's ever deletes it.
   std::string kept;
-  // A helper name that could not be deleted; it holds nothing still wanted.
-  std::string leftover;
+  // Helper names that could not be deleted; they hold nothing still wanted.
+  std::vector<std::string> leftovers;
   // A ".del" helper name of the previous companion, which the replacement
   // set aside so as not to wait for its deletion: it holds only content
   // that is discarded by design, and the caller deletes it when it likes.
@@ -123,14 +123,15 @@ class Replacer {
                   ReplaceOutcome& outcome);
   bool KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome);
   bool CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
-                    StepResult& result, std::string& leftover);
+                    StepResult& result, std::vector<std::string>& leftovers);
   bool CopySource(const Replacement& replacement, StagedReplacement& staged);
   bool StageUnderName(const Replacement& replacement, StagedReplacement& staged);
   bool Refuse(StagedReplacement& staged, ReplaceOutcome outcome);
   bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                         std::string& path, StepResult& result);
   bool CopySecondCopy(const std::string& existing, const std::string& folder, const char* suffix,
-                      NewFile& file, std::string& path, StepResult& result, std::string& leftover);
+                      NewFile& file, std::string& path, StepResult& result,
+                      std::vector<std::string>& leftovers);
 
   ReplaceOutcome PutInFreePlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome PutInPlaceKeepingOld(const Replacement& replacement, const Staged& staged);

@@ -103,7 +103,7 @@ void ReportFailure(const ReplaceOutcome& outcome) {
   if (!outcome.kept.empty()) {
     std::fprintf(stderr, "kelvo: the old content is kept as %s\n", outcome.kept.c_str());
   }
-  if (!outcome.leftover.empty()) ReportLeftover(outcome.leftover);
+  for (const std::string& leftover : outcome.leftovers) ReportLeftover(leftover);
   std::fflush(stderr);
 }
 
