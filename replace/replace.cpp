@@ -122,14 +122,16 @@ bool Replacer::Stage(const Replacement& replacement, StagedReplacement& staged) 
     return Refuse(staged, Fail("replace", replacement.destination, WrongKindResult()));
   }
   staged.exists = kind != FileKind::Missing;
-  if (anonymousUsable) {
+  staged.device = steps.identify(FolderForCalls(replacement.folder)).device;
+  usable = &support[staged.device];
+  if (usable->anonymous) {
     std::string folder = FolderForCalls(replacement.folder);
     StepResult result = steps.createAnonymous(folder, staged.file);
     if (result.Ok()) return CopySource(replacement, staged);
     if (result.status != StepStatus::Unsupported) {
       return Refuse(staged, Fail("create a file in", folder, result));
     }
-    anonymousUsable = false;
+    usable->anonymous = false;
   }
   return StageUnderName(replacement, staged);
 }
@@ -186,6 +188,7 @@ ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacem
   racesLeft = kRaceAttempts;
   originalMade.clear();
   destinationEntry = staged.destination;
+  usable = &support[staged.device];
   if (!staged.flushed.Ok()) {
     ReplaceOutcome outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
     Abandon(staged, outcome);
@@ -219,7 +222,7 @@ ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedRepla
   bool keepsOld = staged.exists && !replacement.companion.empty();
   // The exchange leaves the old content under the staging name, so that name
   // must be one that is never swept.
-  bool forExchange = keepsOld && exchangeUsable && staged.path.empty();
+  bool forExchange = keepsOld && usable->exchange && staged.path.empty();
   ReplaceOutcome outcome;
   if (staged.path.empty() &&
       !NameStaged(replacement, staged, forExchange ? ".old" : ".new", outcome)) {
@@ -256,7 +259,7 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
     outcome = Fail("create", path, result);
     return false;
   }
-  anonymousUsable = false;
+  usable->anonymous = false;
   if (!StageUnderName(replacement, staged)) {
     outcome = staged.failure;
     return false;
@@ -277,7 +280,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
   if (result.status == StepStatus::Unsupported) {
     // Without a rename that spares an existing name, a copy could overwrite
     // an original: none is kept then.
-    if (!renameToFreeUsable) return true;
+    if (!usable->renameToFree) return true;
     // The copy is made under a helper name and given the original's name
     // only when complete and on disk, so an original is never a partial
     // copy.
@@ -289,7 +292,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
       if (!result.Ok()) Discard(copy, outcome);
       steps.close(file);
       if (result.status == StepStatus::Unsupported) {
-        renameToFreeUsable = false;
+        usable->renameToFree = false;
         return true;
       }
     }
@@ -345,7 +348,7 @@ bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const st
 
 ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const Staged& staged) {
   StepResult result;
-  if (renameToFreeUsable) {
+  if (usable->renameToFree) {
     result = steps.renameToFree(staged.path, replacement.destination);
     if (result.Ok()) return Done();
     if (result.status == StepStatus::Exists && --racesLeft > 0) {
@@ -361,7 +364,7 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
       Discard(staged.path, outcome);
       return outcome;
     }
-    renameToFreeUsable = false;
+    usable->renameToFree = false;
   }
   result = steps.renameOver(staged.path, replacement.destination);
   if (result.Ok()) return Done();
@@ -373,7 +376,7 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
 ReplaceOutcome Replacer::PutInPlaceKeepingOld(const Replacement& replacement,
                                               const Staged& staged) {
   // Only a staged file named ".old" may come to hold the old content.
-  if (staged.holdsOldLater && exchangeUsable) {
+  if (staged.holdsOldLater && usable->exchange) {
     bool unsupported = false;
     ReplaceOutcome outcome = ExchangeIntoPlace(replacement, staged, unsupported);
     if (!unsupported) return outcome;
@@ -385,7 +388,7 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
                                            bool& unsupported) {
   StepResult result = steps.exchange(staged.path, replacement.destination);
   if (result.status == StepStatus::Unsupported) {
-    exchangeUsable = false;
+    usable->exchange = false;
     unsupported = true;
     return ReplaceOutcome();
   }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct FileSteps {
   std::function<StepResult(const std::string&, const std::string&)> renameToFree = RenameToFree;
   std::function<StepResult(const std::string&)> deleteName = DeleteName;
   std::function<uint32_t()> unpredictable = UnpredictableNumber;
+  std::function<FileIdentity(const std::string&)> identify = GetFileIdentity;
 };
 
 struct Replacement {
@@ -87,6 +89,7 @@ struct StagedReplacement {
   bool exists = false;    // the destination existed when it was read
   EntryInfo destination;  // the destination as first read
   StepResult flushed;     // the answer of the flush that makes the copy durable
+  uint64_t device = 0;    // the file system of the destination's folder
 };
 
 // Replaces destinations; one object per run, since it remembers which steps
@@ -156,9 +159,15 @@ class Replacer {
   FileSteps steps;
   uint32_t process;
   uint32_t count = 0;
-  bool anonymousUsable = true;
-  bool exchangeUsable = true;
-  bool renameToFreeUsable = true;
+  // What each file system turned out to support, by device: one mount that
+  // lacks a step sends only its own destinations down the fallbacks.
+  struct Support {
+    bool anonymous = true;
+    bool exchange = true;
+    bool renameToFree = true;
+  };
+  std::map<uint64_t, Support> support;
+  Support* usable = nullptr;  // the file system of the replacement under way
   int racesLeft = 0;
   EntryInfo destinationEntry;  // the destination as first read
   std::string originalMade;    // the original this replacement kept, if any

@@ -90,6 +90,8 @@ class FakeDisk {
   std::set<int> failing;
   int cutAfter = -1;
   bool deletesFail = false;  // every delete of an existing name fails
+  // File systems, by top folder, that support other steps than features.
+  std::map<std::string, Features> folderFeatures;
 
   FileSteps Steps() {
     FileSteps fileSteps;
@@ -102,8 +104,8 @@ class FakeDisk {
       }
       return StepResult();
     };
-    fileSteps.createAnonymous = [this](const std::string&, NewFile& file) {
-      if (!features.anonymous) return Status(StepStatus::Unsupported);
+    fileSteps.createAnonymous = [this](const std::string& folder, NewFile& file) {
+      if (!FeaturesOf(folder).anonymous) return Status(StepStatus::Unsupported);
       if (Refused("createAnonymous")) return Error();
       file.handle = Open(std::make_shared<std::string>());
       return StepResult();
@@ -157,7 +159,7 @@ class FakeDisk {
       return StepResult();
     };
     fileSteps.exchange = [this](const std::string& a, const std::string& b) {
-      if (!features.exchange) return Status(StepStatus::Unsupported);
+      if (!FeaturesOf(a).exchange) return Status(StepStatus::Unsupported);
       if (Refused("exchange")) return Error();
       if (!Has(a) || !Has(b)) return Status(StepStatus::Missing);
       std::swap(names[a], names[b]);
@@ -166,7 +168,7 @@ class FakeDisk {
       return StepResult();
     };
     fileSteps.secondName = [this](const std::string& existing, const std::string& name) {
-      if (!features.secondNames) return Status(StepStatus::Unsupported);
+      if (!FeaturesOf(existing).secondNames) return Status(StepStatus::Unsupported);
       if (Refused("secondName")) return Error();
       if (!Has(existing)) return Status(StepStatus::Missing);
       if (Has(name)) return Status(StepStatus::Exists);
@@ -186,7 +188,7 @@ class FakeDisk {
       return StepResult();
     };
     fileSteps.renameToFree = [this](const std::string& from, const std::string& to) {
-      if (!features.renameToFree) return Status(StepStatus::Unsupported);
+      if (!FeaturesOf(from).renameToFree) return Status(StepStatus::Unsupported);
       if (Refused("renameToFree")) return Error();
       if (!Has(from)) return Status(StepStatus::Missing);
       if (Has(to)) return Status(StepStatus::Exists);
@@ -207,6 +209,13 @@ class FakeDisk {
       return StepResult();
     };
     fileSteps.unpredictable = [this]() { return ++jumps * 0x1000u; };
+    // Each top folder is a file system of its own.
+    fileSteps.identify = [](const std::string& path) {
+      FileIdentity identity;
+      identity.valid = true;
+      identity.device = std::hash<std::string>()(path.substr(0, path.find('/')));
+      return identity;
+    };
     return fileSteps;
   }
 
@@ -226,6 +235,10 @@ class FakeDisk {
     result.status = StepStatus::Failed;
     result.error = kIoError;
     return result;
+  }
+  const Features& FeaturesOf(const std::string& path) const {
+    auto known = folderFeatures.find(path.substr(0, path.find('/')));
+    return known == folderFeatures.end() ? features : known->second;
   }
   void Named(const std::shared_ptr<std::string>& file, const std::string& name) {
     if (unflushed.count(file) != 0) namedUnflushed.push_back(name);
@@ -488,6 +501,36 @@ TEST(ReplaceSequence, EveryHelperThatCannotBeDeletedIsReported) {
       }
     }
   }
+}
+
+// A file system that lacks a step sends only its own destinations down the
+// fallbacks: another one, replaced after it, still exchanges and still keeps
+// an original.
+TEST(ReplaceSequence, WhatOneFileSystemLacksDoesNotHoldForAnother) {
+  FakeDisk disk(With(true, true, false, true));
+  disk.folderFeatures["d"] = With(false, false, false, false);
+  disk.Put("pool/src", kNew);
+  Replacer replacer(disk.Steps(), 0x4d2);
+  for (const char* folder : {"d", "e"}) {
+    std::string prefix = std::string(folder) + "/";
+    disk.Put(prefix + "title.ogg", kOld);
+    Replacement replacement;
+    replacement.source = "pool/src";
+    replacement.destination = prefix + "title.ogg";
+    replacement.companion = prefix + "title.tmp";
+    replacement.folder = prefix;
+    replacement.original = prefix + "title.ogg.orig";
+    disk.steps.clear();
+    ReplaceOutcome outcome = replacer.Replace(replacement);
+    EXPECT_TRUE(outcome.done) << folder;
+    EXPECT_EQ(disk.Content(prefix + "title.ogg"), kNew) << folder;
+    EXPECT_EQ(disk.Content(prefix + "title.tmp"), kOld) << folder;
+  }
+  // "d" has neither second names nor a rename that spares a name: no
+  // original there. "e" copies one and exchanges.
+  EXPECT_FALSE(disk.Has("d/title.ogg.orig"));
+  EXPECT_EQ(disk.Content("e/title.ogg.orig"), kOld);
+  EXPECT_NE(std::find(disk.steps.begin(), disk.steps.end(), "exchange"), disk.steps.end());
 }
 
 TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
