@@ -105,25 +105,27 @@ mode_t Umask() {
 }
 
 // Access of new content: that of the file it replaces, or the source's under
-// the umask. Owner and group change only where the process may change them.
-// File systems that keep no owners or modes (FAT) refuse these calls; the
-// copy then keeps what it was created with, which is never more than 0600.
+// the umask. The group goes first: the owner of a file may give it any group
+// it belongs to, so a service user keeps a group it shares with the file's
+// readers. Then the permission bits, and last the owner, which only root may
+// give away. Set-user-ID and set-group-ID bits never go over. File systems
+// that keep no owners or modes (FAT) refuse these calls; the copy then keeps
+// what it was created with, which is never more than 0600.
 void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
   static const uid_t user = geteuid();
-  mode_t mode = 0;
   if (replaced.kind != FileKind::Regular) {
-    mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
-  } else {
-    mode = static_cast<mode_t>(replaced.mode & 0777);
-    // Only root may give a file away. The copy's group may be a folder's
-    // (set-group-ID folders), so what the copy has is compared, not our ids.
-    struct stat made;
-    if (user == 0 && fstat(out, &made) == 0 &&
-        (made.st_uid != replaced.owner || made.st_gid != replaced.group)) {
-      (void)!fchown(out, static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group));
-    }
+    (void)!fchmod(out, static_cast<mode_t>(source.st_mode & 0777 & ~Umask()));
+    return;
   }
-  (void)!fchmod(out, mode);
+  // The copy's group may be a folder's (set-group-ID folders), so what the
+  // copy has is compared, not our ids.
+  struct stat made;
+  const bool known = fstat(out, &made) == 0;
+  const gid_t group = static_cast<gid_t>(replaced.group);
+  if (known && made.st_gid != group) (void)!fchown(out, static_cast<uid_t>(-1), group);
+  (void)!fchmod(out, static_cast<mode_t>(replaced.mode & 0777));
+  const uid_t owner = static_cast<uid_t>(replaced.owner);
+  if (user == 0 && known && made.st_uid != owner) (void)!fchown(out, owner, static_cast<gid_t>(-1));
 }
 
 // Errors after which copy_file_range or sendfile cannot do this copy at all,
