@@ -6,6 +6,8 @@
 #include <langinfo.h>
 #include <linux/fs.h>
 #include <locale.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -31,6 +33,8 @@
 namespace {
 
 volatile sig_atomic_t g_stopRequested = 0;
+// The signals that ask for a stop: Ctrl+C, SIGTERM and a closed terminal.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previousInt;
 struct sigaction g_previousTerm;
 struct sigaction g_previousFileSize;
@@ -349,11 +353,29 @@ std::thread StartQuietThread(std::function<void()> body) {
 }
 
 void WaitMilliseconds(uint32_t milliseconds) {
-  struct timespec remaining;
-  remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (!StopRequested() && nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  // The stop signals are held back from before the flag is looked at, and
+  // only the wait lets them in again: ppoll sets the mask and waits in one
+  // step. A stop signal that comes in between is pending then, and ends the
+  // wait at once instead of being handled just before a wait that runs out.
+  // Outside the wait they stay open, so a copy or a pass sees a stop at once.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int stop : kStopSignals) sigaddset(&stops, stop);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  sigset_t waiting = previous;
+  for (int stop : kStopSignals) sigdelset(&waiting, stop);
+  const uint64_t end = MonotonicMilliseconds() + milliseconds;
+  while (!StopRequested()) {
+    const uint64_t now = MonotonicMilliseconds();
+    if (now >= end) break;
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>((end - now) / 1000);
+    left.tv_nsec = static_cast<long>((end - now) % 1000) * 1000000L;
+    // 0 when the time is up; a signal (a stop or any other) looks again.
+    if (ppoll(nullptr, 0, &left, &waiting) >= 0 || errno != EINTR) break;
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 uint64_t MonotonicMilliseconds() {
