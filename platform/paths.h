@@ -13,9 +13,6 @@
 // 0xE0-0xFC.
 bool IsCodePage932LeadByte(unsigned char byte);
 
-// The separator the system writes: a backslash on Windows, else a slash.
-char SystemSeparator();
-
 // True when text holds a byte of 0x80 or above. Lead bytes are never below
 // 0x80 in any code page, so a text without one holds no double-byte
 // character.

@@ -158,6 +158,23 @@ TEST(StopSignals, MaskAndHandlersAreLeftAsTheyWere) {
 }
 #endif
 
+// Names that open a device in any folder, whatever their extension, where
+// the system has them; and the other name rules, which go together.
+TEST(NameRules, ReservedDeviceNamesAndTheRulesOfTheSystem) {
+  const std::string devices[] = {"nul",  "NUL",      "Con",  "prn.txt", "aux.x.y",
+                                 "com1", "COM9.log", "lpt1", "LPT9.dat"};
+  const std::string names[] = {"com0", "lpt10", "nullx", "console", "com", "a.nul", "", "c0m1"};
+  for (const std::string& name : devices)
+    EXPECT_EQ(IsReservedDeviceName(name), IsWindows()) << name;
+  for (const std::string& name : names) EXPECT_FALSE(IsReservedDeviceName(name)) << name;
+  EXPECT_EQ(SystemSeparator(), IsWindows() ? '\\' : '/');
+  EXPECT_TRUE(IsPathSeparator(SystemSeparator()));
+  EXPECT_EQ(HasDriveLetters(), IsWindows());
+  EXPECT_EQ(NamesHaveStreams(), IsWindows());
+  EXPECT_EQ(DropsTrailingDotsAndBlanks(), IsWindows());
+  EXPECT_EQ(SystemTextIsAnsiCodePage(), IsWindows());
+}
+
 TEST_F(PlatformFiles, CopyReadsRegularFilesOnly) {
   EXPECT_EQ(CopyToNewFile(At("absent"), At("t1")).status, StepStatus::Missing);
   fs::create_directories(folder / "sub");

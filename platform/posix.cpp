@@ -236,7 +236,16 @@ bool IsSystemLeadByte(unsigned char byte) {
 
 bool IsPathSeparator(char c) { return c == '/'; }
 
+char SystemSeparator() { return '/'; }
+
 bool IsAbsolutePath(const std::string& name) { return !name.empty() && name[0] == '/'; }
+
+bool HasDriveLetters() { return false; }
+
+// A colon, a trailing dot or blank and a name like "nul" are plain names here.
+bool NamesHaveStreams() { return false; }
+bool DropsTrailingDotsAndBlanks() { return false; }
+bool IsReservedDeviceName(const std::string&) { return false; }
 
 bool GetExecutablePath(std::string& path) {
   std::string buffer(4096, '\0');
@@ -898,6 +907,8 @@ std::string SystemCharacterSet() {
   }
   return codeset;
 }
+
+bool SystemTextIsAnsiCodePage() { return false; }
 
 bool IsValidSystemText(const std::string& text) {
   std::string wide;
