@@ -23,9 +23,6 @@
 
 namespace {
 
-bool IsWindowsBuild() { return IsPathSeparator('\\'); }
-const char* Separator() { return IsWindowsBuild() ? "\\" : "/"; }
-
 // Prints a report line. Names come from the script, so control bytes in
 // them are shown as \xNN instead of reaching the terminal.
 void Out(const std::string& text) {
@@ -122,15 +119,6 @@ bool LooksLikeUtf8(const std::string& text) {
   return multiByte;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9, whatever their extension: Windows
-// opens the device for such a name in any folder.
-bool IsWindowsDeviceName(const std::string& baseName) {
-  const std::string name = Lowered(baseName.substr(0, baseName.find('.')));
-  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
-  return name.size() == 4 && (name.compare(0, 3, "com") == 0 || name.compare(0, 3, "lpt") == 0) &&
-         name[3] >= '1' && name[3] <= '9';
-}
-
 // True when a backslash byte stands for itself: the second byte of a
 // double-byte character (0x95 0x5C, say) is no backslash.
 bool HoldsBackslash(const std::string& name) {
@@ -145,13 +133,16 @@ bool HoldsBackslash(const std::string& name) {
   return false;
 }
 
-// A name written the way the other system writes names.
-bool InOtherSystemsForm(const std::string& name) {
-  if (name.empty()) return false;
-  if (IsWindowsBuild()) return name[0] == '/';
-  bool drive = name.size() >= 2 && name[1] == ':' &&
+// A Linux absolute name where a leading slash does not make a name absolute.
+bool InLinuxForm(const std::string& name) {
+  return !name.empty() && name[0] == '/' && !IsAbsolutePath(name);
+}
+
+// A Windows name where a drive letter or a backslash is part of a name.
+bool InWindowsForm(const std::string& name) {
+  bool drive = !HasDriveLetters() && name.size() >= 2 && name[1] == ':' &&
                ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
-  return drive || HoldsBackslash(name);
+  return drive || (!IsPathSeparator('\\') && HoldsBackslash(name));
 }
 
 // True when the script holds a zero character: a zero byte, or in UTF-16 a
@@ -259,7 +250,7 @@ class ScriptCheck {
       directory = parts.drive + parts.directory;
       if (!IsAbsolutePath(directory)) {
         std::string current = CurrentFolder();
-        if (!current.empty() && !IsPathSeparator(current.back())) current += Separator();
+        if (!current.empty() && !IsPathSeparator(current.back())) current += SystemSeparator();
         directory = current + directory;
       }
     }
@@ -274,7 +265,7 @@ class ScriptCheck {
     const bool utf16 = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
                                              (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
     const bool utf8Mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    const std::string system = IsWindowsBuild()
+    const std::string system = SystemTextIsAnsiCodePage()
                                    ? "the ANSI code page (" + SystemCharacterSet() + ")"
                                    : SystemCharacterSet();
     const bool marked = utf16 || utf8Mark;
@@ -285,7 +276,7 @@ class ScriptCheck {
     }
     if (marked) {
       std::string form = utf16 ? "UTF-16" : "UTF-8 with a byte-order mark";
-      if (IsWindowsBuild()) {
+      if (SystemTextIsAnsiCodePage()) {
         Warn(0, "the script is " + form + ": kelvo converts it to " + system +
                     ", and a character that code page lacks cannot name a file. Save it in the "
                     "ANSI code page if a name has such characters.");
@@ -300,7 +291,7 @@ class ScriptCheck {
            "pieces of 1022 bytes). Save it with LF or CR LF line ends.");
     }
     if (!HasNonAscii(bytes)) return;
-    if (IsWindowsBuild() && LooksLikeUtf8(bytes)) {
+    if (SystemTextIsAnsiCodePage() && LooksLikeUtf8(bytes)) {
       Warn(0, "the script looks like UTF-8 without a byte-order mark: kelvo reads its bytes in " +
                   system +
                   ", so a name with characters beyond ASCII names another file. Save "
@@ -457,7 +448,7 @@ class ScriptCheck {
            "values, up to the next one or the line's end; the quotes stay part of the name. "
            "kelvo reads the values " +
                read + ". Write \\' or \\\" for a quote that is part of a name.");
-    } else if (escapes && IsWindowsBuild()) {
+    } else if (escapes && IsPathSeparator('\\')) {
       Warn(line.number,
            "a backslash before a quote makes the quote plain text and is itself "
            "dropped, also where it separates folders: kelvo reads the values " +
@@ -507,21 +498,22 @@ class ScriptCheck {
       return;
     }
     CheckName(line.number, folder);
-    if (!IsAbsolutePath(folder) && !(IsWindowsBuild() && IsPathSeparator(folder[0]))) {
+    // One that starts with a separator starts at the root (of the drive).
+    if (!IsAbsolutePath(folder) && !IsPathSeparator(folder[0])) {
       Warn(line.number,
            "a relative base folder: it is taken from the folder kelvo is started "
            "from (for this check: " +
                CurrentFolder() + "), not from kelvo's own folder.");
     }
     if (!IsPathSeparator(folder.back())) {
-      Warn(line.number, "the base folder does not end with " + std::string(Separator()) +
+      Warn(line.number, "the base folder does not end with " + std::string(1, SystemSeparator()) +
                             ": names are joined to it as written (" + folder + " and a.ogg give " +
                             folder + "a.ogg).");
     }
   }
 
   void CheckName(unsigned number, const std::string& name) {
-    if (IsWindowsBuild()) CheckWindowsNameForm(number, name);
+    CheckWindowsNameForm(number, name);
     if (name[0] == '~' || name.find("$HOME") != std::string::npos ||
         name.find("${") != std::string::npos ||
         (name.find('%') != std::string::npos &&
@@ -530,34 +522,34 @@ class ScriptCheck {
                        ": kelvo does not expand ~, $ or % variables; write the "
                        "folder out in full.");
     }
-    if (!InOtherSystemsForm(name)) return;
-    if (IsWindowsBuild()) {
+    if (InLinuxForm(name)) {
       Warn(number, Quoted(name) +
                        " is a Linux name: on Windows it is not absolute, and the "
                        "base folder is put in front of it.");
-    } else {
+    } else if (InWindowsForm(name)) {
       Warn(number, Quoted(name) +
                        " is a Windows name: on Linux a backslash or a drive letter is "
                        "part of a file name, not a folder.");
     }
   }
 
-  // Names Windows reads otherwise than they are written.
+  // Names Windows reads otherwise than they are written; each rule holds
+  // only where the system has it.
   void CheckWindowsNameForm(unsigned number, const std::string& name) {
     if (name.empty()) return;
     const size_t colon = name.find(':', IsAbsolutePath(name) ? 2 : 0);
-    if (colon != std::string::npos) {
+    if (NamesHaveStreams() && colon != std::string::npos) {
       Warn(number, Quoted(name) +
                        " holds a colon: Windows reads what follows it as a stream "
                        "of a file, or the name as relative to a drive's current "
                        "folder.");
     }
     const char last = name.back();
-    if ((last == '.' || last == ' ') && name != "." && name != ".." &&
-        !(name.size() >= 2 && IsPathSeparator(name[name.size() - 2]))) {
+    if (DropsTrailingDotsAndBlanks() && (last == '.' || last == ' ') && name != "." &&
+        name != ".." && !(name.size() >= 2 && IsPathSeparator(name[name.size() - 2]))) {
       Warn(number, Quoted(name) + " ends with a dot or blank, which Windows drops from a name.");
     }
-    if (IsPathSeparator(name[0])) {
+    if (IsPathSeparator(name[0]) && !IsAbsolutePath(name)) {
       Warn(number, Quoted(name) +
                        " starts with a separator: kelvo uses only names starting with "
                        "a drive (C:\\) as they stand and puts the base folder in "
@@ -654,7 +646,7 @@ class ScriptCheck {
       Error(number, destination + " is not a regular file: only files are replaced.");
     } else if (!read.Ok() && read.status != StepStatus::Missing) {
       Error(number, "cannot look at " + destination + ": " + ReasonText(read) + ".");
-    } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(destination).name)) {
+    } else if (IsReservedDeviceName(SplitPath(destination).name)) {
       Error(number, destination + " names a device, not a file: only files are replaced.");
     } else if (info.kind == FileKind::Missing) {
       Note(number, destination + " does not exist yet: the first pass creates it.");
@@ -744,7 +736,7 @@ class ScriptCheck {
       } else if (!readable.Ok()) {
         Error(line.number,
               "the source " + source + " cannot be read: " + ReasonText(readable) + ".");
-      } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(source).name)) {
+      } else if (IsReservedDeviceName(SplitPath(source).name)) {
         Error(line.number, "the source " + source + " names a device, not a file.");
       }
     }

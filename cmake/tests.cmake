@@ -24,7 +24,8 @@ set(KELVO_UNIT_TESTS
   platform/platform_test.cpp
   random/mersenne_twister_test.cpp
   script/string_list_fuzz_test.cpp
-  script/string_list_test.cpp)
+  script/string_list_test.cpp
+  testing/scratch_directory_test.cpp)
 add_executable(kelvo_tests ${KELVO_UNIT_TESTS})
 target_link_libraries(kelvo_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
 
@@ -68,11 +69,24 @@ else()
   set_tests_properties(e2e_soak PROPERTIES TIMEOUT 300 ENVIRONMENT
     "KELVO_EXE=$<TARGET_FILE:kelvo>;KELVO_SOURCE_DIR=${CMAKE_SOURCE_DIR};KELVO_SOAK_SECONDS=60")
 
+  # A test that needs a tool skips where the tool is missing, and fails
+  # instead with KELVO_REQUIRE_TOOLS=1 (tools/test-all.sh sets it once it has
+  # installed them). Shown on faketime, kept out of reach by an empty PATH.
+  add_test(NAME missing_tool_skips COMMAND env -u KELVO_REQUIRE_TOOLS PATH=/nonexistent
+    $<TARGET_FILE:kelvo_e2e_tests> --gtest_filter=Cycle.DrawsFollowTheClockSeed)
+  set_tests_properties(missing_tool_skips PROPERTIES
+    PASS_REGULAR_EXPRESSION "\\[  SKIPPED \\] Cycle.DrawsFollowTheClockSeed")
+  add_test(NAME missing_tool_fails_where_required COMMAND env KELVO_REQUIRE_TOOLS=1
+    PATH=/nonexistent $<TARGET_FILE:kelvo_e2e_tests> --gtest_filter=Cycle.DrawsFollowTheClockSeed)
+  set_tests_properties(missing_tool_fails_where_required PROPERTIES
+    PASS_REGULAR_EXPRESSION "faketime missing \\(KELVO_REQUIRE_TOOLS=1")
+
   # The order of kelvo's system calls for durability, checked on strace logs
   # of a one-shot and an endless run (call_order), and the checker's own rules
   # on hand-written logs (call_order_rules). Both skip (77) without python3;
-  # call_order also without strace.
-  set(KELVO_PYTHON_OR_SKIP "if ! command -v python3 >/dev/null 2>&1\nthen echo \"$0: SKIPPED: python3 is missing\"\nexit 77\nfi\nexec python3 \"$@\"")
+  # call_order also without strace. With KELVO_REQUIRE_TOOLS=1 a missing
+  # tool fails them.
+  set(KELVO_PYTHON_OR_SKIP "if ! command -v python3 >/dev/null 2>&1\nthen echo \"$0: python3 is missing\"\nif [ \"$KELVO_REQUIRE_TOOLS\" = 1 ]\nthen exit 1\nfi\nexit 77\nfi\nexec python3 \"$@\"")
   add_test(NAME call_order COMMAND sh -c "${KELVO_PYTHON_OR_SKIP}" call_order
     ${CMAKE_SOURCE_DIR}/tests/call_order_run.py $<TARGET_FILE:kelvo>)
   add_test(NAME call_order_rules COMMAND sh -c "${KELVO_PYTHON_OR_SKIP}" call_order_rules

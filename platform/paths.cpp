@@ -24,16 +24,13 @@ size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte)
 
 }  // namespace
 
-char SystemSeparator() { return IsPathSeparator('\\') ? '\\' : '/'; }
 
 bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
 PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
-  // Only Windows (where a backslash separates, too) has drive letters: on
-  // Linux "a:b" is a name like any other.
-  static const bool hasDrives = IsPathSeparator('\\');
+  static const bool hasDrives = HasDriveLetters();
   PathCut cut;
   if (hasDrives && path.size() >= 2 && path[1] == ':') cut.driveEnd = 2;
   cut.directoryEnd = cut.driveEnd;  // just past the last separator

@@ -13,8 +13,6 @@
 // 0xE0-0xFC.
 bool IsCodePage932LeadByte(unsigned char byte);
 
-// The separator the system writes: a backslash on Windows, else a slash.
-char SystemSeparator();
 
 // A path cut into its four parts; joined again they give the path back.
 struct PathParts {

@@ -18,9 +18,25 @@ bool IsSystemLeadByte(unsigned char byte);
 // True for the characters that separate directories in a path.
 bool IsPathSeparator(char c);
 
+// The separator the system writes: a backslash on Windows, else a slash.
+char SystemSeparator();
+
 // True for a name that the replacement cycle must not prefix with a base
 // directory: "X:\" at the start on Windows, a leading "/" on Linux.
 bool IsAbsolutePath(const std::string& name);
+
+// True where a path may start with a drive ("C:", Windows); on Linux "a:b"
+// is a name like any other.
+bool HasDriveLetters();
+
+// Name rules beyond separators and drives, where the system has them
+// (Windows): a colon in a name sets a stream of the file apart ("a.txt:b"),
+// dots and blanks at the end of a name are dropped, and a few names open a
+// device in any folder, whatever their extension (CON, PRN, AUX, NUL, COM1
+// to COM9, LPT1 to LPT9). None of them on Linux.
+bool NamesHaveStreams();
+bool DropsTrailingDotsAndBlanks();
+bool IsReservedDeviceName(const std::string& baseName);
 
 // Full path of the running executable; false when the system cannot tell.
 bool GetExecutablePath(std::string& path);
@@ -286,6 +302,11 @@ std::string CurrentFolder();
 // Name of the character set script bytes are read in: the locale's on
 // Linux, the ANSI code page on Windows ("1252", say).
 std::string SystemCharacterSet();
+// True where that set is an ANSI code page (Windows): UTF-16 and UTF-8
+// script text is converted into it and loses the characters it lacks, and
+// UTF-8 bytes without a mark read as other characters. False where it is the
+// locale's set (Linux) and Unicode script text becomes UTF-8.
+bool SystemTextIsAnsiCodePage();
 // True when every byte sequence of text is a character of that set.
 bool IsValidSystemText(const std::string& text);
 // Ok when the process may write to the existing file (nothing is written).

@@ -7,6 +7,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <pthread.h>
+#include <signal.h>
 #endif
 
 #include <chrono>
@@ -95,6 +98,80 @@ TEST_F(PlatformFiles, AStopNeverThrowsAwayACompleteCopy) {
         std::exit(whole ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
+}
+
+#ifndef _WIN32
+// The stop signals, one after another.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// A stop signal that comes after the wait has looked for a stop, before it
+// sleeps, must end the wait all the same. In that moment the signal is held
+// back, pending, until the wait lets it in: so it stands here, held back by
+// a block from before the wait. Each case runs in a child process, since a
+// stop cannot be taken back.
+TEST(StopSignals, OneThatComesJustBeforeTheWaitEndsIt) {
+  for (int stop : kStopSignals) {
+    EXPECT_EXIT(
+        {
+          StopHandler handler;
+          sigset_t held;
+          sigemptyset(&held);
+          sigaddset(&held, stop);
+          pthread_sigmask(SIG_BLOCK, &held, nullptr);
+          raise(stop);
+          const bool seenBefore = StopRequested();
+          WaitMilliseconds(3000);
+          std::exit(!seenBefore && StopRequested() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << strsignal(stop);
+  }
+}
+
+// The wait lets the stop signals in only while it waits, and the handler
+// leaves the signal mask and the handlers as it found them.
+TEST(StopSignals, MaskAndHandlersAreLeftAsTheyWere) {
+  EXPECT_EXIT(
+      {
+        sigset_t before;
+        sigset_t after;
+        pthread_sigmask(SIG_SETMASK, nullptr, &before);
+        struct sigaction term;
+        sigaction(SIGTERM, nullptr, &term);
+        bool same = true;
+        {
+          StopHandler handler;
+          WaitMilliseconds(1);
+          pthread_sigmask(SIG_SETMASK, nullptr, &after);
+          for (int stop : kStopSignals) same = same && sigismember(&after, stop) == 0;
+        }
+        pthread_sigmask(SIG_SETMASK, nullptr, &after);
+        for (int stop : kStopSignals)
+          same = same && sigismember(&after, stop) == sigismember(&before, stop);
+        struct sigaction restored;
+        sigaction(SIGTERM, nullptr, &restored);
+        same = same && restored.sa_handler == term.sa_handler;
+        std::exit(same ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+#endif
+
+// Names that open a device in any folder, whatever their extension, where
+// the system has them; and the other name rules, which go together.
+TEST(NameRules, ReservedDeviceNamesAndTheRulesOfTheSystem) {
+  const std::string devices[] = {"nul",  "NUL",      "Con",  "prn.txt", "aux.x.y",
+                                 "com1", "COM9.log", "lpt1", "LPT9.dat"};
+  const std::string names[] = {"com0", "lpt10", "nullx", "console", "com", "a.nul", "", "c0m1"};
+  for (const std::string& name : devices)
+    EXPECT_EQ(IsReservedDeviceName(name), IsWindows()) << name;
+  for (const std::string& name : names) EXPECT_FALSE(IsReservedDeviceName(name)) << name;
+  EXPECT_EQ(SystemSeparator(), IsWindows() ? '\\' : '/');
+  EXPECT_TRUE(IsPathSeparator(SystemSeparator()));
+  EXPECT_EQ(HasDriveLetters(), IsWindows());
+  EXPECT_EQ(NamesHaveStreams(), IsWindows());
+  EXPECT_EQ(DropsTrailingDotsAndBlanks(), IsWindows());
+  EXPECT_EQ(SystemTextIsAnsiCodePage(), IsWindows());
 }
 
 TEST_F(PlatformFiles, CopyReadsRegularFilesOnly) {

@@ -5,6 +5,8 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -26,6 +28,8 @@
 namespace {
 
 volatile sig_atomic_t g_stopRequested = 0;
+// The signals that ask for a stop: Ctrl+C, SIGTERM and a closed terminal.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previousInt;
 struct sigaction g_previousTerm;
 struct sigaction g_previousFileSize;
@@ -100,25 +104,27 @@ mode_t Umask() {
 }
 
 // Access of new content: that of the file it replaces, or the source's under
-// the umask. Owner and group change only where the process may change them.
-// File systems that keep no owners or modes (FAT) refuse these calls; the
-// copy then keeps what it was created with, which is never more than 0600.
+// the umask. The group goes first: the owner of a file may give it any group
+// it belongs to, so a service user keeps a group it shares with the file's
+// readers. Then the permission bits, and last the owner, which only root may
+// give away. Set-user-ID and set-group-ID bits never go over. File systems
+// that keep no owners or modes (FAT) refuse these calls; the copy then keeps
+// what it was created with, which is never more than 0600.
 void GiveAccess(int out, const struct stat& source, const EntryInfo& replaced) {
   static const uid_t user = geteuid();
-  mode_t mode = 0;
   if (replaced.kind != FileKind::Regular) {
-    mode = static_cast<mode_t>(source.st_mode & 0777 & ~Umask());
-  } else {
-    mode = static_cast<mode_t>(replaced.mode & 0777);
-    // Only root may give a file away. The copy's group may be a folder's
-    // (set-group-ID folders), so what the copy has is compared, not our ids.
-    struct stat made;
-    if (user == 0 && fstat(out, &made) == 0 &&
-        (made.st_uid != replaced.owner || made.st_gid != replaced.group)) {
-      (void)!fchown(out, static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group));
-    }
+    (void)!fchmod(out, static_cast<mode_t>(source.st_mode & 0777 & ~Umask()));
+    return;
   }
-  (void)!fchmod(out, mode);
+  // The copy's group may be a folder's (set-group-ID folders), so what the
+  // copy has is compared, not our ids.
+  struct stat made;
+  const bool known = fstat(out, &made) == 0;
+  const gid_t group = static_cast<gid_t>(replaced.group);
+  if (known && made.st_gid != group) (void)!fchown(out, static_cast<uid_t>(-1), group);
+  (void)!fchmod(out, static_cast<mode_t>(replaced.mode & 0777));
+  const uid_t owner = static_cast<uid_t>(replaced.owner);
+  if (user == 0 && known && made.st_uid != owner) (void)!fchown(out, owner, static_cast<gid_t>(-1));
 }
 
 // Errors after which copy_file_range or sendfile cannot do this copy at all,
@@ -221,7 +227,16 @@ bool IsSystemLeadByte(unsigned char byte) {
 
 bool IsPathSeparator(char c) { return c == '/'; }
 
+char SystemSeparator() { return '/'; }
+
 bool IsAbsolutePath(const std::string& name) { return !name.empty() && name[0] == '/'; }
+
+bool HasDriveLetters() { return false; }
+
+// A colon, a trailing dot or blank and a name like "nul" are plain names here.
+bool NamesHaveStreams() { return false; }
+bool DropsTrailingDotsAndBlanks() { return false; }
+bool IsReservedDeviceName(const std::string&) { return false; }
 
 bool GetExecutablePath(std::string& path) {
   std::string buffer(4096, '\0');
@@ -315,11 +330,29 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
 std::string ConvertUtf8Text(const std::string& bytes) { return bytes; }
 
 void WaitMilliseconds(uint32_t milliseconds) {
-  struct timespec remaining;
-  remaining.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  remaining.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (!StopRequested() && nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  // The stop signals are held back from before the flag is looked at, and
+  // only the wait lets them in again: ppoll sets the mask and waits in one
+  // step. A stop signal that comes in between is pending then, and ends the
+  // wait at once instead of being handled just before a wait that runs out.
+  // Outside the wait they stay open, so a copy or a pass sees a stop at once.
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (int stop : kStopSignals) sigaddset(&stops, stop);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stops, &previous);
+  sigset_t waiting = previous;
+  for (int stop : kStopSignals) sigdelset(&waiting, stop);
+  const uint64_t end = MonotonicMilliseconds() + milliseconds;
+  while (!StopRequested()) {
+    const uint64_t now = MonotonicMilliseconds();
+    if (now >= end) break;
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>((end - now) / 1000);
+    left.tv_nsec = static_cast<long>((end - now) % 1000) * 1000000L;
+    // 0 when the time is up; a signal (a stop or any other) looks again.
+    if (ppoll(nullptr, 0, &left, &waiting) >= 0 || errno != EINTR) break;
   }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 uint64_t MonotonicMilliseconds() {
@@ -786,6 +819,8 @@ std::string SystemCharacterSet() {
   }
   return codeset;
 }
+
+bool SystemTextIsAnsiCodePage() { return false; }
 
 bool IsValidSystemText(const std::string& text) {
   std::string wide;

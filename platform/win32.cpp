@@ -128,8 +128,26 @@ bool IsSystemLeadByte(unsigned char value) { return IsDBCSLeadByte(value) != FAL
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
+char SystemSeparator() { return '\\'; }
+
 bool IsAbsolutePath(const std::string& name) {
   return name.size() >= 3 && name[1] == ':' && name[2] == '\\';
+}
+
+bool HasDriveLetters() { return true; }
+
+bool NamesHaveStreams() { return true; }
+
+bool DropsTrailingDotsAndBlanks() { return true; }
+
+bool IsReservedDeviceName(const std::string& baseName) {
+  std::string name = baseName.substr(0, baseName.find('.'));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (name == "con" || name == "prn" || name == "aux" || name == "nul") return true;
+  return name.size() == 4 && (name.compare(0, 3, "com") == 0 || name.compare(0, 3, "lpt") == 0) &&
+         name[3] >= '1' && name[3] <= '9';
 }
 
 bool GetExecutablePath(std::string& path) {
@@ -579,6 +597,8 @@ std::string CurrentFolder() {
 }
 
 std::string SystemCharacterSet() { return std::to_string(GetACP()); }
+
+bool SystemTextIsAnsiCodePage() { return true; }
 
 bool IsValidSystemText(const std::string& text) {
   if (text.empty()) return true;

@@ -6,7 +6,8 @@ may be reported done before its folder is flushed.
 
 usage: call_order_run.py KELVO [--keep]
 Exit status: 0 when both runs keep the rules, 1 when not, 77 (skipped) when
-strace is missing or cannot trace here.
+strace is missing or cannot trace here; a missing strace is a failure (1)
+with KELVO_REQUIRE_TOOLS=1, where every test tool is meant to be installed.
 """
 
 import os
@@ -31,6 +32,14 @@ DONE = re.compile(r"Replacing .* -> Done\.$")
 def skip(reason):
     print("call_order: SKIPPED: " + reason)
     sys.exit(77)
+
+
+def skip_for_missing_tool(reason):
+    """A skip, or a failure where every test tool is required."""
+    if os.environ.get("KELVO_REQUIRE_TOOLS") == "1":
+        print("call_order: FAILED: " + reason + " (KELVO_REQUIRE_TOOLS=1)")
+        sys.exit(1)
+    skip(reason)
 
 
 def write(path, content):
@@ -151,7 +160,7 @@ def main(argv):
         return 2
     kelvo = os.path.abspath(arguments[0])
     if shutil.which("strace") is None:
-        skip("strace is missing (tools/install-deps.sh installs it)")
+        skip_for_missing_tool("strace is missing (tools/install-deps.sh installs it)")
     if subprocess.call(["strace", "-o", "/dev/null", "true"], stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL) != 0:
         skip("strace cannot trace processes here")

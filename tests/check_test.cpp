@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -275,7 +276,8 @@ TEST(Check, ADoubleByteCharacterHoldsNoBackslash) {
   RunOptions options = WithArguments({});
   options.checker = true;
   options.environmentPrefix = ShiftJisLocalePrefix(folder);
-  if (options.environmentPrefix.empty()) GTEST_SKIP() << "cannot make a Shift_JIS locale here";
+  if (options.environmentPrefix.empty())
+    SKIP_FOR_MISSING_TOOL("cannot make a Shift_JIS locale here");
   folder.Write("pool/a.txt", "A");
   folder.Write("kelvo.txt",
                "SetInterval,600\nAddFile,\x95\x5C.txt,pool/a.txt\n"

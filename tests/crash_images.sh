@@ -9,7 +9,9 @@
 # the old content or the new. Half of the destinations draw their sources
 # from beside them (xfs and btrfs copy those by sharing extents), half from
 # another file system (a real copy everywhere). Needs root; exits 77
-# (skipped) without root, loop devices or one of the file systems.
+# (skipped) without root, loop devices or one of the file systems. A missing
+# tool is a failure with KELVO_REQUIRE_TOOLS=1, where every test tool is
+# meant to be installed.
 #
 #   tests/crash_images.sh [path/to/kelvo]        (or KELVO_EXE=...)
 #
@@ -28,6 +30,14 @@ skip() {
   exit 77
 }
 
+skip_for_missing_tool() {
+  if [ "${KELVO_REQUIRE_TOOLS:-}" = 1 ]; then
+    echo "crash_images: failed: $* (KELVO_REQUIRE_TOOLS=1)"
+    exit 1
+  fi
+  skip "$@"
+}
+
 if [ -z "$kelvo" ] || [ ! -x "$kelvo" ]; then
   echo "usage: $0 path/to/kelvo (or KELVO_EXE); not an executable: '${kelvo}'" >&2
   exit 2
@@ -41,7 +51,7 @@ for fs in btrfs $filesystems; do
 done
 for tool in losetup mkfs.btrfs mkfs.xfs mkfs.ext4 e2fsck python3 cp realpath; do
   command -v "$tool" >/dev/null ||
-    skip "$tool is missing (tools/install-deps.sh installs btrfs-progs, xfsprogs, e2fsprogs)"
+    skip_for_missing_tool "$tool is missing (tools/install-deps.sh installs btrfs-progs, xfsprogs, e2fsprogs)"
 done
 
 # Jobs (one per file system) get process groups of their own, so that they

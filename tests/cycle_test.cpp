@@ -11,6 +11,7 @@
 
 #include "random/mersenne_twister.h"
 #include "rotate/replacement_table.h"
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -48,7 +49,7 @@ TEST(Cycle, FirstPassReplacesEveryDestinationAndKeepsTheOldOne) {
 // destinations and so the whole console can be predicted.
 TEST(Cycle, DrawsFollowTheClockSeed) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "the clock is pinned with a Linux tool";
-  if (system("command -v faketime >/dev/null 2>&1") != 0) GTEST_SKIP() << "faketime missing";
+  if (!HaveCommand("faketime")) SKIP_FOR_MISSING_TOOL("faketime missing");
   ScratchFolder folder;
   std::string script = "SetInterval,60\nSetSourcePath," + folder.At("pool/") + "\n";
   ReplacementTable table;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "rotate/replacement_table.h"
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -189,6 +190,7 @@ TEST(FaultInjection, RefusedSwapKeepsDestinationAndCompanion) {
     ASSERT_TRUE(holder.held);
     result = folder.Run(WithArguments({"-oneshot"}));
   } else {
+    if (!HaveCommand("chattr")) SKIP_FOR_MISSING_TOOL("chattr missing");
     std::string immutable = "chattr +i '" + folder.At("held.txt") + "' 2>/dev/null";
     if (system(immutable.c_str()) != 0) GTEST_SKIP() << "this file system has no immutable files";
     result = folder.Run(WithArguments({"-oneshot"}));

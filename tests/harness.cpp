@@ -2,6 +2,7 @@
 #include "tests/harness.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -270,7 +271,10 @@ pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
     // beside itself, not in the current directory.
     if (chdir("/") != 0) _exit(126);
     if (options.asUnprivilegedUser && getuid() == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(126);
+      // Root's own supplementary groups do not go over to nobody.
+      if (setgroups(options.groups.size(), options.groups.data()) != 0 || setgid(65534) != 0 ||
+          setuid(65534) != 0)
+        _exit(126);
     }
     setenv("WINEDEBUG", "-all", 1);
     std::vector<char*> argv;

@@ -21,6 +21,7 @@ struct RunOptions {
   std::vector<std::string> arguments;
   std::vector<std::string> environmentPrefix;  // e.g. {"faketime", "2026-01-01 00:00:00"}
   bool asUnprivilegedUser = false;             // run as nobody (the tests run as root)
+  std::vector<gid_t> groups;                   // nobody's supplementary groups there
   double timeoutSeconds = 60;
   bool checker = false;  // run kelvo-check instead of kelvo
 };

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -438,7 +439,7 @@ class KillAtEveryCall : public testing::TestWithParam<KillScenario> {
 
 TEST_P(KillAtEveryCall, LosesNothing) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "strace runs the Linux build";
-  if (!HaveStrace()) GTEST_SKIP() << "strace missing";
+  if (!HaveStrace()) SKIP_FOR_MISSING_TOOL("strace missing");
   const KillScenario& scenario = GetParam();
 
   std::vector<TracedCall> calibration = TraceWholeRun();

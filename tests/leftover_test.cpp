@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -127,6 +128,7 @@ TEST(Leftovers, ACopyHeldOpenIsLeft) {
 // exactly as kelvo holds the copies it makes, and takes the other.
 TEST(Leftovers, AHeldCopySurvivesASweepFromAnotherPidNamespace) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "PID namespaces are a Linux case";
+  if (!HaveCommand("unshare")) SKIP_FOR_MISSING_TOOL("unshare missing");
   if (system("unshare -p -f --mount-proc sh -c 'test $$ = 1' >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "unshare -p -f --mount-proc is refused here (it takes root, or user "
                     "namespaces that allow it)";
@@ -171,6 +173,7 @@ TEST(Leftovers, ALeftoverThatCannotBeDeletedIsReported) {
   folder.Write("d/dst0.dat", "old content");
   folder.Write(Helper("1", ".new"), "partial copy");
   const std::string stuck = folder.At(Helper("1", ".new"));
+  if (!HaveCommand("chattr")) SKIP_FOR_MISSING_TOOL("chattr missing");
   if (system(("chattr +i '" + stuck + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "chattr cannot make a file immutable here";
   }

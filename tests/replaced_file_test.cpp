@@ -86,6 +86,35 @@ TEST(ReplacedFile, KeepsItsGroupInASetGroupIdFolder) {
   EXPECT_EQ(StatOf(folder, "shared/d.txt").st_mode & 07777, 0640u);
 }
 
+// A service user may give its copy any group it belongs to: a file of a
+// group it shares keeps that group and its mode, so the group's readers
+// still read it. Only root may give the copy to the replaced file's owner.
+TEST(ReplacedFile, KeepsAGroupThatTheRunBelongsTo) {
+  if (IsWindows()) GTEST_SKIP() << "groups are a Linux case";
+  if (getuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  const gid_t kGame = 4242;
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "SetInterval,5\nAddFile,game/save.dat,pool/new.dat\n");
+  folder.Write("pool/new.dat", "new");
+  folder.Write("game/save.dat", "old");
+  // Nobody writes the log beside the program, and the group's folder.
+  ASSERT_EQ(chmod(folder.Path().c_str(), 0777), 0);
+  ASSERT_EQ(chown(folder.At("game").c_str(), 0, kGame), 0);
+  ASSERT_EQ(chmod(folder.At("game").c_str(), 0770), 0);
+  ASSERT_EQ(chown(folder.At("game/save.dat").c_str(), 0, kGame), 0);
+  ASSERT_EQ(chmod(folder.At("game/save.dat").c_str(), 0640), 0);
+  RunOptions options = OneShot();
+  options.asUnprivilegedUser = true;
+  options.groups = {kGame};
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_EQ(folder.Read("game/save.dat"), "new");
+  struct stat replaced = StatOf(folder, "game/save.dat");
+  EXPECT_EQ(replaced.st_uid, kNobody);
+  EXPECT_EQ(replaced.st_gid, kGame);
+  EXPECT_EQ(replaced.st_mode & 07777, 0640u);
+}
+
 TEST(ReplacedFile, IsDatedAtTheReplacement) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,title.ogg,pool/a.ogg\n");

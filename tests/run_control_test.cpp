@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -213,7 +214,7 @@ TEST(RunControl, ShiftJisLocaleWithUtf8Names) {
   if (IsWindows()) GTEST_SKIP() << "the locale is a Linux case";
   ScratchFolder folder;
   std::vector<std::string> shiftJis = ShiftJisLocalePrefix(folder);
-  if (shiftJis.empty()) GTEST_SKIP() << "cannot make a Shift_JIS locale here";
+  if (shiftJis.empty()) SKIP_FOR_MISSING_TOOL("cannot make a Shift_JIS locale here");
   const std::string program = "kelvo\xE3\x81\x82";  // "kelvo" and HIRAGANA A in UTF-8
   folder.Write(program + "/kelvo.txt", "SetInterval,5\nAddFile,a.x\xE3\x81\x82/title,s\n");
   folder.Write(program + "/s", "S");

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "testing/required_tools.h"
 #include "tests/harness.h"
 
 namespace {
@@ -180,6 +181,7 @@ TEST(Startup, AppendOnlyLogIsFatal) {
   ScratchFolder folder;
   folder.Write("purlolog.html", "kept");
   std::string log = folder.At("purlolog.html");
+  if (!HaveCommand("chattr")) SKIP_FOR_MISSING_TOOL("chattr missing");
   if (system(("chattr +a '" + log + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "chattr cannot make a file append-only here";
   }
@@ -195,7 +197,7 @@ TEST(Startup, AppendOnlyLogIsFatal) {
 // that refuses it.
 TEST(Startup, AnInterruptedEmptyingIsTakenUpAgain) {
   if (TestedProgram().IsWindows()) GTEST_SKIP() << "strace runs the Linux build";
-  if (system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace missing";
+  if (!HaveCommand("strace")) SKIP_FOR_MISSING_TOOL("strace missing");
   ScratchFolder folder;
   folder.Write("purlolog.html", "left over from an earlier run\n");
   RunOptions options = WithArguments({"-oneshot"});
