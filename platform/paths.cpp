@@ -24,7 +24,6 @@ size_t NextCharacter(const std::string& text, size_t i, LeadByteTest isLeadByte)
 
 }  // namespace
 
-
 bool IsCodePage932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
