@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -446,6 +447,23 @@ std::string FoldEntryName(const std::string& name) {
   return folded;
 }
 
+StepResult LookAtNewName(const std::string& path, NewNameStep step) {
+  DWORD error = ERROR_SUCCESS;
+  if (step == NewNameStep::Create) {
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  } else {
+    int size =
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) {
+      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), &wide[0], size);
+    }
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  }
+  if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME) return FailedWith(error);
+  return Succeeded();
+}
+
 StepResult CreateAnonymousFile(const std::string&, NewFile&) {
   return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
 }
@@ -687,6 +705,11 @@ StepResult CheckWritableFolder(const std::string& folder) {
   if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
   CloseHandle(handle);
   return Succeeded();
+}
+
+std::string ProgramFolderThrough(const std::string& path) {
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+  return FolderOf(path);
 }
 
 std::string CurrentFolder() {
