@@ -349,9 +349,3 @@ unsigned RunCycle(const RunSettings& settings) {
   cycle.Run();
   return cycle.failures;
 }
-
-std::string CompanionPath(const std::string& destination) {
-  std::string companion = destination;
-  ReplaceExtension(companion, ".tmp");
-  return companion;
-}

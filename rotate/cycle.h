@@ -45,7 +45,3 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
 // The first replacement of each destination, in visiting order, as the
 // cycle prepares it for the settings' script.
 std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings);
-
-// The companion that keeps a destination's previous content: its name with
-// the extension ".tmp".
-std::string CompanionPath(const std::string& destination);
