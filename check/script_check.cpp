@@ -218,6 +218,7 @@ class ScriptCheck {
         Error(0, "no AddFile line: kelvo has no destination to replace.");
     }
     CheckLog();
+    CheckProgramLink();
     CheckDestinations();
     CheckSources();
     Summarise();
@@ -819,6 +820,32 @@ class ScriptCheck {
       Error(0, "kelvo cannot write its log " + log + " (" + ReasonText(writable) +
                    "): it ends with \"Critical Error: Log File is Locked\" (exit status 3).");
     }
+  }
+
+  // kelvo reads the script beside its real location: a kelvo here that is a
+  // link to one in another folder never reads this script.
+  void CheckProgramLink() {
+    const std::string kelvo =
+        settings.ProgramDirectory + (IsWindowsBuild() ? "kelvo.exe" : "kelvo");
+    EntryInfo info;
+    if (!ReadEntry(kelvo, info).Ok() || info.kind != FileKind::Link) return;
+    const std::string folder = ProgramFolderThrough(kelvo);
+    if (!folder.empty() && GetFileIdentity(folder) == GetFileIdentity(settings.ProgramDirectory))
+      return;
+    ++errorsBeforePasses;
+    if (folder.empty()) {
+      Error(0, kelvo + " is a symbolic link that leads nowhere: kelvo cannot be started there.");
+      return;
+    }
+    const std::string script = folder + kMasterScriptName;
+    Error(0, kelvo + " is a symbolic link to a kelvo in " + folder + ", and kelvo reads the " +
+                 kMasterScriptName + " beside its real location: " +
+                 (FileExists(script.c_str())
+                      ? script + ", another script than this one."
+                      : "there is none in " + folder +
+                            ", so it ends with \"Error, Master Script File is not Found.\" "
+                            "(exit status 1).") +
+                 " Copy kelvo into " + settings.ProgramDirectory + " instead of linking it.");
   }
 
   // --- Summary and dry run ------------------------------------------------

@@ -2,6 +2,7 @@
 // errors with their lines, its exit statuses, and a dry run that draws what
 // kelvo's first pass draws.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -594,6 +595,49 @@ TEST(Check, ACompanionNameTooLongIsAnError) {
   EXPECT_EQ(kelvo.exitStatus, 2) << kelvo.out << kelvo.err;
   EXPECT_TRUE(Has(kelvo.out, " -> Failed.\n")) << kelvo.out;
   EXPECT_EQ(folder.Read(name), "old");
+}
+
+// kelvo finds its script beside its real location: a kelvo beside the
+// script that links to one elsewhere reads another folder's kelvo.txt.
+TEST(Check, AKelvoThatLinksToAnotherFolderIsAnError) {
+  if (IsWindows()) GTEST_SKIP() << "kelvo.exe takes the folder it is started from";
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("kelvo.txt", "SetInterval,600\nAddFile,d.txt,pool/a.txt\n");
+  folder.Write("bin/.keep", "");
+  ASSERT_EQ(rename(folder.At("kelvo").c_str(), folder.At("bin/kelvo").c_str()), 0);
+  ASSERT_EQ(symlink("bin/kelvo", folder.At("kelvo").c_str()), 0);
+  RunResult check = Check(folder, {"--dry-run"});
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  EXPECT_TRUE(Has(check.out, "script: error: " + folder.At("kelvo") +
+                                 " is a symbolic link to a kelvo in " + folder.At("bin/") +
+                                 ", and kelvo reads the kelvo.txt beside its real location: "
+                                 "there is none in " +
+                                 folder.At("bin/") +
+                                 ", so it ends with \"Error, Master Script File is not Found.\""))
+      << check.out;
+  EXPECT_TRUE(Has(check.out, "Dry run: kelvo makes no pass")) << check.out;
+  // What kelvo does when started through the link.
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(kelvo.exitStatus, 1) << kelvo.out;
+  EXPECT_TRUE(Has(kelvo.out, "Error, Master Script File is not Found.")) << kelvo.out;
+  EXPECT_FALSE(folder.Exists("d.txt"));
+
+  // With a script there, kelvo reads that one.
+  folder.Write("bin/kelvo.txt", "SetInterval,600\n");
+  check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  EXPECT_TRUE(Has(check.out, "beside its real location: " + folder.At("bin/kelvo.txt") +
+                                 ", another script than this one."))
+      << check.out;
+
+  // A link to a kelvo in the same folder reads this script.
+  ASSERT_EQ(unlink(folder.At("kelvo").c_str()), 0);
+  ASSERT_EQ(rename(folder.At("bin/kelvo").c_str(), folder.At("kelvo-1.0").c_str()), 0);
+  ASSERT_EQ(symlink("kelvo-1.0", folder.At("kelvo").c_str()), 0);
+  check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 0) << check.out;
+  EXPECT_FALSE(Has(check.out, "symbolic link")) << check.out;
 }
 
 }  // namespace
