@@ -650,14 +650,14 @@ class ScriptCheck {
 
   void CheckDestinationFile(unsigned number, const DestinationPlan& plan) {
     const std::string& destination = plan.destination;
-    if (!plan.Replaceable()) {
+    if (!plan.Replaceable() && plan.obstacle != Obstacle::FolderNotWritable) {
       Error(number, ObstacleError(plan));
     } else if (IsWindowsBuild() && IsWindowsDeviceName(SplitPath(destination).name)) {
       Error(number, destination + " names a device, not a file: only files are replaced.");
     } else if (plan.destinationEntry.kind == FileKind::Missing) {
       Note(number, destination + " does not exist yet: the first pass creates it.");
     }
-    StepResult writable = CheckWritableFolder(plan.folder);
+    const StepResult& writable = plan.folderAccess;
     if (!writable.Ok() && std::find(unwritableFolders.begin(), unwritableFolders.end(),
                                     plan.folder) == unwritableFolders.end()) {
       unwritableFolders.push_back(plan.folder);
@@ -685,6 +685,9 @@ class ScriptCheck {
         return destination + " is a folder: only files are replaced.";
       case Obstacle::DestinationNotAFile:
         return destination + " is not a regular file: only files are replaced.";
+      case Obstacle::FolderNotWritable:
+        return "kelvo cannot create files in " + (plan.folder.empty() ? "." : plan.folder) + ": " +
+               reason + ".";
       case Obstacle::HelperNameRefused:
         return "the helper files of a replacement of " + destination +
                " would get names the system does not take (" + reason +
@@ -711,6 +714,8 @@ class ScriptCheck {
         return "it is a folder";
       case Obstacle::DestinationNotAFile:
         return "it is not a regular file";
+      case Obstacle::FolderNotWritable:
+        return "no file can be made in its folder (" + ReasonText(plan.obstacleResult) + ")";
       case Obstacle::HelperNameRefused:
         return "the system takes no helper name in its folder (" + ReasonText(plan.obstacleResult) +
                ")";

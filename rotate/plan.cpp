@@ -119,8 +119,9 @@ void RunPlan::Look(DestinationPlan& plan) const {
   plan.looked = true;
   plan.obstacle = Obstacle::None;
   plan.obstacleResult = StepResult();
+  plan.folderAccess = CheckWritableFolder(plan.folder);
   // In the order a replacement meets them: the destination, its staged copy
-  // under a helper name, the companion.
+  // in its folder under a helper name, the companion.
   StepResult read = ReadEntry(plan.destination, plan.destinationEntry);
   if (!read.Ok()) {
     plan.obstacle = Obstacle::DestinationUnreadable;
@@ -136,6 +137,11 @@ void RunPlan::Look(DestinationPlan& plan) const {
   }
   // A listed source is never written: its helpers and companion are never made.
   if (plan.isSource) return;
+  if (!plan.folderAccess.Ok()) {
+    plan.obstacle = Obstacle::FolderNotWritable;
+    plan.obstacleResult = plan.folderAccess;
+    return;
+  }
   StepResult helper = LookAtNewName(Joined(plan.folder, LongestHelperName()), NewNameStep::Create);
   if (!helper.Ok()) {
     plan.obstacle = Obstacle::HelperNameRefused;

@@ -40,6 +40,7 @@ enum class Obstacle {
   DestinationUnreadable,  // the destination cannot be looked at
   DestinationIsFolder,
   DestinationNotAFile,   // a FIFO, a device...
+  FolderNotWritable,     // no file can be made in its folder (or there is none)
   HelperNameRefused,     // the system takes no helper name in its folder
   CompanionIsFolder,     // the old content cannot go over a folder
   CompanionNameRefused,  // the system takes no such companion name
@@ -60,6 +61,7 @@ struct DestinationPlan {
   // Set by RunPlan::Look only.
   bool looked = false;
   EntryInfo destinationEntry;  // the destination as the look found it
+  StepResult folderAccess;     // whether files can be made in its folder
   Obstacle obstacle = Obstacle::None;
   StepResult obstacleResult;  // the system's answer behind the obstacle
 
