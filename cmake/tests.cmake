@@ -15,6 +15,7 @@ endif()
 set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
   rotate/entry_set_test.cpp
+  rotate/plan_test.cpp
   replace/helper_folders_test.cpp
   replace/replace_test.cpp
   rotate/replacement_table_test.cpp
