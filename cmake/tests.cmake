@@ -16,6 +16,7 @@ set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
   rotate/entry_set_test.cpp
   rotate/plan_test.cpp
+  check/script_check_test.cpp
   replace/helper_folders_test.cpp
   replace/replace_test.cpp
   rotate/replacement_table_test.cpp
