@@ -18,6 +18,7 @@
 #include "rotate/commands.h"
 #include "rotate/cycle.h"
 #include "rotate/entry_set.h"
+#include "rotate/plan.h"
 #include "rotate/run_settings.h"
 #include "script/string_list.h"
 
@@ -208,6 +209,7 @@ class ScriptCheck {
         Error(0, "no AddFile line: kelvo has no destination to replace.");
     }
     CheckLog();
+    CheckProgramLink();
     CheckDestinations();
     CheckSources();
     Summarise();
@@ -599,32 +601,33 @@ class ScriptCheck {
     auto found = destinationLines.find(destination);
     return found == destinationLines.end() ? 0 : found->second;
   }
-  // Every listed source, made once the script is read.
-  const EntrySet& Sources() {
-    if (!sourceSet) sourceSet.emplace(AllSources());
-    return *sourceSet;
-  }
-
-  std::vector<std::string> AllSources() const {
-    std::vector<std::string> all;
-    settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& sources) {
-      for (const std::string& source : sources) all.push_back(Source(source));
-    });
-    return all;
+  // The plan of every destination, with a look at its files, in visiting
+  // order: made once the script is read.
+  const RunPlan& Plan() {
+    if (!runPlan) {
+      runPlan.emplace(settings);
+      for (size_t index = 0; index < runPlan->Destinations().size(); ++index) {
+        plans.push_back(runPlan->Plan(index));
+        runPlan->Look(plans.back());
+      }
+    }
+    return *runPlan;
   }
 
   void CheckDestinations() {
     if (settings.Table.GetCount() == 0) return;
-    const EntrySet& sources = Sources();
+    const RunPlan& plan = Plan();
     Seen companions;
     Seen destinations;
+    size_t index = 0;
     settings.Table.ForEach(
         [&](const std::string& name, const std::vector<std::string>& candidates) {
           const unsigned number = LineOfDestination(name);
-          const std::string destination = Destination(name);
+          const DestinationPlan& destination = plans[index];
           CheckDestinationFile(number, destination);
-          CheckDestinationAsSource(number, destination, candidates, sources);
-          CheckSameFiles(number, destination, sources, companions, destinations);
+          CheckDestinationAsSource(number, index, candidates);
+          CheckSameFiles(number, destination, plan.SourceSet(), companions, destinations);
+          ++index;
         });
   }
 
@@ -637,40 +640,96 @@ class ScriptCheck {
     return key.empty() ? "name:" + FoldEntryName(path) : key;
   }
 
-  void CheckDestinationFile(unsigned number, const std::string& destination) {
-    EntryInfo info;
-    StepResult read = ReadEntry(destination, info);
-    if (info.kind == FileKind::Folder) {
-      Error(number, destination + " is a folder: only files are replaced.");
-    } else if (info.kind == FileKind::Other) {
-      Error(number, destination + " is not a regular file: only files are replaced.");
-    } else if (!read.Ok() && read.status != StepStatus::Missing) {
-      Error(number, "cannot look at " + destination + ": " + ReasonText(read) + ".");
+  void CheckDestinationFile(unsigned number, const DestinationPlan& plan) {
+    const std::string& destination = plan.destination;
+    if (!plan.Replaceable() && plan.obstacle != Obstacle::FolderNotWritable) {
+      Error(number, ObstacleError(plan));
     } else if (IsReservedDeviceName(SplitPath(destination).name)) {
       Error(number, destination + " names a device, not a file: only files are replaced.");
-    } else if (info.kind == FileKind::Missing) {
+    } else if (plan.destinationEntry.kind == FileKind::Missing) {
       Note(number, destination + " does not exist yet: the first pass creates it.");
     }
-    PathParts parts = SplitPath(destination);
-    const std::string folder = parts.drive + parts.directory;
-    StepResult writable = CheckWritableFolder(folder);
-    if (!writable.Ok() && std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) ==
-                              unwritableFolders.end()) {
-      unwritableFolders.push_back(folder);
-      Error(number, "kelvo cannot create files in " + (folder.empty() ? "." : folder) + ": " +
-                        ReasonText(writable) + ".");
+    const StepResult& writable = plan.folderAccess;
+    if (!writable.Ok() && std::find(unwritableFolders.begin(), unwritableFolders.end(),
+                                    plan.folder) == unwritableFolders.end()) {
+      unwritableFolders.push_back(plan.folder);
+      Error(number, "kelvo cannot create files in " + (plan.folder.empty() ? "." : plan.folder) +
+                        ": " + ReasonText(writable) + ".");
     }
+  }
+
+  // Why a replacement of the destination fails, as an error of the check.
+  std::string ObstacleError(const DestinationPlan& plan) const {
+    const std::string& destination = plan.destination;
+    const std::string reason = ReasonText(plan.obstacleResult);
+    // Where the destination does not exist yet, the first replacement
+    // creates it without the companion.
+    const std::string whenThere = plan.destinationEntry.kind == FileKind::Missing
+                                      ? ": the first pass creates " + destination +
+                                            ", and every later replacement of it fails."
+                                      : ": every replacement of it fails.";
+    switch (plan.obstacle) {
+      case Obstacle::None:
+        break;
+      case Obstacle::DestinationUnreadable:
+        return "cannot look at " + destination + ": " + reason + ".";
+      case Obstacle::DestinationIsFolder:
+        return destination + " is a folder: only files are replaced.";
+      case Obstacle::DestinationNotAFile:
+        return destination + " is not a regular file: only files are replaced.";
+      case Obstacle::FolderNotWritable:
+        return "kelvo cannot create files in " + (plan.folder.empty() ? "." : plan.folder) + ": " +
+               reason + ".";
+      case Obstacle::HelperNameRefused:
+        return "the helper files of a replacement of " + destination +
+               " would get names the system does not take (" + reason +
+               "): every replacement of it fails.";
+      case Obstacle::CompanionIsFolder:
+        return "the companion " + plan.companion + " of " + destination +
+               " is a folder, and kelvo never puts the old content over a folder" + whenThere;
+      case Obstacle::CompanionNameRefused:
+        return "the companion " + plan.companion + " of " + destination +
+               " is a name the system does not take (" + reason + ")" + whenThere;
+    }
+    return std::string();
+  }
+
+  // Why a replacement of the destination fails, as the summary and the dry
+  // run show it.
+  static std::string ObstacleNote(const DestinationPlan& plan) {
+    switch (plan.obstacle) {
+      case Obstacle::None:
+        break;
+      case Obstacle::DestinationUnreadable:
+        return "it cannot be looked at (" + ReasonText(plan.obstacleResult) + ")";
+      case Obstacle::DestinationIsFolder:
+        return "it is a folder";
+      case Obstacle::DestinationNotAFile:
+        return "it is not a regular file";
+      case Obstacle::FolderNotWritable:
+        return "no file can be made in its folder (" + ReasonText(plan.obstacleResult) + ")";
+      case Obstacle::HelperNameRefused:
+        return "the system takes no helper name in its folder (" + ReasonText(plan.obstacleResult) +
+               ")";
+      case Obstacle::CompanionIsFolder:
+        return "its companion " + plan.companion + " is a folder";
+      case Obstacle::CompanionNameRefused:
+        return "the system does not take its companion's name (" + ReasonText(plan.obstacleResult) +
+               ")";
+    }
+    return std::string();
   }
 
   // kelvo never overwrites a file the script names as a source: where a
   // destination is one, a replacement succeeds only when it draws itself.
-  void CheckDestinationAsSource(unsigned number, const std::string& destination,
-                                const std::vector<std::string>& candidates,
-                                const EntrySet& sources) {
-    if (!sources.Contains(destination)) return;
+  void CheckDestinationAsSource(unsigned number, size_t index,
+                                const std::vector<std::string>& candidates) {
+    const DestinationPlan& plan = plans[index];
+    if (!plan.isSource) return;
+    const std::string& destination = plan.destination;
     const size_t own = static_cast<size_t>(std::count_if(
         candidates.begin(), candidates.end(),
-        [&](const std::string& c) { return sources.SameEntry(Source(c), destination); }));
+        [&](const std::string& c) { return runPlan->DrawsItself(index, Source(c)); }));
     const std::string rule = ": kelvo never overwrites a file the script names as a source";
     if (own == 0) {
       Error(number,
@@ -690,8 +749,9 @@ class ScriptCheck {
                      ", in place of what kelvo put there.");
   }
 
-  void CheckSameFiles(unsigned number, const std::string& destination, const EntrySet& set,
+  void CheckSameFiles(unsigned number, const DestinationPlan& plan, const EntrySet& set,
                       Seen& companions, Seen& destinations) {
+    const std::string& destination = plan.destination;
     auto same = destinations.emplace(KeyOf(set, destination), destination);
     if (!same.second) {
       Warn(number, destination + " and " + same.first->second +
@@ -701,8 +761,8 @@ class ScriptCheck {
     }
     auto owner = companions.find(same.first->first);
     if (owner != companions.end()) WarnCompanionIsDestination(number, owner->second, destination);
-    const std::string companion = CompanionPath(destination);
-    if (set.SameEntry(companion, destination)) {
+    const std::string& companion = plan.companion;
+    if (plan.companionPlan == CompanionPlan::IsDestination) {
       Warn(number, destination +
                        " is its own companion (its extension is .tmp): its old "
                        "content is not kept.");
@@ -718,7 +778,7 @@ class ScriptCheck {
                        ": each replacement of one discards the other's previous "
                        "content.");
     }
-    if (set.Contains(companion)) {
+    if (plan.companionPlan == CompanionPlan::IsSource) {
       Warn(number, "the companion " + companion + " of " + destination +
                        " is a listed source: the old content of " + destination + " is not kept.");
     }
@@ -759,6 +819,31 @@ class ScriptCheck {
     }
   }
 
+  // kelvo reads the script beside its real location: a kelvo here that is a
+  // link to one in another folder never reads this script.
+  void CheckProgramLink() {
+    const std::string kelvo = settings.ProgramDirectory + "kelvo" + ExecutableSuffix();
+    EntryInfo info;
+    if (!ReadEntry(kelvo, info).Ok() || info.kind != FileKind::Link) return;
+    const std::string folder = ProgramFolderThrough(kelvo);
+    if (!folder.empty() && GetFileIdentity(folder) == GetFileIdentity(settings.ProgramDirectory))
+      return;
+    ++errorsBeforePasses;
+    if (folder.empty()) {
+      Error(0, kelvo + " is a symbolic link that leads nowhere: kelvo cannot be started there.");
+      return;
+    }
+    const std::string script = folder + kMasterScriptName;
+    Error(0, kelvo + " is a symbolic link to a kelvo in " + folder + ", and kelvo reads the " +
+                 kMasterScriptName + " beside its real location: " +
+                 (FileExists(script.c_str())
+                      ? script + ", another script than this one."
+                      : "there is none in " + folder +
+                            ", so it ends with \"Error, Master Script File is not Found.\" "
+                            "(exit status 1).") +
+                 " Copy kelvo into " + settings.ProgramDirectory + " instead of linking it.");
+  }
+
   // --- Summary and dry run ------------------------------------------------
   void Summarise() {
     Out("Summary:\n");
@@ -773,31 +858,58 @@ class ScriptCheck {
     Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
     Out("  " + Number(count) + (count == 1 ? " destination" : " destinations") +
         ", in the order kelvo visits them:\n");
-    settings.Table.ForEach(
-        [&](const std::string& name, const std::vector<std::string>& candidates) {
-          const std::string destination = Destination(name);
-          Out("  " + destination + CompanionNote(destination) + "\n");
-          std::vector<std::string> distinct;
-          for (const std::string& candidate : candidates) {
-            if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
-              distinct.push_back(candidate);
-          }
-          for (const std::string& candidate : distinct) {
-            const size_t times =
-                static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
-            Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
-                (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
-          }
-        });
+    if (count > 0) Plan();
+    size_t index = 0;
+    settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& candidates) {
+      ReportPlan(plans[index++]);
+      std::vector<std::string> distinct;
+      for (const std::string& candidate : candidates) {
+        if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
+          distinct.push_back(candidate);
+      }
+      for (const std::string& candidate : distinct) {
+        const size_t times =
+            static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
+        Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
+            (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
+      }
+    });
   }
 
-  // Where the previous content goes, as the summary shows it.
-  std::string CompanionNote(const std::string& destination) {
-    const std::string companion = CompanionPath(destination);
-    const EntrySet& sources = Sources();
-    if (sources.SameEntry(companion, destination) || sources.Contains(companion))
-      return " (previous content not kept)";
-    return " (previous content kept as " + companion + ")";
+  // A destination's plan as the summary lists it: where its previous and
+  // its first content go, and whether kelvo replaces it at all.
+  void ReportPlan(const DestinationPlan& plan) {
+    std::string companion;
+    switch (plan.companionPlan) {
+      case CompanionPlan::Kept:
+        companion = "previous content kept as " + plan.companion;
+        break;
+      case CompanionPlan::IsSource:
+        companion =
+            "previous content not kept: its companion " + plan.companion + " is a listed source";
+        break;
+      case CompanionPlan::IsDestination:
+        companion = "previous content not kept: it is its own companion";
+        break;
+    }
+    Out("  " + plan.destination + " (" + companion + ")\n");
+    switch (plan.originalPlan) {
+      case OriginalPlan::Kept:
+        Out("    first content kept once as " + plan.original + "\n");
+        break;
+      case OriginalPlan::ListedAsSource:
+        Out("    first content not kept: " + plan.original + " is a listed source\n");
+        break;
+      case OriginalPlan::ListedAsDestination:
+        Out("    first content not kept: " + plan.original + " is a listed destination\n");
+        break;
+      case OriginalPlan::NameRefused:
+        Out("    first content not kept: the system does not take the name " + plan.original +
+            " (" + ReasonText(plan.originalRefusal) + ")\n");
+        break;
+    }
+    if (plan.isSource) Out("    never replaced: it is a listed source\n");
+    if (!plan.Replaceable()) Out("    cannot be replaced: " + ObstacleNote(plan) + "\n");
   }
 
   void DryRun(bool kelvoMakesAPass) {
@@ -809,19 +921,22 @@ class ScriptCheck {
     Out("Dry run: the first pass of a kelvo started at second " + Number(seed) + " (seed " +
         Number(seed) + "):\n");
     g_random.SeedFromSeconds(seed);
-    const EntrySet& sources = Sources();
-    settings.Table.ForEach(
-        [&](const std::string& name, const std::vector<std::string>& candidates) {
-          const std::string source = Source(DrawSourceName(candidates));
-          const std::string destination = Destination(name);
-          std::string outcome;
-          if (sources.Contains(destination)) {
-            outcome = sources.SameEntry(source, destination)
-                          ? " (kept as it is: it is that source)"
-                          : " (fails: a file the script names as a source)";
-          }
-          Out("would replace " + source + " to " + destination + outcome + "\n");
-        });
+    Plan();
+    size_t index = 0;
+    settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& candidates) {
+      const std::string source = Source(DrawSourceName(candidates));
+      const DestinationPlan& plan = plans[index];
+      std::string outcome;
+      if (plan.isSource) {
+        outcome = runPlan->DrawsItself(index, source)
+                      ? " (kept as it is: it is that source)"
+                      : " (fails: a file the script names as a source)";
+      } else if (!plan.Replaceable()) {
+        outcome = " (fails: " + ObstacleNote(plan) + ")";
+      }
+      Out("would replace " + source + " to " + plan.destination + outcome + "\n");
+      ++index;
+    });
   }
 
   const CheckOptions& options;
@@ -829,7 +944,8 @@ class ScriptCheck {
   RunSettings settings;
   std::vector<ReadLine> lines;
   std::vector<unsigned> longLines;
-  std::optional<EntrySet> sourceSet;
+  std::optional<RunPlan> runPlan;
+  std::vector<DestinationPlan> plans;                // with a look at the files, in visiting order
   std::map<std::string, unsigned> destinationLines;  // name -> first line listing it
   std::vector<std::string> unwritableFolders;        // reported once each
   unsigned fatalLine = 0;

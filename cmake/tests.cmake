@@ -15,6 +15,8 @@ endif()
 set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
   rotate/entry_set_test.cpp
+  rotate/plan_test.cpp
+  check/script_check_test.cpp
   replace/replace_test.cpp
   rotate/replacement_table_test.cpp
   rotate/schedule_test.cpp

@@ -13,7 +13,6 @@
 // 0xE0-0xFC.
 bool IsCodePage932LeadByte(unsigned char byte);
 
-
 // A path cut into its four parts; joined again they give the path back.
 struct PathParts {
   std::string drive;      // "C:" on Windows, or empty

@@ -38,6 +38,10 @@ bool NamesHaveStreams();
 bool DropsTrailingDotsAndBlanks();
 bool IsReservedDeviceName(const std::string& baseName);
 
+// What the system's executables' names end in: ".exe" on Windows, nothing
+// on Linux.
+const char* ExecutableSuffix();
+
 // Full path of the running executable; false when the system cannot tell.
 bool GetExecutablePath(std::string& path);
 
@@ -205,6 +209,17 @@ std::string EntryName(const std::string& folder, const std::string& name);
 // capitals on Windows, where letters match in either case.
 std::string FoldEntryName(const std::string& name);
 
+// How a step makes a new name: by creating a file under it, or by giving an
+// existing file that name (a second name, or a rename).
+enum class NewNameStep { Create, LinkOrRename };
+// A read-only look at a name that step would make: BadName, with the
+// system's own answer, when the system takes no such name (too long, say);
+// Ok otherwise, the name free or taken. Linux looks the name up as the step
+// would. Windows passes it through the conversion of the step's ANSI call:
+// one that creates a file takes at most MAX_PATH characters, one that links
+// or renames takes names of any length.
+StepResult LookAtNewName(const std::string& path, NewNameStep step);
+
 // A file that a replacement writes; -1 when none is open.
 struct NewFile {
   intptr_t handle = -1;
@@ -297,6 +312,11 @@ uint32_t UnpredictableNumber();
 StepResult CheckReadable(const std::string& path);
 // Ok when the process may create names in the folder.
 StepResult CheckWritableFolder(const std::string& folder);
+// The folder that a program started through path takes for its own: where
+// path leads with every link followed on Linux, where a program reads its
+// path from /proc/self/exe; the folder of path as written on Windows.
+// Empty when path leads nowhere.
+std::string ProgramFolderThrough(const std::string& path);
 // The folder that relative names are taken from.
 std::string CurrentFolder();
 // Name of the character set script bytes are read in: the locale's on

@@ -238,6 +238,8 @@ bool NamesHaveStreams() { return false; }
 bool DropsTrailingDotsAndBlanks() { return false; }
 bool IsReservedDeviceName(const std::string&) { return false; }
 
+const char* ExecutableSuffix() { return ""; }
+
 bool GetExecutablePath(std::string& path) {
   std::string buffer(4096, '\0');
   for (;;) {
@@ -548,6 +550,14 @@ std::string EntryName(const std::string&, const std::string& name) { return name
 
 std::string FoldEntryName(const std::string& name) { return name; }
 
+StepResult LookAtNewName(const std::string& path, NewNameStep) {
+  // The lookup of the last part is the one a step making the name starts
+  // with: each file system says there whether it takes a name that long.
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 || errno != ENAMETOOLONG) return Succeeded();
+  return FailedWith(ENAMETOOLONG);
+}
+
 namespace {
 
 // Takes the hold that tells a sweep a helper file is in use: an exclusive
@@ -800,6 +810,14 @@ StepResult CheckReadable(const std::string& path) {
 StepResult CheckWritableFolder(const std::string& folder) {
   if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) return FailedWith(errno);
   return Succeeded();
+}
+
+std::string ProgramFolderThrough(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::string();
+  std::string folder = FolderOf(real);
+  std::free(real);
+  return folder;
 }
 
 std::string CurrentFolder() {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -149,6 +150,8 @@ bool IsReservedDeviceName(const std::string& baseName) {
   return name.size() == 4 && (name.compare(0, 3, "com") == 0 || name.compare(0, 3, "lpt") == 0) &&
          name[3] >= '1' && name[3] <= '9';
 }
+
+const char* ExecutableSuffix() { return ".exe"; }
 
 bool GetExecutablePath(std::string& path) {
   std::string buffer(4096, '\0');
@@ -406,6 +409,23 @@ std::string FoldEntryName(const std::string& name) {
   return folded;
 }
 
+StepResult LookAtNewName(const std::string& path, NewNameStep step) {
+  DWORD error = ERROR_SUCCESS;
+  if (step == NewNameStep::Create) {
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  } else {
+    int size =
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) {
+      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), &wide[0], size);
+    }
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  }
+  if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME) return FailedWith(error);
+  return Succeeded();
+}
+
 StepResult CreateAnonymousFile(const std::string&, NewFile&) {
   return WithStatus(StepStatus::Unsupported, ERROR_NOT_SUPPORTED);
 }
@@ -587,6 +607,11 @@ StepResult CheckWritableFolder(const std::string& folder) {
   if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
   CloseHandle(handle);
   return Succeeded();
+}
+
+std::string ProgramFolderThrough(const std::string& path) {
+  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+  return FolderOf(path);
 }
 
 std::string CurrentFolder() {

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -17,54 +16,10 @@
 #include "random/mersenne_twister.h"
 #include "replace/replace.h"
 #include "replace/sweep.h"
-#include "rotate/entry_set.h"
+#include "rotate/plan.h"
 #include "rotate/schedule.h"
 
 namespace {
-
-// a followed by b, made in one allocation: a + b copies a and then grows
-// the copy for b.
-std::string Joined(const std::string& a, const std::string& b) {
-  std::string joined;
-  joined.reserve(a.size() + b.size());
-  joined.append(a).append(b);
-  return joined;
-}
-
-// Every source name of the script once, resolved; sourceLists gets, for
-// each destination in the table's visiting order, where its sources stand
-// among them.
-std::vector<std::string> DistinctSources(const RunSettings& settings,
-                                         std::vector<std::vector<uint32_t>>& sourceLists) {
-  std::unordered_map<std::string, uint32_t> indexes;
-  std::vector<std::string> resolved;
-  sourceLists.reserve(settings.Table.GetCount());
-  settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& names) {
-    std::vector<uint32_t> list;
-    list.reserve(names.size());
-    for (const std::string& name : names) {
-      auto known = indexes.find(name);
-      if (known == indexes.end()) {
-        known = indexes.emplace(name, static_cast<uint32_t>(resolved.size())).first;
-        resolved.push_back(ResolvePath(name, settings.SourcePath, settings.ProgramDirectory));
-      }
-      list.push_back(known->second);
-    }
-    sourceLists.push_back(std::move(list));
-  });
-  return resolved;
-}
-
-// The resolved name of every destination, in the order the passes visit them.
-std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
-  std::vector<std::string> resolved;
-  resolved.reserve(settings.Table.GetCount());
-  settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
-    resolved.push_back(
-        ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
-  });
-  return resolved;
-}
 
 // How many copies a pass stages before it flushes them: many, to pay one
 // flush for many files, but a small share of the files the process may
@@ -114,14 +69,14 @@ std::vector<std::string> DestinationFolders(const std::vector<std::string>& dest
   return std::vector<std::string>(folders.begin(), folders.end());
 }
 
-// One destination of the script, with what each of its replacements needs
-// worked out once for the run: resolved names, the companion and the
-// original.
+// One destination of the script, as the passes visit it.
 struct Target {
-  std::vector<uint32_t> sources;  // the run's resolved sources, in the script's order
-  // All but the source, which each draw sets; the companion and the
-  // original are taken out for a replacement that must not make them.
-  Replacement replacement;
+  size_t index = 0;  // in the run's plan
+  // The replacement as last prepared from the plan; each draw sets its source.
+  PreparedReplacement prepared;
+  // The first content is kept, or its name cannot be made: no later
+  // replacement keeps one.
+  bool originalSettled = false;
 };
 
 // One replacement of a pass, from its staging to its report.
@@ -131,11 +86,6 @@ struct BatchStep {
   StagedReplacement staged;
   ReplaceOutcome outcome;
   bool placed = false;  // it got as far as putting its copy in place
-  // Names taken out of the replacement while it goes on.
-  bool withholdsCompanion = false;
-  bool withholdsOriginal = false;
-  std::string companion;
-  std::string original;
   char time[9] = "";
 };
 
@@ -145,17 +95,14 @@ const uint64_t kBatchBytes = 64u << 20;
 
 class Cycle {
  public:
-  explicit Cycle(const RunSettings& runSettings)
-      : settings(runSettings),
-        resolvedSources(DistinctSources(runSettings, sourceLists)),
-        sources(resolvedSources),
-        destinationNames(ResolvedDestinations(runSettings)),
-        destinations(destinationNames) {
-    targets.reserve(destinationNames.size());
-    for (std::vector<uint32_t>& list : sourceLists) AddTarget(std::move(list));
-    sourceLists = {};
-    sourceIsLink.reserve(resolvedSources.size());
-    for (const std::string& source : resolvedSources) {
+  explicit Cycle(const RunSettings& runSettings) : settings(runSettings), plan(runSettings) {
+    targets.resize(plan.Destinations().size());
+    for (size_t index = 0; index < targets.size(); ++index) {
+      targets[index].index = index;
+      targets[index].prepared.replacement.destination = plan.Destinations()[index];
+    }
+    sourceIsLink.reserve(plan.Sources().size());
+    for (const std::string& source : plan.Sources()) {
       EntryInfo entry;
       sourceIsLink.push_back(ReadEntry(source, entry).Ok() && entry.kind == FileKind::Link);
     }
@@ -169,9 +116,9 @@ class Cycle {
     // What killed runs left beside the destinations goes first.
     SweepSteps sweep;
     sweep.isListed = [this](const std::string& path) {
-      return sources.Contains(path) || destinations.Contains(path);
+      return plan.SourceSet().Contains(path) || plan.DestinationSet().Contains(path);
     };
-    ReportLeftovers(SweepLeftovers(DestinationFolders(destinationNames), sweep));
+    ReportLeftovers(SweepLeftovers(DestinationFolders(plan.Destinations()), sweep));
     bool firstPass = true;
     for (;;) {
       RunPass(firstPass);
@@ -184,27 +131,6 @@ class Cycle {
   }
 
  private:
-  // The targets follow the table's visiting order, as destinationNames does.
-  void AddTarget(std::vector<uint32_t> sourceList) {
-    Target target;
-    target.sources = std::move(sourceList);
-    const std::string& destination = destinationNames[targets.size()];
-    Replacement& replacement = target.replacement;
-    replacement.destination = destination;
-    PathCut cut = CutPath(destination);
-    const std::string& folder = replacement.folder = destination.substr(0, cut.directoryEnd);
-    std::string name = destination.substr(cut.directoryEnd);
-    std::string companionName =
-        destination.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
-    companionName += ".tmp";
-    std::string originalName = name + ".orig";
-    replacement.companion = Joined(folder, companionName);
-    // The first content is kept once for good, beside the destination; never
-    // under a name the script uses for something else.
-    replacement.original = Joined(folder, originalName);
-    targets.push_back(std::move(target));
-  }
-
   void RunPass(bool firstPass) {
     if (!firstPass) {
       // One replacement per wait: each is made durable on its own.
@@ -239,7 +165,8 @@ class Cycle {
   // source, but a link may lead to a destination or a companion. So every
   // copy reads what a pass made one replacement after another would read.
   void StageDrawn(Target& target) {
-    uint32_t sourceIndex = target.sources[DrawIndex(target.sources.size())];
+    const std::vector<uint32_t>& candidates = plan.CandidatesOf(target.index);
+    uint32_t sourceIndex = candidates[DrawIndex(candidates.size())];
     if (!batch.empty() &&
         (batch.size() >= batchFiles || batchBytes >= kBatchBytes || sourceIsLink[sourceIndex])) {
       FinishBatch();
@@ -247,42 +174,21 @@ class Cycle {
     batch.emplace_back();
     BatchStep& step = batch.back();
     step.target = &target;
-    step.source = &resolvedSources[sourceIndex];
-    Replacement& replacement = target.replacement;
-    if (sources.Contains(replacement.destination)) {
+    step.source = &plan.Sources()[sourceIndex];
+    PrepareReplacement(plan.Plan(target.index), target.originalSettled, target.prepared);
+    Replacement& replacement = target.prepared.replacement;
+    if (target.prepared.leftAsSource) {
       // A destination that is a listed source is never overwritten; it
       // already holds the drawn content when it is that very source.
       ReplaceOutcome& outcome = step.staged.failure;
-      outcome.done = sources.SameEntry(*step.source, replacement.destination);
+      outcome.done = plan.DrawsItself(target.index, *step.source);
       outcome.action = "replace";
       outcome.path = replacement.destination;
       outcome.reason = "a file the script names as a source";
       return;
     }
     replacement.source = *step.source;
-    WithholdNames(step);
     if (replacer.Stage(replacement, step.staged)) batchBytes += step.staged.file.bytes;
-  }
-
-  // The old content is not kept where the companion is a source or the
-  // destination itself (a destination named "x.tmp"), and the original is
-  // never made under a name the script lists: such names are taken out of
-  // the replacement until it is over.
-  void WithholdNames(BatchStep& step) {
-    Replacement& replacement = step.target->replacement;
-    step.withholdsCompanion = sources.SameEntry(replacement.companion, replacement.destination) ||
-                              sources.Contains(replacement.companion);
-    step.withholdsOriginal =
-        !replacement.original.empty() &&
-        (sources.Contains(replacement.original) || destinations.Contains(replacement.original));
-    if (step.withholdsCompanion) step.companion.swap(replacement.companion);
-    if (step.withholdsOriginal) step.original.swap(replacement.original);
-  }
-
-  void RestoreNames(BatchStep& step) {
-    Replacement& replacement = step.target->replacement;
-    if (step.withholdsCompanion) step.companion.swap(replacement.companion);
-    if (step.withholdsOriginal) step.original.swap(replacement.original);
   }
 
   // Makes the batch's copies durable with one flush, puts each in place,
@@ -296,7 +202,7 @@ class Cycle {
     std::vector<std::string> changedFolders;
     for (BatchStep& step : batch) {
       Complete(step);
-      const std::string& folder = step.target->replacement.folder;
+      const std::string& folder = step.target->prepared.replacement.folder;
       if (step.placed &&
           std::find(changedFolders.begin(), changedFolders.end(), folder) == changedFolders.end()) {
         changedFolders.push_back(folder);
@@ -316,14 +222,22 @@ class Cycle {
   }
 
   void Complete(BatchStep& step) {
-    Replacement& replacement = step.target->replacement;
+    Target& target = *step.target;
+    const Replacement& replacement = target.prepared.replacement;
     step.placed = step.staged.ok;
     if (!step.placed) {
       step.outcome = std::move(step.staged.failure);
     } else {
+      // Where the replacement would have kept the original, the plan's
+      // refusal of its name is said instead, once.
+      bool keepsOriginal = step.staged.flushed.Ok() && step.staged.exists;
       step.outcome = replacer.Complete(replacement, step.staged);
-      RestoreNames(step);
-      if (step.outcome.originalSettled) replacement.original.clear();
+      if (keepsOriginal && target.prepared.originalRefused) {
+        step.outcome.originalNotKept = true;
+        step.outcome.originalResult = target.prepared.originalRefusal;
+        step.outcome.originalSettled = true;
+      }
+      if (step.outcome.originalSettled) target.originalSettled = true;
     }
     CurrentTimeText(step.time);
   }
@@ -341,7 +255,7 @@ class Cycle {
 
   void Report(const BatchStep& step) {
     const ReplaceOutcome& outcome = step.outcome;
-    const std::string& destination = step.target->replacement.destination;
+    const std::string& destination = step.target->prepared.replacement.destination;
     // Two records, as the log has always had them.
     PrintFormatted("%s, Replacing %s to %s", step.time, step.source->c_str(), destination.c_str());
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
@@ -358,18 +272,11 @@ class Cycle {
   }
 
   const RunSettings& settings;
-  // Where each destination's sources stand in resolvedSources, only while
-  // the targets are made.
-  std::vector<std::vector<uint32_t>> sourceLists;
-  // Each source name of the script once, resolved.
-  std::vector<std::string> resolvedSources;
-  EntrySet sources;
-  std::vector<std::string> destinationNames;
-  EntrySet destinations;
-  std::vector<Target> targets;
+  RunPlan plan;
+  std::vector<Target> targets;  // in visiting order, as the plan's destinations
   Replacer replacer;
   ReplacementSchedule schedule;
-  // Whether each of resolvedSources is a symbolic link, as the run found it
+  // Whether each of the plan's sources is a symbolic link, as the run found it
   // at its start.
   std::vector<bool> sourceIsLink;
   // The replacements staged and not yet finished, in visiting order.
@@ -379,12 +286,6 @@ class Cycle {
 };
 
 }  // namespace
-
-std::string ResolvePath(const std::string& name, const std::string& base,
-                        const std::string& programDirectory) {
-  if (IsAbsolutePath(name)) return name;
-  return Joined(base.empty() ? programDirectory : base, name);
-}
 
 std::string ReasonText(const StepResult& result) {
   switch (result.status) {
@@ -406,10 +307,33 @@ std::string DrawSourceName(const std::vector<std::string>& candidates) {
   return candidates[DrawIndex(candidates.size())];
 }
 
-std::string CompanionPath(const std::string& destination) {
-  std::string companion = destination;
-  ReplaceExtension(companion, ".tmp");
-  return companion;
+void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
+                        PreparedReplacement& prepared) {
+  prepared.leftAsSource = plan.isSource;
+  Replacement& replacement = prepared.replacement;
+  if (replacement.destination != plan.destination) replacement.destination = plan.destination;
+  if (replacement.folder != plan.folder) replacement.folder = plan.folder;
+  if (plan.KeepsCompanion()) {
+    replacement.companion = plan.companion;
+  } else {
+    replacement.companion.clear();
+  }
+  if (!originalSettled && plan.KeepsOriginal()) {
+    replacement.original = plan.original;
+  } else {
+    replacement.original.clear();
+  }
+  prepared.originalRefused = !originalSettled && plan.originalPlan == OriginalPlan::NameRefused;
+  prepared.originalRefusal = plan.originalRefusal;
+}
+
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
+  RunPlan plan(settings);
+  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
+  for (size_t index = 0; index < prepared.size(); ++index) {
+    PrepareReplacement(plan.Plan(index), false, prepared[index]);
+  }
+  return prepared;
 }
 
 unsigned RunCycle(const RunSettings& settings) {

@@ -6,16 +6,13 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "replace/replace.h"
+#include "rotate/plan.h"
 #include "rotate/run_settings.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
 // requested. Returns the number of replacements that failed.
 unsigned RunCycle(const RunSettings& settings);
-
-// Puts a name under its base directory unless it is absolute: the base, or
-// the program's directory when the base is empty, joined without separator.
-std::string ResolvePath(const std::string& name, const std::string& base,
-                        const std::string& programDirectory);
 
 // Why a file step failed, as kelvo says it: its own words for a file of the
 // wrong kind and a stop, the system's text otherwise.
@@ -27,6 +24,24 @@ std::string DrawSourceName(const std::vector<std::string>& candidates);
 // The index of a draw among count candidates (count at least 1).
 size_t DrawIndex(size_t count);
 
-// The companion that keeps a destination's previous content: its name with
-// the extension ".tmp".
-std::string CompanionPath(const std::string& destination);
+// A replacement as the cycle prepares it from its destination's plan.
+struct PreparedReplacement {
+  bool leftAsSource = false;  // a listed source: no replacement is made
+  // The companion and the original only where the plan keeps them; each
+  // draw sets the source.
+  Replacement replacement;
+  // The plan refuses the original's name: the cycle says so where the
+  // replacement would have kept it, and keeps none.
+  bool originalRefused = false;
+  StepResult originalRefusal;
+};
+
+// Prepares the next replacement of a destination from its plan: the cycle
+// does so before each one. originalSettled: the first content is kept
+// already, or its name was refused.
+void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
+                        PreparedReplacement& prepared);
+
+// The first replacement of each destination, in visiting order, as the
+// cycle prepares it for the settings' script.
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings);

@@ -2,6 +2,7 @@
 // errors with their lines, its exit statuses, and a dry run that draws what
 // kelvo's first pass draws.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -156,7 +157,7 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
       {"own companion",
        interval + "AddFile,d.tmp,pool/a.txt\n",
        {"d.tmp is its own companion (its extension is .tmp): its old content is not kept.",
-        "d.tmp (previous content not kept)"},
+        "d.tmp (previous content not kept: it is its own companion)"},
        1},
       {"balanced quotes",
        interval + "AddFile,\"d.txt\",pool/a.txt\n",
@@ -482,6 +483,163 @@ TEST(Check, OptionsAndExitStatuses) {
   EXPECT_EQ(named.exitStatus, 0) << named.out;
   EXPECT_TRUE(Has(named.out, "source \"a.txt\" (" + folder.NativeAt("conf/a.txt") + ")"))
       << named.out;
+}
+
+// Where each destination's first content goes, as the summary lists it and
+// as kelvo's first pass then does it.
+TEST(Check, TheSummaryShowsWhereEachFirstContentIsKept) {
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("b.dat.orig", "a source named like an original");
+  for (const char* name : {"a.dat", "b.dat", "c.dat"}) folder.Write(name, "old");
+  std::string script =
+      "SetInterval,600\nAddFile,a.dat,pool/a.txt\nAddFile,b.dat,b.dat.orig\n"
+      "AddFile,c.dat,pool/a.txt\nAddFile,c.dat.orig,pool/a.txt\n";
+  // Linux names stop at 255 bytes; Windows paths, under Wine as the ANSI
+  // calls take them, at 259 characters, which no destination here reaches.
+  const std::string longest = std::string(251, 'n') + ".ogg";
+  if (!IsWindows()) {
+    folder.Write(longest, "old");
+    script += "AddFile," + longest + ",pool/a.txt\n";
+  }
+  folder.Write("kelvo.txt", script);
+  RunResult check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 0) << check.out;
+  std::vector<std::string> expected = {
+      "  " + folder.NativeAt("a.dat") + " (previous content kept as " + folder.NativeAt("a.tmp") +
+          ")\n    first content kept once as " + folder.NativeAt("a.dat.orig") + "\n",
+      "    first content not kept: " + folder.NativeAt("b.dat.orig") + " is a listed source\n",
+      "    first content not kept: " + folder.NativeAt("c.dat.orig") +
+          " is a listed destination\n"};
+  if (!IsWindows()) {
+    expected.push_back("    first content not kept: the system does not take the name " +
+                       folder.NativeAt(longest) + ".orig (File name too long)\n");
+  }
+  for (const std::string& part : expected)
+    EXPECT_TRUE(Has(check.out, part)) << "no \"" << part << "\" in\n" << check.out;
+
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(kelvo.exitStatus, 0) << kelvo.out << kelvo.err;
+  EXPECT_EQ(folder.Read("a.dat.orig"), "old");
+  EXPECT_EQ(folder.Read("b.dat.orig"), "a source named like an original");
+  EXPECT_EQ(folder.Read("c.dat.orig"), "A");  // a destination of its own
+  if (!IsWindows()) {
+    EXPECT_TRUE(Has(kelvo.err, "kelvo: cannot keep the original as " + folder.At(longest) +
+                                   ".orig: File name too long\n"))
+        << kelvo.err;
+  }
+}
+
+// A companion name that is a folder: the old content cannot go there, so
+// every replacement of an existing destination fails, as kelvo's pass shows.
+TEST(Check, ACompanionThatIsAFolderIsAnError) {
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("title.ogg", "old");
+  folder.Write("title.tmp/kept.txt", "K");
+  folder.Write("kelvo.txt", "SetInterval,600\nAddFile,title.ogg,pool/a.txt\n");
+  RunResult check = Check(folder, {"--dry-run"});
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  const std::string companion = folder.NativeAt("title.tmp");
+  for (const std::string& part :
+       {"line 2: error: the companion " + companion + " of " + folder.NativeAt("title.ogg") +
+            " is a folder, and kelvo never puts the old content over a folder: every "
+            "replacement of it fails.\n",
+        "    cannot be replaced: its companion " + companion + " is a folder\n",
+        " (fails: its companion " + companion + " is a folder)\n"}) {
+    EXPECT_TRUE(Has(check.out, part)) << "no \"" << part << "\" in\n" << check.out;
+  }
+
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(kelvo.exitStatus, 2) << kelvo.out << kelvo.err;
+  EXPECT_TRUE(Has(kelvo.out, " -> Failed.\n")) << kelvo.out;
+  EXPECT_EQ(folder.Read("title.ogg"), "old");
+  EXPECT_EQ(folder.Read("title.tmp/kept.txt"), "K");
+
+  // A destination that does not exist yet is created all the same.
+  ScratchFolder missing;
+  missing.Write("pool/a.txt", "A");
+  missing.Write("title.tmp/kept.txt", "K");
+  missing.Write("kelvo.txt", "SetInterval,600\nAddFile,title.ogg,pool/a.txt\n");
+  check = Check(missing);
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  EXPECT_TRUE(Has(check.out,
+                  "is a folder, and kelvo never puts the old content over a folder: "
+                  "the first pass creates " +
+                      missing.NativeAt("title.ogg") +
+                      ", and every later replacement of it fails.\n"))
+      << check.out;
+}
+
+// A companion longer than a name may be: the old content has nowhere to go.
+TEST(Check, ACompanionNameTooLongIsAnError) {
+  if (IsWindows()) {
+    GTEST_SKIP() << "under Wine a destination whose companion is too long is too long itself";
+  }
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  // 253 bytes; its companion, with ".tmp" added, 257.
+  const std::string name(253, 'n');
+  folder.Write(name, "old");
+  folder.Write("kelvo.txt", "SetInterval,600\nAddFile," + name + ",pool/a.txt\n");
+  RunResult check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  for (const std::string& part :
+       {"line 2: error: the companion " + folder.At(name) + ".tmp of " + folder.At(name) +
+            " is a name the system does not take (File name too long): every replacement of it "
+            "fails.\n",
+        std::string("    cannot be replaced: the system does not take its companion's name (File "
+                    "name too long)\n")}) {
+    EXPECT_TRUE(Has(check.out, part)) << "no \"" << part << "\" in\n" << check.out;
+  }
+
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(kelvo.exitStatus, 2) << kelvo.out << kelvo.err;
+  EXPECT_TRUE(Has(kelvo.out, " -> Failed.\n")) << kelvo.out;
+  EXPECT_EQ(folder.Read(name), "old");
+}
+
+// kelvo finds its script beside its real location: a kelvo beside the
+// script that links to one elsewhere reads another folder's kelvo.txt.
+TEST(Check, AKelvoThatLinksToAnotherFolderIsAnError) {
+  if (IsWindows()) GTEST_SKIP() << "kelvo.exe takes the folder it is started from";
+  ScratchFolder folder;
+  folder.Write("pool/a.txt", "A");
+  folder.Write("kelvo.txt", "SetInterval,600\nAddFile,d.txt,pool/a.txt\n");
+  folder.Write("bin/.keep", "");
+  ASSERT_EQ(rename(folder.At("kelvo").c_str(), folder.At("bin/kelvo").c_str()), 0);
+  ASSERT_EQ(symlink("bin/kelvo", folder.At("kelvo").c_str()), 0);
+  RunResult check = Check(folder, {"--dry-run"});
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  EXPECT_TRUE(Has(check.out, "script: error: " + folder.At("kelvo") +
+                                 " is a symbolic link to a kelvo in " + folder.At("bin/") +
+                                 ", and kelvo reads the kelvo.txt beside its real location: "
+                                 "there is none in " +
+                                 folder.At("bin/") +
+                                 ", so it ends with \"Error, Master Script File is not Found.\""))
+      << check.out;
+  EXPECT_TRUE(Has(check.out, "Dry run: kelvo makes no pass")) << check.out;
+  // What kelvo does when started through the link.
+  RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(kelvo.exitStatus, 1) << kelvo.out;
+  EXPECT_TRUE(Has(kelvo.out, "Error, Master Script File is not Found.")) << kelvo.out;
+  EXPECT_FALSE(folder.Exists("d.txt"));
+
+  // With a script there, kelvo reads that one.
+  folder.Write("bin/kelvo.txt", "SetInterval,600\n");
+  check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 2) << check.out;
+  EXPECT_TRUE(Has(check.out, "beside its real location: " + folder.At("bin/kelvo.txt") +
+                                 ", another script than this one."))
+      << check.out;
+
+  // A link to a kelvo in the same folder reads this script.
+  ASSERT_EQ(unlink(folder.At("kelvo").c_str()), 0);
+  ASSERT_EQ(rename(folder.At("bin/kelvo").c_str(), folder.At("kelvo-1.0").c_str()), 0);
+  ASSERT_EQ(symlink("kelvo-1.0", folder.At("kelvo").c_str()), 0);
+  check = Check(folder);
+  EXPECT_EQ(check.exitStatus, 0) << check.out;
+  EXPECT_FALSE(Has(check.out, "symbolic link")) << check.out;
 }
 
 }  // namespace

@@ -1,0 +1,166 @@
+// The plan of a script's replacements, for kelvo's cycle and kelvo-check.
+#include "rotate/plan.h"
+
+#include <unordered_map>
+#include <utility>
+
+#include "platform/paths.h"
+#include "replace/replace.h"
+
+namespace {
+
+// a followed by b, made in one allocation: a + b copies a and then grows
+// the copy for b.
+std::string Joined(const std::string& a, const std::string& b) {
+  std::string joined;
+  joined.reserve(a.size() + b.size());
+  joined.append(a).append(b);
+  return joined;
+}
+
+// Every source name of the script once, resolved; candidates gets, for
+// each destination in the table's visiting order, where its sources stand
+// among them.
+std::vector<std::string> DistinctSources(const RunSettings& settings,
+                                         std::vector<std::vector<uint32_t>>& candidates) {
+  std::unordered_map<std::string, uint32_t> indexes;
+  std::vector<std::string> resolved;
+  candidates.reserve(settings.Table.GetCount());
+  settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& names) {
+    std::vector<uint32_t> list;
+    list.reserve(names.size());
+    for (const std::string& name : names) {
+      auto known = indexes.find(name);
+      if (known == indexes.end()) {
+        known = indexes.emplace(name, static_cast<uint32_t>(resolved.size())).first;
+        resolved.push_back(ResolvePath(name, settings.SourcePath, settings.ProgramDirectory));
+      }
+      list.push_back(known->second);
+    }
+    candidates.push_back(std::move(list));
+  });
+  return resolved;
+}
+
+// The resolved name of every destination, in the order the passes visit them.
+std::vector<std::string> ResolvedDestinations(const RunSettings& settings) {
+  std::vector<std::string> resolved;
+  resolved.reserve(settings.Table.GetCount());
+  settings.Table.ForEach([&](const std::string& destination, const std::vector<std::string>&) {
+    resolved.push_back(
+        ResolvePath(destination, settings.DestinationPath, settings.ProgramDirectory));
+  });
+  return resolved;
+}
+
+// The longest name a replacement gives one of its helper files.
+const std::string& LongestHelperName() {
+  static const std::string name = HelperName(0xFFFFFFFFu, 0xFFFFFFFFu, ".new");
+  return name;
+}
+
+}  // namespace
+
+std::string ResolvePath(const std::string& name, const std::string& base,
+                        const std::string& programDirectory) {
+  if (IsAbsolutePath(name)) return name;
+  return Joined(base.empty() ? programDirectory : base, name);
+}
+
+RunPlan::RunPlan(const RunSettings& settings)
+    : destinations(ResolvedDestinations(settings)),
+      sources(DistinctSources(settings, candidates)),
+      sourceSet(sources),
+      destinationSet(destinations) {
+  names.reserve(destinations.size());
+  for (const std::string& destination : destinations) {
+    Names made;
+    PathCut cut = CutPath(destination);
+    made.folderEnd = cut.directoryEnd;
+    // The name with the extension ".tmp" in place of its own.
+    made.companion = destination.substr(0, cut.nameEnd);
+    made.companion += ".tmp";
+    made.original = Joined(destination, ".orig");
+    made.originalLook = LookAtNewName(made.original, NewNameStep::LinkOrRename);
+    names.push_back(std::move(made));
+  }
+}
+
+DestinationPlan RunPlan::Plan(size_t index) const {
+  const Names& known = names[index];
+  DestinationPlan plan;
+  plan.destination = destinations[index];
+  plan.folder = plan.destination.substr(0, known.folderEnd);
+  plan.companion = known.companion;
+  plan.original = known.original;
+  plan.isSource = sourceSet.Contains(plan.destination);
+  // The old content is not kept where the companion is a source or the
+  // destination itself.
+  if (sourceSet.SameEntry(known.companion, plan.destination)) {
+    plan.companionPlan = CompanionPlan::IsDestination;
+  } else if (sourceSet.Contains(known.companion)) {
+    plan.companionPlan = CompanionPlan::IsSource;
+  }
+  // The original is never made under a name the script lists for something
+  // else.
+  if (sourceSet.Contains(known.original)) {
+    plan.originalPlan = OriginalPlan::ListedAsSource;
+  } else if (destinationSet.Contains(known.original)) {
+    plan.originalPlan = OriginalPlan::ListedAsDestination;
+  } else if (!known.originalLook.Ok()) {
+    plan.originalPlan = OriginalPlan::NameRefused;
+    plan.originalRefusal = known.originalLook;
+  }
+  return plan;
+}
+
+void RunPlan::Look(DestinationPlan& plan) const {
+  plan.looked = true;
+  plan.obstacle = Obstacle::None;
+  plan.obstacleResult = StepResult();
+  plan.folderAccess = CheckWritableFolder(plan.folder);
+  // In the order a replacement meets them: the destination, its staged copy
+  // in its folder under a helper name, the companion.
+  StepResult read = ReadEntry(plan.destination, plan.destinationEntry);
+  if (!read.Ok()) {
+    plan.obstacle = Obstacle::DestinationUnreadable;
+    plan.obstacleResult = read;
+    return;
+  }
+  if (plan.destinationEntry.kind == FileKind::Folder ||
+      plan.destinationEntry.kind == FileKind::Other) {
+    plan.obstacle = plan.destinationEntry.kind == FileKind::Folder ? Obstacle::DestinationIsFolder
+                                                                   : Obstacle::DestinationNotAFile;
+    plan.obstacleResult.status = StepStatus::WrongKind;
+    return;
+  }
+  // A listed source is never written: its helpers and companion are never made.
+  if (plan.isSource) return;
+  if (!plan.folderAccess.Ok()) {
+    plan.obstacle = Obstacle::FolderNotWritable;
+    plan.obstacleResult = plan.folderAccess;
+    return;
+  }
+  StepResult helper = LookAtNewName(Joined(plan.folder, LongestHelperName()), NewNameStep::Create);
+  if (!helper.Ok()) {
+    plan.obstacle = Obstacle::HelperNameRefused;
+    plan.obstacleResult = helper;
+    return;
+  }
+  if (!plan.KeepsCompanion()) return;
+  EntryInfo companion;
+  if (ReadEntry(plan.companion, companion).Ok() && companion.kind == FileKind::Folder) {
+    plan.obstacle = Obstacle::CompanionIsFolder;
+    plan.obstacleResult.status = StepStatus::WrongKind;
+    return;
+  }
+  StepResult named = LookAtNewName(plan.companion, NewNameStep::LinkOrRename);
+  if (!named.Ok()) {
+    plan.obstacle = Obstacle::CompanionNameRefused;
+    plan.obstacleResult = named;
+  }
+}
+
+bool RunPlan::DrawsItself(size_t index, const std::string& source) const {
+  return sourceSet.SameEntry(source, destinations[index]);
+}
