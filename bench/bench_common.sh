@@ -62,3 +62,22 @@ prepare_work_folder() {
   # The script's fields are separated by commas and may be quoted.
   [[ "$work" != *[,\"\']* ]] || die "scratch path must not hold commas or quotes: $work"
 }
+
+# Makes in $work the files of a pass over $destination_count destinations of
+# $file_size bytes with $source_count pool files: pool/, dest/, kelvo.txt
+# (each destination drawing from three sources) and floor.list (each with the
+# first of them, for the floor program).
+make_pass_files() {
+  mkdir -p "$work/pool" "$work/dest"
+  head -c "$((source_count * file_size))" /dev/urandom |
+    split -b "$file_size" -a 3 -d --additional-suffix=.dat - "$work/pool/s"
+  head -c "$((destination_count * file_size))" /dev/urandom |
+    split -b "$file_size" -a 5 -d --additional-suffix=.dat - "$work/dest/d"
+  awk -v n="$destination_count" -v s="$source_count" -v w="$work" 'BEGIN {
+    print "SetInterval,60" > (w "/kelvo.txt")
+    for (i = 0; i < n; i++) {
+      for (k = 0; k < 3; k++)
+        printf "AddFile,dest/d%05d.dat,pool/s%03d.dat\n", i, (i * 3 + k) % s > (w "/kelvo.txt")
+      printf "%s/dest/d%05d.dat\t%s/pool/s%03d.dat\n", w, i, w, (i * 3) % s > (w "/floor.list")
+    } }'
+}

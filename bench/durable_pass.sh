@@ -39,18 +39,7 @@ command -v cc >/dev/null || die "a C compiler (cc) is needed for the floor progr
 cc -O2 -pthread "$repo_root/bench/floor.c" -o "$work/floor"
 cp "$kelvo" "$work/kelvo"
 
-mkdir -p "$work/pool" "$work/dest"
-head -c "$((source_count * file_size))" /dev/urandom |
-  split -b "$file_size" -a 3 -d --additional-suffix=.dat - "$work/pool/s"
-head -c "$((destination_count * file_size))" /dev/urandom |
-  split -b "$file_size" -a 5 -d --additional-suffix=.dat - "$work/dest/d"
-awk -v n="$destination_count" -v s="$source_count" -v w="$work" 'BEGIN {
-  print "SetInterval,60" > (w "/kelvo.txt")
-  for (i = 0; i < n; i++) {
-    for (k = 0; k < 3; k++)
-      printf "AddFile,dest/d%05d.dat,pool/s%03d.dat\n", i, (i * 3 + k) % s > (w "/kelvo.txt")
-    printf "%s/dest/d%05d.dat\t%s/pool/s%03d.dat\n", w, i, w, (i * 3) % s > (w "/floor.list")
-  } }'
+make_pass_files
 
 pass_kelvo() { ./kelvo -oneshot; }
 pass_floor() { ./floor floor.list; }

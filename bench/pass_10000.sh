@@ -42,22 +42,10 @@ command -v cc >/dev/null || die "a C compiler (cc) is needed for the floor progr
 cc -O2 -pthread "$repo_root/bench/floor.c" -o "$work/floor"
 cp "$kelvo" "$work/kelvo"
 
-mkdir -p "$work/pool" "$work/dest" "$work/cp-source"
-head -c "$((source_count * file_size))" /dev/urandom |
-  split -b "$file_size" -a 3 -d --additional-suffix=.dat - "$work/pool/s"
-head -c "$((destination_count * file_size))" /dev/urandom |
-  split -b "$file_size" -a 5 -d --additional-suffix=.dat - "$work/dest/d"
+make_pass_files
+mkdir -p "$work/cp-source"
 head -c "$((destination_count * file_size))" /dev/urandom |
   split -b "$file_size" -a 5 -d --additional-suffix=.dat - "$work/cp-source/d"
-# kelvo draws each destination's source from three; the floor takes the
-# first of them (all of one size).
-awk -v n="$destination_count" -v s="$source_count" -v w="$work" 'BEGIN {
-  print "SetInterval,60" > (w "/kelvo.txt")
-  for (i = 0; i < n; i++) {
-    for (k = 0; k < 3; k++)
-      printf "AddFile,dest/d%05d.dat,pool/s%03d.dat\n", i, (i * 3 + k) % s > (w "/kelvo.txt")
-    printf "%s/dest/d%05d.dat\t%s/pool/s%03d.dat\n", w, i, w, (i * 3) % s > (w "/floor.list")
-  } }'
 
 # Pass commands, run in the scratch folder (kelvo's and the floor's log
 # go there).
