@@ -97,10 +97,7 @@ class Cycle {
  public:
   explicit Cycle(const RunSettings& runSettings) : settings(runSettings), plan(runSettings) {
     targets.resize(plan.Destinations().size());
-    for (size_t index = 0; index < targets.size(); ++index) {
-      targets[index].index = index;
-      targets[index].prepared.replacement.destination = plan.Destinations()[index];
-    }
+    for (size_t index = 0; index < targets.size(); ++index) targets[index].index = index;
     sourceIsLink.reserve(plan.Sources().size());
     for (const std::string& source : plan.Sources()) {
       EntryInfo entry;

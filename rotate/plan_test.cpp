@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "replace/replace.h"
 #include "rotate/cycle.h"
 #include "testing/scratch_directory.h"
 
@@ -46,6 +47,14 @@ class PlanTest : public testing::Test {
   // A script of AddFile lines, names under the root.
   void Add(const std::string& destination, const std::string& source) {
     settings.Table.AddSource(Native(destination), Native(source));
+  }
+  // Whether a replacement of the planned destination, as the cycle
+  // prepares it, succeeds now.
+  bool Replaced(const DestinationPlan& plan) const {
+    PreparedReplacement prepared;
+    PrepareReplacement(plan, false, prepared);
+    prepared.replacement.source = At("source");
+    return Replacer().Replace(prepared.replacement).done;
   }
   // The plan of the destination named so in the script, looked at.
   DestinationPlan PlanOf(const RunPlan& plan, const std::string& destination) const {
@@ -166,12 +175,21 @@ TEST_F(PlanTest, WhatTheFilesLeaveAReplacementUnableToDo) {
   // there: not for its own companion.
   Add("note.tmp", "s");
   Add("song.ogg", "s");
+  Add("none/d.txt", "s");
   RunPlan plan(settings);
   EXPECT_EQ(PlanOf(plan, "folder").obstacle, Obstacle::DestinationIsFolder);
   EXPECT_EQ(PlanOf(plan, "title.ogg").obstacle, Obstacle::CompanionIsFolder);
   EXPECT_EQ(PlanOf(plan, "note.tmp").obstacle, Obstacle::None);
   EXPECT_EQ(PlanOf(plan, "song.ogg").obstacle, Obstacle::None);
   EXPECT_EQ(PlanOf(plan, "song.ogg").destinationEntry.kind, FileKind::Regular);
+  EXPECT_EQ(PlanOf(plan, "none/d.txt").obstacle, Obstacle::FolderNotWritable);
+  // The replacements meet what the plan foresaw.
+  Write("source", "new");
+  for (const char* name : {"folder", "title.ogg", "note.tmp", "song.ogg", "none/d.txt"}) {
+    const DestinationPlan planned = PlanOf(plan, name);
+    EXPECT_EQ(Replaced(planned), planned.Replaceable()) << name;
+  }
+  EXPECT_EQ(scratch.Read("song.ogg"), "new");
 }
 
 TEST_F(PlanTest, ACompanionNameTheSystemRefuses) {
@@ -184,6 +202,9 @@ TEST_F(PlanTest, ACompanionNameTheSystemRefuses) {
   DestinationPlan refused = PlanOf(plan, name);
   EXPECT_EQ(refused.obstacle, Obstacle::CompanionNameRefused);
   EXPECT_EQ(refused.obstacleResult.status, StepStatus::BadName);
+  Write("source", "new");
+  EXPECT_FALSE(Replaced(refused));
+  EXPECT_EQ(scratch.Read(name), "x");
 }
 
 // A folder so deep that a helper name in it is longer than a path may be,
@@ -205,6 +226,8 @@ TEST_F(PlanTest, HelperNamesTheSystemRefuses) {
   DestinationPlan deepPlan = PlanOf(plan, deep + "d.txt");
   EXPECT_EQ(deepPlan.destinationEntry.kind, FileKind::Regular);
   EXPECT_EQ(deepPlan.obstacle, Obstacle::HelperNameRefused);
+  Write("source", "new");
+  EXPECT_FALSE(Replaced(deepPlan));
 }
 
 // The cycle hands a replacement only the names the plan keeps.
