@@ -28,6 +28,9 @@
 //  7. New content never carries set-user-ID or set-group-ID bits, takes the
 //     replaced file's access where there was one, and is dated now.
 //
+// Every staged copy is flushed before it gets a name, so the invariants hold
+// after a power cut too: a name never points at data not yet on disk.
+//
 // The sequences, by what the file system offers:
 //  - exchange (Linux): stage the copy as X.old; exchange the names X.old and
 //    destination; give the companion the second name Z.del; rename X.old
@@ -36,8 +39,7 @@
 //    name Y.old; rename X.new over the destination; rename Y.old over the
 //    companion. (Where there is no exchange, making the name Z.del would
 //    cost more than freeing the companion here: Windows frees without
-//    waiting for the disk, and Wine reads the whole folder for every name
-//    it makes.)
+//    waiting for the disk.)
 //  - neither: as with second names, but Y.old is a copy of the destination.
 //  - a destination that does not exist yet: rename the staged copy to it.
 #include "replace/replace.h"
