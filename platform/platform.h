@@ -59,9 +59,9 @@ char* CurrentTimeText(char* buffer);
 // Seconds since 1970 from a 64-bit clock, so it goes on after January 2038.
 uint64_t SecondsSinceEpoch();
 
-// How many files the process may hold open at once; 0 when the system sets
-// no such limit.
-uint32_t OpenFileLimit();
+// Raises the number of files the process may hold open at once as far as
+// the system allows, and returns it; 0 when the system sets no such limit.
+uint32_t RaiseOpenFileLimit();
 
 // Marks the program folder as having a run for as long as this process
 // lives; the mark goes with the process, however it ends. False when another

@@ -277,9 +277,17 @@ uint64_t SecondsSinceEpoch() {
   return static_cast<uint64_t>(now.tv_sec);
 }
 
-uint32_t OpenFileLimit() {
+uint32_t RaiseOpenFileLimit() {
   struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  // The soft limit is often far below the hard one (1,024 against hundreds
+  // of thousands under systemd); kelvo calls no select(), so it may use all.
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = soft;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) return 0;
   return limit.rlim_cur > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit.rlim_cur);
 }
 

@@ -199,7 +199,7 @@ uint64_t SecondsSinceEpoch() {
 }
 
 // Handles are bounded only by memory.
-uint32_t OpenFileLimit() { return 0; }
+uint32_t RaiseOpenFileLimit() { return 0; }
 
 bool HoldRunLock(const std::string& programDirectory) {
   // A named mutex per folder, named after a hash of the folder as the system

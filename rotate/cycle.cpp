@@ -25,8 +25,8 @@ namespace {
 // flush for many files, but a small share of the files the process may
 // hold open.
 size_t StagedFilesAtOnce() {
-  const size_t kMost = 1024;
-  uint32_t limit = OpenFileLimit();
+  const size_t kMost = 4096;
+  uint32_t limit = RaiseOpenFileLimit();
   if (limit == 0) return kMost;
   return std::max<size_t>(1, std::min<size_t>(kMost, limit / 4));
 }
