@@ -57,6 +57,17 @@ else()
   endif()
   install(FILES ${kelvo_generated}/changelog.gz DESTINATION ${kelvo_doc})
 
+  # Manual pages, compressed the same way.
+  foreach(page kelvo.1 kelvo-check.1 kelvo.txt.5)
+    configure_file(packaging/man/${page} ${kelvo_generated}/man/${page} COPYONLY)
+    execute_process(COMMAND gzip -9nf ${kelvo_generated}/man/${page} RESULT_VARIABLE kelvo_gzip)
+    if(NOT kelvo_gzip EQUAL 0)
+      message(FATAL_ERROR "gzip could not compress ${page}")
+    endif()
+    string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
+    install(FILES ${kelvo_generated}/man/${page}.gz DESTINATION share/man/man${section})
+  endforeach()
+
   # The service units name the installed program, so they are written at
   # install time, for the prefix installed to (/usr in the .deb, /usr/local
   # by default for cmake --install), into lib/systemd/system, where systemd

@@ -28,7 +28,9 @@ units=/usr/lib/systemd/system
 for path in /usr/lib/kelvo/kelvo /usr/lib/kelvo/kelvo-check /usr/share/doc/kelvo/README.md \
   /usr/share/doc/kelvo/copyright /usr/share/doc/kelvo/changelog.gz \
   /usr/share/doc/kelvo/examples/kelvo.txt /usr/share/doc/kelvo/examples/pool/title_night.txt \
-  $units/kelvo.service $units/kelvo-oneshot.service $units/kelvo-oneshot.timer; do
+  $units/kelvo.service $units/kelvo-oneshot.service $units/kelvo-oneshot.timer \
+  /usr/share/man/man1/kelvo.1.gz /usr/share/man/man1/kelvo-check.1.gz \
+  /usr/share/man/man5/kelvo.txt.5.gz; do
   grep -q " \.$path\$" <<<"$contents" || fail "$deb lacks $path"
 done
 unpacked="$scratch/deb"
@@ -110,8 +112,19 @@ leftovers() {
 }
 before=$(leftovers)
 installed_ok=0
+# Purge keeps the user, the group and the drop-ins; where this check made
+# them, it takes them away itself.
+take_away_what_purge_keeps() {
+  grep -q '^kelvo:' <<<"$before" && return
+  deluser --system --quiet kelvo >/dev/null 2>&1 || true
+  delgroup --system --quiet kelvo >/dev/null 2>&1 || true
+  rm -rf /etc/systemd/system/kelvo.service.d
+}
 cleanup_install() {
-  [ "$installed_ok" = 1 ] || apt-get purge -y -qq kelvo >/dev/null 2>&1 || true
+  if [ "$installed_ok" != 1 ]; then
+    apt-get purge -y -qq kelvo >/dev/null 2>&1 || true
+    take_away_what_purge_keeps
+  fi
   rm -rf "$scratch"
 }
 trap cleanup_install EXIT
@@ -159,6 +172,16 @@ else
   echo "packages: no mount namespace here, so the run as the units do it is skipped"
 fi
 
+# The manual pages, as man shows them: no formatting warnings.
+for page in man1/kelvo.1 man1/kelvo-check.1 man5/kelvo.txt.5; do
+  shown=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "/usr/share/man/$page.gz" 2>&1 >/dev/null) ||
+    fail "man cannot show $page"
+  [ -z "$shown" ] || fail "man warns about $page: $shown"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man -l "/usr/share/man/$page.gz" 2>/dev/null | grep -q '^NAME' ||
+    fail "$page shows no NAME section"
+done
+echo "packages: the manual pages kelvo(1), kelvo-check(1) and kelvo.txt(5) show without warnings"
+
 # A run of the installed program in place leaves its log there; removing the
 # package must take it.
 (cd / && /usr/lib/kelvo/kelvo -oneshot >/dev/null 2>&1) || true
@@ -168,7 +191,16 @@ apt-get remove -y -qq kelvo >"$scratch/remove.log" 2>&1 || { cat "$scratch/remov
 grep -i 'not empty\|warning' "$scratch/remove.log" && fail "apt-get remove left something behind"
 [ -e /usr/lib/kelvo ] && fail "apt-get remove left /usr/lib/kelvo"
 apt-get purge -y -qq kelvo >"$scratch/purge.log" 2>&1 || { cat "$scratch/purge.log"; fail "apt-get purge failed"; }
+grep -i 'deluser\|delgroup' "$scratch/purge.log" && fail "purge tried to delete a user or group"
+# Purge keeps the system user and group, whose files may remain in the
+# administrator's folders, and the administrator's own drop-ins.
+getent passwd kelvo >/dev/null || fail "purge deleted the user kelvo"
+getent group kelvo >/dev/null || fail "purge deleted the group kelvo"
+dropin=/etc/systemd/system/kelvo.service.d/destinations.conf
+[ -f "$dropin" ] || fail "purge deleted the administrator's drop-in $dropin"
+take_away_what_purge_keeps
 installed_ok=1
 after=$(leftovers)
 [ "$before" = "$after" ] || fail "left after purge: $(diff <(echo "$before") <(echo "$after") || true)"
-echo "packages: installed, the README's commands and the example run, removed and purged with nothing left"
+echo "packages: installed, the README's commands and the example run, removed and purged;" \
+  "the user, the group and the drop-in stay, and nothing else"
