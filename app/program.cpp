@@ -14,12 +14,54 @@
 #include "rotate/cycle.h"
 #include "script/string_list.h"
 
+#include "build_number.h"
+
 namespace {
 
 const size_t kBannerLimit = 255;
 
-bool IsOneShotSwitch(int argc, char** argv) {
-  return argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "-oneshot") == 0;
+const char kUsage[] =
+    "usage: kelvo [-oneshot]\n"
+    "Replaces every destination of kelvo.txt, the script beside this program,\n"
+    "with a source drawn at random, now and then again every interval.\n"
+    "  -oneshot   make one pass and end\n"
+    "  --help     show this text\n"
+    "  --version  show the version\n";
+
+enum class Request { Endless, OneShot, Help, Version, Unknown };
+
+// What the command line asks: one of the options above, alone. Anything
+// else is refused, so that a mistyped option never starts a rotation.
+Request ReadArguments(int argc, char** argv) {
+  if (argc < 2 || argv[1] == nullptr) return Request::Endless;
+  if (argc > 2) return Request::Unknown;
+  const char* argument = argv[1];
+  if (std::strcmp(argument, "-oneshot") == 0) return Request::OneShot;
+  if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
+      std::strcmp(argument, "/?") == 0) {
+    return Request::Help;
+  }
+  if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
+    return Request::Version;
+  }
+  return Request::Unknown;
+}
+
+// Answers a request that needs no run; -1 for one that does.
+int AnswerWithoutRun(Request request, int argc, char** argv) {
+  switch (request) {
+    case Request::Help:
+      std::fputs(kUsage, stdout);
+      return kDoneAsAsked;
+    case Request::Version:
+      std::printf("kelvo %s (build %d)\n", KELVO_VERSION, GetBuildNumber());
+      return kDoneAsAsked;
+    case Request::Unknown:
+      std::fprintf(stderr, "kelvo: unknown option '%s'\n%s", argv[argc > 2 ? 2 : 1], kUsage);
+      return kCouldNotStart;
+    default:
+      return -1;
+  }
 }
 
 void PrintBanner() {
@@ -51,6 +93,9 @@ void Shutdown() {
 }  // namespace
 
 int RunProgram(int argc, char** argv) {
+  Request request = ReadArguments(argc, argv);
+  int answered = AnswerWithoutRun(request, argc, argv);
+  if (answered >= 0) return answered;
   // From the first moment a stop request (Ctrl+C, SIGTERM, SIGHUP) ends the
   // run through the normal shutdown.
   StopHandler stopHandler;
@@ -70,7 +115,7 @@ int RunProgram(int argc, char** argv) {
   RunSettings settings;
   settings.ProgramDirectory = directory;
   PrintBanner();
-  settings.OneShot = IsOneShotSwitch(argc, argv);
+  settings.OneShot = request == Request::OneShot;
 
   int status = kCouldNotStart;
   bool cycleStarted = false;
