@@ -16,16 +16,8 @@
 
 namespace {
 
-const size_t kBannerLimit = 255;
-
 bool IsOneShotSwitch(int argc, char** argv) {
   return argc >= 2 && argv[1] != nullptr && std::strcmp(argv[1], "-oneshot") == 0;
-}
-
-void PrintBanner() {
-  char banner[kBannerLimit + 1];
-  std::snprintf(banner, sizeof banner, "kelvo - random file rotation. Build %d.", GetBuildNumber());
-  PrintFormatted("%s\n", banner);
 }
 
 // Reads the master script into the settings. False when it is missing.
@@ -40,12 +32,6 @@ bool ParseMasterScript(RunSettings& settings) {
   lines.LoadFile(scriptPath.c_str(), true);
   InterpretScript(lines, settings);
   return true;
-}
-
-// The log goes; the settings go with the entry point's scope.
-void Shutdown() {
-  delete g_log;
-  g_log = nullptr;
 }
 
 }  // namespace
@@ -69,7 +55,7 @@ int RunProgram(int argc, char** argv) {
 
   RunSettings settings;
   settings.ProgramDirectory = directory;
-  PrintBanner();
+  PrintFormatted("kelvo - random file rotation. Build %d.\n", GetBuildNumber());
   settings.OneShot = IsOneShotSwitch(argc, argv);
 
   int status = kCouldNotStart;
@@ -86,6 +72,8 @@ int RunProgram(int argc, char** argv) {
     // Out of memory in a pass: replacements were left undone.
     status = cycleStarted ? kReplacementFailed : kCouldNotStart;
   }
-  Shutdown();
+  // The log goes; the settings go with this scope.
+  delete g_log;
+  g_log = nullptr;
   return status;
 }
