@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -234,17 +235,11 @@ bool IsReservedDeviceName(const std::string&) { return false; }
 const char* ExecutableSuffix() { return ""; }
 
 bool GetExecutablePath(std::string& path) {
-  std::string buffer(4096, '\0');
-  for (;;) {
-    ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
-    if (length < 0) return false;
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      path = buffer;
-      return true;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return false;
+  path = executable.string();
+  return true;
 }
 
 int GetBuildNumber() { return KELVO_BUILD_NUMBER; }
@@ -765,11 +760,9 @@ StepResult CheckWritableFolder(const std::string& folder) {
 }
 
 std::string ProgramFolderThrough(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::string();
-  std::string folder = FolderOf(real);
-  std::free(real);
-  return folder;
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(path, error);
+  return error ? std::string() : FolderOf(real.string());
 }
 
 std::string CurrentFolder() {
