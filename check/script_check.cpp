@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -265,9 +265,7 @@ class ScriptCheck {
 
   void CheckEncoding() {
     std::ifstream in(scriptPath, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::string bytes = content.str();
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const bool utf16 = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
                                              (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
     const bool utf8Mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
@@ -560,10 +558,9 @@ class ScriptCheck {
   void CheckInterval() {
     if (settings.Interval == 0) {
       ++errorsBeforePasses;
-      Error(intervalLine, intervalLine == 0 ? "no SetInterval line: kelvo ends with \"Error, "
-                                              "Interval equal 0.\" (exit status 1)."
-                                            : "an interval of 0: kelvo ends with \"Error, "
-                                              "Interval equal 0.\" (exit status 1).");
+      Error(intervalLine,
+            std::string(intervalLine == 0 ? "no SetInterval line" : "an interval of 0") +
+                ": kelvo ends with \"Error, Interval equal 0.\" (exit status 1).");
       return;
     }
     if (settings.Interval < 0 || settings.Interval > int64_t{kMaxIntervalSeconds} * 1000) {
