@@ -847,15 +847,12 @@ class ScriptCheck {
     size_t index = 0;
     settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& candidates) {
       ReportPlan(plans[index++]);
-      std::vector<std::string> distinct;
-      for (const std::string& candidate : candidates) {
-        if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
-          distinct.push_back(candidate);
-      }
-      for (const std::string& candidate : distinct) {
+      // Each candidate once, where it is first listed.
+      for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
+        if (std::find(candidates.begin(), candidate, *candidate) != candidate) continue;
         const size_t times =
-            static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
-        Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
+            static_cast<size_t>(std::count(candidate, candidates.end(), *candidate));
+        Out("    " + Percent(times, candidates.size()) + "  " + Source(*candidate) +
             (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
       }
     });
