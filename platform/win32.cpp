@@ -347,15 +347,10 @@ std::string ErrorText(int error) {
   char buffer[512];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
-  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
-                        buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
-    --length;
-  }
-  if (length == 0) {
-    std::snprintf(buffer, sizeof buffer, "error %d", error);
-    return buffer;
-  }
-  return std::string(buffer, length);
+  // Without the full stop and line end the system ends its text with.
+  std::string text(buffer, length);
+  text.erase(text.find_last_not_of("\r\n .") + 1);
+  return text.empty() ? "error " + std::to_string(error) : text;
 }
 
 FileIdentity GetFileIdentity(const std::string& path) {
