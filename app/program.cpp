@@ -18,8 +18,6 @@
 
 namespace {
 
-const size_t kBannerLimit = 255;
-
 const char kUsage[] =
     "usage: kelvo [-oneshot]\n"
     "Replaces every destination of kelvo.txt, the script beside this program,\n"
@@ -64,12 +62,6 @@ int AnswerWithoutRun(Request request, int argc, char** argv) {
   }
 }
 
-void PrintBanner() {
-  char banner[kBannerLimit + 1];
-  std::snprintf(banner, sizeof banner, "kelvo - random file rotation. Build %d.", GetBuildNumber());
-  PrintFormatted("%s\n", banner);
-}
-
 // Reads the master script into the settings. False when it is missing.
 bool ParseMasterScript(RunSettings& settings) {
   Print("Parsing Script");
@@ -82,12 +74,6 @@ bool ParseMasterScript(RunSettings& settings) {
   lines.LoadFile(scriptPath.c_str(), true);
   InterpretScript(lines, settings);
   return true;
-}
-
-// The log goes; the settings go with the entry point's scope.
-void Shutdown() {
-  delete g_log;
-  g_log = nullptr;
 }
 
 }  // namespace
@@ -114,7 +100,7 @@ int RunProgram(int argc, char** argv) {
 
   RunSettings settings;
   settings.ProgramDirectory = directory;
-  PrintBanner();
+  PrintFormatted("kelvo - random file rotation. Build %d.\n", GetBuildNumber());
   settings.OneShot = request == Request::OneShot;
 
   int status = kCouldNotStart;
@@ -131,6 +117,8 @@ int RunProgram(int argc, char** argv) {
     // Out of memory in a pass: replacements were left undone.
     status = cycleStarted ? kReplacementFailed : kCouldNotStart;
   }
-  Shutdown();
+  // The log goes; the settings go with this scope.
+  delete g_log;
+  g_log = nullptr;
   return status;
 }

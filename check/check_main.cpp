@@ -1,5 +1,6 @@
 // Entry point of kelvo-check: shows what a script will do before kelvo does
 // it, and never changes a file.
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,16 +21,11 @@ const char kUsage[] =
     "  --version   show the build number\n"
     "Exit status: 0 nothing wrong, 1 warnings, 2 errors.\n";
 
+// Only decimal digits, and a number that fits.
 bool ParseSeed(const char* text, uint64_t& seed) {
-  if (text == nullptr || *text == '\0') return false;
-  seed = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    const uint64_t digit = static_cast<uint64_t>(*p - '0');
-    if (seed > (UINT64_MAX - digit) / 10) return false;
-    seed = seed * 10 + digit;
-  }
-  return true;
+  const char* end = text + std::strlen(text);
+  const std::from_chars_result read = std::from_chars(text, end, seed);
+  return read.ec == std::errc() && read.ptr == end;
 }
 
 int UsageError(const std::string& message) {

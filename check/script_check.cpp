@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,6 +45,19 @@ std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 std::string Number(uint64_t value) { return std::to_string(value); }
 
+// "1 value", "2 values", "-1 second".
+std::string Counted(int64_t count, const std::string& unit) {
+  return std::to_string(count) + " " + unit + (count == 1 || count == -1 ? "" : "s");
+}
+
+// The fields from the first on, each quoted, separated by commas.
+std::string QuotedFields(const std::vector<std::string>& fields, size_t first) {
+  std::string text;
+  for (size_t i = first; i < fields.size(); ++i)
+    text += (i > first ? ", " : "") + Quoted(fields[i]);
+  return text;
+}
+
 // Edit distance between two short texts, for suggesting a command.
 size_t Distance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -68,14 +81,12 @@ std::string Lowered(std::string text) {
   return text;
 }
 
-const Command kAllCommands[] = {Command::AddFile, Command::SetInterval, Command::SetDestinationPath,
-                                Command::SetSourcePath};
-
 // The command a mistyped name most likely meant, or None.
 Command NearestCommand(const std::string& name) {
   Command nearest = Command::None;
   size_t best = std::max<size_t>(3, name.size() / 3) + 1;
-  for (Command command : kAllCommands) {
+  for (Command command : {Command::AddFile, Command::SetInterval, Command::SetDestinationPath,
+                          Command::SetSourcePath}) {
     size_t distance = Distance(Lowered(name), Lowered(CommandName(command)));
     if (distance < best) {
       best = distance;
@@ -93,11 +104,6 @@ bool IsWholeNumber(const std::string& text) {
     if (text[at] < '0' || text[at] > '9') return false;
   }
   return true;
-}
-
-bool HasNonAscii(const std::string& text) {
-  return std::any_of(text.begin(), text.end(),
-                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 // True when text is well-formed UTF-8 with at least one multi-byte character.
@@ -234,8 +240,7 @@ class ScriptCheck {
   void Note(unsigned line, const std::string& text) { Diagnose(line, "note", text); }
 
   int Finish() {
-    Out(Number(errors) + (errors == 1 ? " error, " : " errors, ") + Number(warnings) +
-        (warnings == 1 ? " warning.\n" : " warnings.\n"));
+    Out(Counted(errors, "error") + ", " + Counted(warnings, "warning") + ".\n");
     if (errors > 0) return kCheckErrors;
     return warnings > 0 ? kCheckWarnings : kCheckClean;
   }
@@ -248,8 +253,7 @@ class ScriptCheck {
       scriptPath = directory + kMasterScriptName;
     } else {
       scriptPath = options.scriptPath;
-      PathParts parts = SplitPath(scriptPath);
-      directory = parts.drive + parts.directory;
+      directory = FolderOf(scriptPath);
       if (!IsAbsolutePath(directory)) {
         std::string current = CurrentFolder();
         if (!current.empty() && !IsPathSeparator(current.back())) current += SystemSeparator();
@@ -261,9 +265,7 @@ class ScriptCheck {
 
   void CheckEncoding() {
     std::ifstream in(scriptPath, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::string bytes = content.str();
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const bool utf16 = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
                                              (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
     const bool utf8Mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
@@ -292,7 +294,9 @@ class ScriptCheck {
            "the script's lines end in CR only: kelvo reads the whole file as one line (in "
            "pieces of 1022 bytes). Save it with LF or CR LF line ends.");
     }
-    if (!HasNonAscii(bytes)) return;
+    if (std::all_of(bytes.begin(), bytes.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+      return;
     if (SystemTextIsAnsiCodePage() && LooksLikeUtf8(bytes)) {
       Warn(0, "the script looks like UTF-8 without a byte-order mark: kelvo reads its bytes in " +
                   system +
@@ -329,20 +333,17 @@ class ScriptCheck {
             destinationLines.emplace(line.fields[1], line.number);
         }
       }
-      const unsigned i = index - 1;
-      if (i > 0 && numbers[i] == numbers[i - 1]) longLines.push_back(line.number);
       lines.push_back(line);
     });
   }
 
   // --- Line by line -------------------------------------------------------
   void ReportLines() {
-    unsigned previous = 0;
-    for (const ReadLine& line : lines) {
-      const bool firstPiece = line.number != previous;
-      previous = line.number;
-      if (firstPiece &&
-          std::find(longLines.begin(), longLines.end(), line.number) != longLines.end()) {
+    for (size_t k = 0; k < lines.size(); ++k) {
+      const ReadLine& line = lines[k];
+      // The pieces of a long line have its number: warned at the first.
+      if ((k == 0 || lines[k - 1].number != line.number) && k + 1 < lines.size() &&
+          lines[k + 1].number == line.number) {
         Warn(line.number,
              "the line is longer than 1022 bytes: kelvo reads it in pieces of "
              "1022 bytes, each as a line of its own.");
@@ -367,7 +368,7 @@ class ScriptCheck {
     if (line.fields.size() < needed) {
       Out(said + name + " with too few values.\n");
       if (line.command == Command::SetInterval) intervalLine = line.number;
-      const std::string values = Number(needed - 1) + (needed - 1 == 1 ? " value" : " values");
+      const std::string values = Counted(needed - 1, "value");
       if (line.number == fatalLine) {
         Error(line.number, name + " needs " + values +
                                ": kelvo ends at this line with a fatal error (exit status 3) "
@@ -398,12 +399,10 @@ class ScriptCheck {
         break;
     }
     if (line.fields.size() > needed) {
-      std::string extra;
-      for (size_t i = needed; i < line.fields.size(); ++i)
-        extra += (i > needed ? ", " : "") + Quoted(line.fields[i]);
-      Warn(line.number, std::string(CommandName(line.command)) + " takes " + Number(needed - 1) +
-                            (needed - 1 == 1 ? " value" : " values") + "; the rest is ignored: " +
-                            extra + ". A comma cannot be part of a name.");
+      Warn(line.number, std::string(CommandName(line.command)) + " takes " +
+                            Counted(needed - 1, "value") +
+                            "; the rest is ignored: " + QuotedFields(line.fields, needed) +
+                            ". A comma cannot be part of a name.");
     }
     CheckQuotes(line);
   }
@@ -441,9 +440,7 @@ class ScriptCheck {
     const bool opens = FieldsOf(split) != line.fields;
     split.Split(line.text.c_str(), ",", false, false, true);
     const bool escapes = !opens && FieldsOf(split) != line.fields;
-    std::string read;
-    for (size_t i = 0; i < line.fields.size(); ++i)
-      read += (i > 0 ? ", " : "") + Quoted(line.fields[i]);
+    const std::string read = QuotedFields(line.fields, 0);
     if (opens) {
       Warn(line.number,
            "an apostrophe or double quote opens a quoted part, in which commas do not separate "
@@ -464,11 +461,9 @@ class ScriptCheck {
     StringList fields;
     SplitScriptLine(line.text, fields);
     const int seconds = fields.GetValueInt(1);
-    Out("line " + Number(line.number) + ": SetInterval, " + std::to_string(seconds) +
-        (seconds == 1 || seconds == -1 ? " second.\n" : " seconds.\n"));
+    Out("line " + Number(line.number) + ": SetInterval, " + Counted(seconds, "second") + ".\n");
     if (!IsWholeNumber(text)) {
-      Warn(line.number, Quoted(text) + " is read as " + std::to_string(seconds) +
-                            (seconds == 1 || seconds == -1 ? " second" : " seconds") +
+      Warn(line.number, Quoted(text) + " is read as " + Counted(seconds, "second") +
                             ": the interval is whole seconds, without unit or fraction.");
     }
     if (intervalLine != 0) {
@@ -561,20 +556,15 @@ class ScriptCheck {
 
   // --- The whole script ---------------------------------------------------
   void CheckInterval() {
-    const unsigned before = errors;
-    CheckIntervalValue();
-    errorsBeforePasses += errors - before;
-  }
-
-  void CheckIntervalValue() {
     if (settings.Interval == 0) {
-      Error(intervalLine, intervalLine == 0 ? "no SetInterval line: kelvo ends with \"Error, "
-                                              "Interval equal 0.\" (exit status 1)."
-                                            : "an interval of 0: kelvo ends with \"Error, "
-                                              "Interval equal 0.\" (exit status 1).");
+      ++errorsBeforePasses;
+      Error(intervalLine,
+            std::string(intervalLine == 0 ? "no SetInterval line" : "an interval of 0") +
+                ": kelvo ends with \"Error, Interval equal 0.\" (exit status 1).");
       return;
     }
     if (settings.Interval < 0 || settings.Interval > int64_t{kMaxIntervalSeconds} * 1000) {
+      ++errorsBeforePasses;
       Error(intervalLine, "the interval is out of range (1 to " + Number(kMaxIntervalSeconds) +
                               " seconds): kelvo ends at start (exit status 1).");
       return;
@@ -650,9 +640,7 @@ class ScriptCheck {
       Note(number, destination + " does not exist yet: the first pass creates it.");
     }
     const StepResult& writable = plan.folderAccess;
-    if (!writable.Ok() && std::find(unwritableFolders.begin(), unwritableFolders.end(),
-                                    plan.folder) == unwritableFolders.end()) {
-      unwritableFolders.push_back(plan.folder);
+    if (!writable.Ok() && unwritableFolders.insert(plan.folder).second) {
       Error(number, "kelvo cannot create files in " + (plan.folder.empty() ? "." : plan.folder) +
                         ": " + ReasonText(writable) + ".");
     }
@@ -670,6 +658,7 @@ class ScriptCheck {
                                       : ": every replacement of it fails.";
     switch (plan.obstacle) {
       case Obstacle::None:
+      case Obstacle::FolderNotWritable:  // said once a folder, not once a destination
         break;
       case Obstacle::DestinationUnreadable:
         return "cannot look at " + destination + ": " + reason + ".";
@@ -677,9 +666,6 @@ class ScriptCheck {
         return destination + " is a folder: only files are replaced.";
       case Obstacle::DestinationNotAFile:
         return destination + " is not a regular file: only files are replaced.";
-      case Obstacle::FolderNotWritable:
-        return "kelvo cannot create files in " + (plan.folder.empty() ? "." : plan.folder) + ": " +
-               reason + ".";
       case Obstacle::HelperNameRefused:
         return "the helper files of a replacement of " + destination +
                " would get names the system does not take (" + reason +
@@ -850,27 +836,23 @@ class ScriptCheck {
     const uint32_t count = settings.Table.GetCount();
     if (settings.Interval > 0 && count > 0) {
       const uint64_t seconds = static_cast<uint64_t>(settings.Interval / 1000);
-      Out("  interval: " + Number(seconds) + (seconds == 1 ? " second" : " seconds") +
+      Out("  interval: " + Counted(static_cast<int64_t>(seconds), "second") +
           "; after the first pass kelvo waits " +
           Number(static_cast<uint64_t>(settings.Interval / count)) +
           " ms before each replacement.\n");
     }
     Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
-    Out("  " + Number(count) + (count == 1 ? " destination" : " destinations") +
-        ", in the order kelvo visits them:\n");
+    Out("  " + Counted(count, "destination") + ", in the order kelvo visits them:\n");
     if (count > 0) Plan();
     size_t index = 0;
     settings.Table.ForEach([&](const std::string&, const std::vector<std::string>& candidates) {
       ReportPlan(plans[index++]);
-      std::vector<std::string> distinct;
-      for (const std::string& candidate : candidates) {
-        if (std::find(distinct.begin(), distinct.end(), candidate) == distinct.end())
-          distinct.push_back(candidate);
-      }
-      for (const std::string& candidate : distinct) {
+      // Each candidate once, where it is first listed.
+      for (auto candidate = candidates.begin(); candidate != candidates.end(); ++candidate) {
+        if (std::find(candidates.begin(), candidate, *candidate) != candidate) continue;
         const size_t times =
-            static_cast<size_t>(std::count(candidates.begin(), candidates.end(), candidate));
-        Out("    " + Percent(times, candidates.size()) + "  " + Source(candidate) +
+            static_cast<size_t>(std::count(candidate, candidates.end(), *candidate));
+        Out("    " + Percent(times, candidates.size()) + "  " + Source(*candidate) +
             (times > 1 ? " (listed " + Number(times) + " times)" : std::string()) + "\n");
       }
     });
@@ -943,11 +925,10 @@ class ScriptCheck {
   std::string scriptPath;
   RunSettings settings;
   std::vector<ReadLine> lines;
-  std::vector<unsigned> longLines;
   std::optional<RunPlan> runPlan;
   std::vector<DestinationPlan> plans;                // with a look at the files, in visiting order
   std::map<std::string, unsigned> destinationLines;  // name -> first line listing it
-  std::vector<std::string> unwritableFolders;        // reported once each
+  std::set<std::string> unwritableFolders;           // reported once each
   unsigned fatalLine = 0;
   unsigned errorsBeforePasses = 0;
   unsigned intervalLine = 0;

@@ -6,12 +6,6 @@
 
 #include "log/log_service.h"
 
-namespace {
-
-const size_t kMessageLimit = 511;
-
-}  // namespace
-
 void Print(const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);
@@ -19,7 +13,7 @@ void Print(const char* text) {
 }
 
 void PrintFormatted(const char* format, ...) {
-  char buffer[kMessageLimit + 1];
+  char buffer[512];  // messages are cut at 511 characters
   va_list arguments;
   va_start(arguments, format);
   std::vsnprintf(buffer, sizeof buffer, format, arguments);

@@ -11,16 +11,13 @@ namespace {
 
 FatalHandler g_fatalHandler = nullptr;
 
-}  // namespace
-
-namespace {
-
 // "To solve the problem, please help by uploading purlolog.html." in code
 // page 932, shown above every assertion message.
 const char kUploadRequest[] =
     "\226\342\221\350\211\360\214\210\202\314\202\275\202\337\201Apurlolog.html\202\314\203A"
     "\203b\203v\203\215\201[\203h\202\311\202\262\213\246\227\315\211\272\202\263\202\242\201B";
 
+// Records and box texts are cut to 1023 bytes, environment records to 255.
 const size_t kRecordBufferSize = 1024;
 const size_t kEnvironmentBufferSize = 256;
 
@@ -29,46 +26,25 @@ const char kUploadRequestInEnglish[] =
     "To solve the problem, please help by uploading purlolog.html.";
 
 std::string FormatBoxText(const char* message, const char* detail) {
-  std::string format = "%s\n%s";
-  if (detail != nullptr) format += "\n%s";
-  char buffer[kRecordBufferSize];
-  std::string request = ConsoleTextOf932(kUploadRequest, kUploadRequestInEnglish);
-  std::snprintf(buffer, sizeof buffer, format.c_str(), request.c_str(), message, detail);
-  return buffer;
-}
-
-std::string ExecutableDirectory() {
-  std::string directory;
-  GetProgramDirectory(directory);
-  return directory;
-}
-
-}  // namespace
-
-namespace {
-
-void FormatRecordInto(char (&buffer)[kRecordBufferSize], const char* label, const char* message,
-                      const char* detail) {
-  if (detail != nullptr) {
-    std::snprintf(buffer, sizeof buffer, "%s: %s\t%s<br>\n", label, message, detail);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%s: %s<br>\n", label, message);
-  }
+  std::string text = ConsoleTextOf932(kUploadRequest, kUploadRequestInEnglish) + "\n" + message;
+  if (detail != nullptr) text.append("\n").append(detail);
+  return text.substr(0, kRecordBufferSize - 1);
 }
 
 }  // namespace
 
 std::string FormatRecord(const char* label, const char* message, const char* detail) {
   char buffer[kRecordBufferSize];
-  FormatRecordInto(buffer, label, message, detail);
+  if (detail != nullptr) {
+    std::snprintf(buffer, sizeof buffer, "%s: %s\t%s<br>\n", label, message, detail);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%s: %s<br>\n", label, message);
+  }
   return buffer;
 }
 
-LogService::LogService() : LogService(ExecutableDirectory()) {}
-
-LogService::LogService(const std::string& directory) {
+LogService::LogService(const std::string& directory) : programDirectory(directory) {
   enabled = true;
-  programDirectory = directory;
   Open();
 }
 
@@ -94,18 +70,10 @@ void LogService::EndAsLocked() {
 
 void LogService::WriteEnvironmentRecords() {
   std::vector<std::string> adapters;
-  GetDisplayAdapters(adapters);
-  char buffer[kEnvironmentBufferSize];
-  for (const std::string& adapter : adapters) {
-    std::snprintf(buffer, sizeof buffer, "GPU: %s", adapter.c_str());
-    Report(buffer, nullptr);
-  }
-  std::snprintf(buffer, sizeof buffer, "CPU: Unknown");
-  Report(buffer, nullptr);
-}
-
-bool LogService::GetDisplayAdapters(std::vector<std::string>& list) {
-  return ListDisplayAdapters(list);
+  ListDisplayAdapters(adapters);
+  for (const std::string& adapter : adapters)
+    Report(("GPU: " + adapter).substr(0, kEnvironmentBufferSize - 1).c_str(), nullptr);
+  Report("CPU: Unknown", nullptr);
 }
 
 void LogService::Report(const char* message, const char* detail) {
@@ -114,9 +82,7 @@ void LogService::Report(const char* message, const char* detail) {
 
 void LogService::WriteRecord(const char* label, const char* message, const char* detail) {
   if (!enabled || message == nullptr || message[0] == '\0') return;
-  char record[kRecordBufferSize];
-  FormatRecordInto(record, label, message, detail);
-  AppendToFile(kLogFileName, record);
+  AppendToFile(kLogFileName, FormatRecord(label, message, detail).c_str());
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {
@@ -127,16 +93,9 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
 }
 
 void LogService::Assert(const char* message, const char* detail) {
-  std::string record = FormatRecord("Assert", message, detail);
-  std::string box = FormatBoxText(message, detail);
-  AppendToFile(kLogFileName, record.c_str());
-  ShowFatalBox(box.c_str(), "Assert");
+  AppendToFile(kLogFileName, FormatRecord("Assert", message, detail).c_str());
+  ShowFatalBox(FormatBoxText(message, detail).c_str(), "Assert");
   EndProcessFatally();
-}
-
-std::string& LogService::ReplaceExtension(std::string& path, const char* extension,
-                                          LeadByteTest isLeadByte) {
-  return ::ReplaceExtension(path, extension, isLeadByte);
 }
 
 void SetFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }

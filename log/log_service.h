@@ -3,9 +3,7 @@
 
 #include <mutex>
 #include <string>
-#include <vector>
 
-#include "platform/paths.h"
 #include "platform/platform.h"
 
 // Name of the log file in the program's directory.
@@ -17,7 +15,6 @@ std::string FormatRecord(const char* label, const char* message, const char* det
 
 class LogService {
  public:
-  LogService();
   // Uses directory as the program's directory. Empties the log; a log that
   // cannot be emptied ends the process with exit status 3.
   explicit LogService(const std::string& directory);
@@ -27,10 +24,6 @@ class LogService {
   void Report(const char* message, const char* detail);
   [[noreturn]] void Assert(const char* message, const char* detail);
   bool AppendToFile(const char* fileName, const char* text);
-  bool GetDisplayAdapters(std::vector<std::string>& list);
-  // The path helper of the same name, as the log's own service.
-  static std::string& ReplaceExtension(std::string& path, const char* extension,
-                                       LeadByteTest isLeadByte = IsSystemLeadByte);
 
   bool enabled = false;
   std::string programDirectory;

@@ -154,23 +154,22 @@ TEST(ReplaceExtension, ReplacesOrAppendsTheLastExtension) {
                  Case{"C:|data.d|title", "C:|data.d|title.tmp"}, Case{"", ".tmp"},
                  Case{"dir.d|", "dir.d|.tmp"}}) {
     std::string path = P(c.path);
-    EXPECT_EQ(LogService::ReplaceExtension(path, ".tmp", IsCodePage932LeadByte), P(c.expected))
-        << c.path;
+    EXPECT_EQ(ReplaceExtension(path, ".tmp", IsCodePage932LeadByte), P(c.expected)) << c.path;
   }
   // No cut of long parts: a cut would name another file.
   std::string longPath = P("|" + std::string(300, 'd') + "|" + std::string(300, 'n') + ".ogg");
-  EXPECT_EQ(LogService::ReplaceExtension(longPath, ".tmp"),
+  EXPECT_EQ(ReplaceExtension(longPath, ".tmp"),
             P("|" + std::string(300, 'd') + "|" + std::string(300, 'n') + ".tmp"));
 }
 
 TEST(ReplaceExtension, DoubleByteNamesStayWhole) {
   // 0x95 0x5C is one character whose second byte equals a backslash.
   std::string name = "C:\\\x95\\.ogg";
-  EXPECT_EQ(LogService::ReplaceExtension(name, ".tmp", IsCodePage932LeadByte), "C:\\\x95\\.tmp");
+  EXPECT_EQ(ReplaceExtension(name, ".tmp", IsCodePage932LeadByte), "C:\\\x95\\.tmp");
   // Its 0x5C byte does not end a directory, so the dot before it starts the
   // extension (on Windows a separator would otherwise make "c" the name).
   std::string dotted = "a.b\x95\\c";
-  EXPECT_EQ(LogService::ReplaceExtension(dotted, ".tmp", IsCodePage932LeadByte), "a.tmp");
+  EXPECT_EQ(ReplaceExtension(dotted, ".tmp", IsCodePage932LeadByte), "a.tmp");
 }
 
 // A lead byte pairs only with a byte that can follow it (0x40 and above):
@@ -179,23 +178,22 @@ TEST(ReplaceExtension, DoubleByteNamesStayWhole) {
 TEST(SplitPath, LeadByteBeforeASeparatorStandsAlone) {
   const char separator = '/';
   std::string folder = std::string("kelvo\xE3\x81\x82") + separator;
-  EXPECT_EQ(DirectoryOfExecutable(folder + "kelvo", IsCodePage932LeadByte), folder);
+  EXPECT_EQ(FolderOf(folder + "kelvo", IsCodePage932LeadByte), folder);
   std::string name = std::string("a.x\xE3\x81\x82") + separator + "title";
-  EXPECT_EQ(LogService::ReplaceExtension(name, ".tmp", IsCodePage932LeadByte),
+  EXPECT_EQ(ReplaceExtension(name, ".tmp", IsCodePage932LeadByte),
             std::string("a.x\xE3\x81\x82") + separator + "title.tmp");
   // A lead byte at the very end stands alone too.
   std::string last = std::string("x.y\x82");
-  EXPECT_EQ(LogService::ReplaceExtension(last, ".tmp", IsCodePage932LeadByte), "x.tmp");
+  EXPECT_EQ(ReplaceExtension(last, ".tmp", IsCodePage932LeadByte), "x.tmp");
 }
 
 TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
   // Only the Windows build takes a backslash for a separator.
   if (!IsPathSeparator('\\')) GTEST_SKIP() << "backslash is no separator here";
   std::string path = "C:\\Tools\\\x95\\dir\\\x95\\app.exe";
-  EXPECT_EQ(DirectoryOfExecutable(path, IsCodePage932LeadByte), "C:\\Tools\\\x95\\dir\\");
+  EXPECT_EQ(FolderOf(path, IsCodePage932LeadByte), "C:\\Tools\\\x95\\dir\\");
   // Without double-byte awareness the 0x5C byte would end the directory.
-  EXPECT_EQ(DirectoryOfExecutable(path, [](unsigned char) { return false; }),
-            "C:\\Tools\\\x95\\dir\\\x95\\");
+  EXPECT_EQ(FolderOf(path, [](unsigned char) { return false; }), "C:\\Tools\\\x95\\dir\\\x95\\");
   PathParts parts = SplitPath("C:\\a\\b.c\\name.ext", IsCodePage932LeadByte);
   EXPECT_EQ(parts.drive, "C:");
   EXPECT_EQ(parts.directory, "\\a\\b.c\\");
@@ -204,9 +202,8 @@ TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
 }
 
 TEST(SplitPath, ProgramDirectoryEndsInItsSeparator) {
-  EXPECT_EQ(DirectoryOfExecutable(P("|opt|kelvo|kelvo")), P("|opt|kelvo|"));
-  EXPECT_EQ(DirectoryOfExecutable(P("|" + std::string(400, 'x') + "|k")),
-            P("|" + std::string(400, 'x') + "|"));
+  EXPECT_EQ(FolderOf(P("|opt|kelvo|kelvo")), P("|opt|kelvo|"));
+  EXPECT_EQ(FolderOf(P("|" + std::string(400, 'x') + "|k")), P("|" + std::string(400, 'x') + "|"));
   std::string directory;
   GetProgramDirectory(directory);
   ASSERT_FALSE(directory.empty());

@@ -60,14 +60,10 @@ std::string FolderOf(const std::string& path, LeadByteTest isLeadByte) {
   return path.substr(0, CutPath(path, isLeadByte).directoryEnd);
 }
 
-std::string DirectoryOfExecutable(const std::string& executablePath, LeadByteTest isLeadByte) {
-  return FolderOf(executablePath, isLeadByte);
-}
-
 void GetProgramDirectory(std::string& directory) {
   std::string executable;
   // Without the executable's path, the current directory is the best guess.
-  directory = GetExecutablePath(executable) ? DirectoryOfExecutable(executable) : "./";
+  directory = GetExecutablePath(executable) ? FolderOf(executable) : "./";
   if (directory.empty()) directory = "./";
 }
 

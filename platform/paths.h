@@ -38,10 +38,6 @@ PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte = IsSystemL
 // Drive and directory of a path, ending in its separator, or empty.
 std::string FolderOf(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
 
-// Drive and directory of an executable path, ending in its separator.
-std::string DirectoryOfExecutable(const std::string& executablePath,
-                                  LeadByteTest isLeadByte = IsSystemLeadByte);
-
 // Sets directory to the running executable's directory, ending in a separator.
 void GetProgramDirectory(std::string& directory);
 

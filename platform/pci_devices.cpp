@@ -2,6 +2,7 @@
 // them from a PCI ID database the way the usual PCI listing tools do. Plain
 // file reading only, so it builds (and is tested) on every system.
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -28,19 +29,16 @@ struct DisplayDevice {
   std::string deviceName;  // empty until found in a database
 };
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+const char kBlanks[] = " \t\r\n";
 
 std::string TrimTrailingBlanks(const std::string& text) {
-  size_t end = text.size();
-  while (end > 0 && IsBlank(text[end - 1])) --end;
-  return text.substr(0, end);
+  return text.substr(0, text.find_last_not_of(kBlanks) + 1);
+}
+
+// True when [begin, end) is nothing but hex digits, read into value.
+bool ParseHex(const char* begin, const char* end, uint32_t& value) {
+  const std::from_chars_result read = std::from_chars(begin, end, value, 16);
+  return read.ec == std::errc() && read.ptr == end;
 }
 
 // Parses a sysfs attribute such as "0x030000": an optional "0x", one to
@@ -50,15 +48,8 @@ bool ParseAttributeHex(const std::string& text, size_t maxDigits, uint32_t& valu
   if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
     digits.erase(0, 2);
   }
-  if (digits.empty() || digits.size() > maxDigits) return false;
-  uint32_t result = 0;
-  for (char c : digits) {
-    int digit = HexDigitValue(c);
-    if (digit < 0) return false;
-    result = result * 16 + static_cast<uint32_t>(digit);
-  }
-  value = result;
-  return true;
+  return !digits.empty() && digits.size() <= maxDigits &&
+         ParseHex(digits.data(), digits.data() + digits.size(), value);
 }
 
 bool ReadAttributeHex(const fs::path& file, size_t maxDigits, uint32_t& value) {
@@ -97,17 +88,13 @@ bool ReadDisplayDevice(const fs::path& folder, DisplayDevice& device) {
 // Parses an ID database entry "xxxx  Name" starting at text[start]: exactly
 // four hex digits, blanks, then the name.
 bool ParseDatabaseEntry(const std::string& text, size_t start, uint32_t& id, std::string& name) {
-  if (text.size() < start + 5) return false;
   uint32_t value = 0;
-  for (size_t i = start; i < start + 4; ++i) {
-    int digit = HexDigitValue(text[i]);
-    if (digit < 0) return false;
-    value = value * 16 + static_cast<uint32_t>(digit);
+  if (text.size() < start + 5 || !ParseHex(&text[start], &text[start + 4], value) ||
+      text.find_first_of(kBlanks, start + 4) != start + 4) {
+    return false;
   }
-  size_t nameStart = start + 4;
-  if (!IsBlank(text[nameStart])) return false;
-  while (nameStart < text.size() && IsBlank(text[nameStart])) ++nameStart;
-  name = TrimTrailingBlanks(text.substr(nameStart));
+  const size_t nameStart = text.find_first_not_of(kBlanks, start + 4);
+  name = nameStart == std::string::npos ? "" : TrimTrailingBlanks(text.substr(nameStart));
   if (name.empty()) return false;
   id = value;
   return true;

@@ -17,9 +17,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <new>
 
 #include "build_number.h"
 #include "platform/paths.h"
@@ -28,26 +33,30 @@
 namespace {
 
 volatile sig_atomic_t g_stopRequested = 0;
-// The signals that ask for a stop: Ctrl+C, SIGTERM and a closed terminal.
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_previousInt;
-struct sigaction g_previousTerm;
-struct sigaction g_previousFileSize;
-struct sigaction g_previousHangUp;
-struct sigaction g_previousPipe;
+// The signals kelvo handles: the first three ask for a stop (Ctrl+C,
+// SIGTERM and a closed terminal), the others are ignored.
+const int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE};
+const size_t kStopSignalCount = 3;
+struct sigaction g_previous[std::size(kHandledSignals)];
 
 void OnStopSignal(int) { g_stopRequested = 1; }
 
 bool LocaleIsShiftJis() {
-  locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) return false;
-  const char* codeset = nl_langinfo_l(CODESET, locale);
-  bool shiftJis = codeset != nullptr &&
-                  (strcasecmp(codeset, "SHIFT_JIS") == 0 || strcasecmp(codeset, "SJIS") == 0 ||
-                   strcasecmp(codeset, "CP932") == 0 || strcasecmp(codeset, "WINDOWS-31J") == 0 ||
-                   strcasecmp(codeset, "SHIFT_JISX0213") == 0);
-  freelocale(locale);
-  return shiftJis;
+  const std::string codeset = SystemCharacterSet();
+  for (const char* name : {"SHIFT_JIS", "SJIS", "CP932", "WINDOWS-31J", "SHIFT_JISX0213"}) {
+    if (strcasecmp(codeset.c_str(), name) == 0) return true;
+  }
+  return false;
+}
+
+// Repeats a call that a signal cut short (-1 with EINTR); returns its answer.
+template <typename Call>
+int Retrying(Call call) {
+  int answer;
+  do {
+    answer = call();
+  } while (answer == -1 && errno == EINTR);
+  return answer;
 }
 
 bool WriteAll(int fd, const char* data, size_t length) {
@@ -65,12 +74,7 @@ bool WriteAll(int fd, const char* data, size_t length) {
 
 StepResult Succeeded() { return StepResult(); }
 
-StepResult WithStatus(StepStatus status, int error) {
-  StepResult result;
-  result.status = status;
-  result.error = error;
-  return result;
-}
+StepResult WithStatus(StepStatus status, int error) { return StepResult{status, error}; }
 
 StepResult Unsupported(int error) { return WithStatus(StepStatus::Unsupported, error); }
 
@@ -93,6 +97,9 @@ StepResult AtSource(StepResult result) {
   result.atSource = true;
   return result;
 }
+
+// Ok for a call that answered 0, else what errno says.
+StepResult ResultOf(int answer) { return answer == 0 ? Succeeded() : FailedWith(errno); }
 
 mode_t Umask() {
   static const mode_t mask = [] {
@@ -176,29 +183,16 @@ bool AtEnd(int in) {
 
 StepResult CopyWithReadWrite(int in, int out) {
   const size_t kBufferSize = size_t{1} << 20;
-  char* buffer = static_cast<char*>(std::malloc(kBufferSize));
-  if (buffer == nullptr) return FailedWith(ENOMEM);
-  StepResult result;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
+  if (!buffer) return FailedWith(ENOMEM);
   for (;;) {
-    ssize_t n = read(in, buffer, kBufferSize);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result = FailedWith(errno);
-      break;
-    }
-    if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
-      result = FailedWith(errno);
-      break;
-    }
+    ssize_t n = read(in, buffer.get(), kBufferSize);
+    if (n == 0) return Succeeded();
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !WriteAll(out, buffer.get(), static_cast<size_t>(n))) return FailedWith(errno);
     // A stop cuts short only a copy with more to copy.
-    if (StopRequested() && !AtEnd(in)) {
-      result = WithStatus(StepStatus::Stopped, EINTR);
-      break;
-    }
+    if (StopRequested() && !AtEnd(in)) return WithStatus(StepStatus::Stopped, EINTR);
   }
-  std::free(buffer);
-  return result;
 }
 
 // Both descriptors stand at offset 0. A zero-length answer from the kernel
@@ -241,17 +235,11 @@ bool IsReservedDeviceName(const std::string&) { return false; }
 const char* ExecutableSuffix() { return ""; }
 
 bool GetExecutablePath(std::string& path) {
-  std::string buffer(4096, '\0');
-  for (;;) {
-    ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
-    if (length < 0) return false;
-    if (static_cast<size_t>(length) < buffer.size()) {
-      buffer.resize(static_cast<size_t>(length));
-      path = buffer;
-      return true;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
+  std::error_code error;
+  const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return false;
+  path = executable.string();
+  return true;
 }
 
 int GetBuildNumber() { return KELVO_BUILD_NUMBER; }
@@ -318,21 +306,11 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
     } else if (code >= 0xD800 && code <= 0xDFFF) {
       code = 0xFFFD;  // half a pair
     }
-    if (code < 0x80) {
-      text += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text += static_cast<char>(0xC0 | (code >> 6));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += static_cast<char>(0xE0 | (code >> 12));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | (code >> 18));
-      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    // In UTF-8: the lead byte (0xC0, 0xE0 or 0xF0 by the count of bytes that
+    // follow) with the top bits, then six bits a byte.
+    const unsigned more = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+    text += static_cast<char>((more == 0 ? 0 : 0xF0u << (3 - more)) | (code >> (6 * more)));
+    for (unsigned k = more; k-- > 0;) text += static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F));
   }
   return text;
 }
@@ -347,11 +325,11 @@ void WaitMilliseconds(uint32_t milliseconds) {
   // Outside the wait they stay open, so a copy or a pass sees a stop at once.
   sigset_t stops;
   sigemptyset(&stops);
-  for (int stop : kStopSignals) sigaddset(&stops, stop);
+  for (size_t i = 0; i < kStopSignalCount; ++i) sigaddset(&stops, kHandledSignals[i]);
   sigset_t previous;
   pthread_sigmask(SIG_BLOCK, &stops, &previous);
   sigset_t waiting = previous;
-  for (int stop : kStopSignals) sigdelset(&waiting, stop);
+  for (size_t i = 0; i < kStopSignalCount; ++i) sigdelset(&waiting, kHandledSignals[i]);
   const uint64_t end = MonotonicMilliseconds() + milliseconds;
   while (!StopRequested()) {
     const uint64_t now = MonotonicMilliseconds();
@@ -374,31 +352,22 @@ uint64_t MonotonicMilliseconds() {
 StopHandler::StopHandler() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a signal must cut a wait short
-  // A closed terminal (SIGHUP) is a request to stop, as SIGTERM is.
-  bool ok = sigaction(SIGINT, &action, &g_previousInt) == 0;
-  ok = sigaction(SIGTERM, &action, &g_previousTerm) == 0 && ok;
-  ok = sigaction(SIGHUP, &action, &g_previousHangUp) == 0 && ok;
-  // A copy past the file-size limit must fail with EFBIG and be rolled back,
-  // not end the process; a console that went away (kelvo | head) must not
-  // end the pass either.
-  struct sigaction ignore;
-  std::memset(&ignore, 0, sizeof ignore);
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  ok = sigaction(SIGXFSZ, &ignore, &g_previousFileSize) == 0 && ok;
-  ok = sigaction(SIGPIPE, &ignore, &g_previousPipe) == 0 && ok;
-  installed = ok;
+  // A closed terminal (SIGHUP) is a request to stop, as SIGTERM is. A copy
+  // past the file-size limit must fail with EFBIG and be rolled back, not end
+  // the process; a console that went away (kelvo | head) must not end the
+  // pass either.
+  installed = true;
+  for (size_t i = 0; i < std::size(kHandledSignals); ++i) {
+    action.sa_handler = i < kStopSignalCount ? OnStopSignal : SIG_IGN;
+    installed = sigaction(kHandledSignals[i], &action, &g_previous[i]) == 0 && installed;
+  }
 }
 
 StopHandler::~StopHandler() {
-  sigaction(SIGINT, &g_previousInt, nullptr);
-  sigaction(SIGTERM, &g_previousTerm, nullptr);
-  sigaction(SIGHUP, &g_previousHangUp, nullptr);
-  sigaction(SIGXFSZ, &g_previousFileSize, nullptr);
-  sigaction(SIGPIPE, &g_previousPipe, nullptr);
+  for (size_t i = 0; i < std::size(kHandledSignals); ++i)
+    sigaction(kHandledSignals[i], &g_previous[i], nullptr);
 }
 
 bool StopRequested() { return g_stopRequested != 0; }
@@ -421,22 +390,6 @@ int OpenLockedForAppending(const std::string& path) {
   return fd;
 }
 
-// Bytes to empty in a regular file; 0 for anything else. A log sent
-// elsewhere (a link to /dev/null, say) is written, not emptied.
-off_t BytesToEmpty(int fd) {
-  struct stat info;
-  return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
-}
-
-// Empties an open file; a truncation cut short by a signal is tried again.
-StepResult EmptyOpenFile(int fd) {
-  int truncated;
-  do {
-    truncated = ftruncate(fd, 0);
-  } while (truncated != 0 && errno == EINTR);
-  return truncated == 0 ? Succeeded() : FailedWith(errno);
-}
-
 }  // namespace
 
 bool AppendFile(const std::string& path, const char* text) {
@@ -455,7 +408,11 @@ bool EmptyFile(const std::string& path, StepResult& emptied) {
   emptied = Succeeded();
   int fd = OpenLockedForAppending(path);
   if (fd < 0) return false;
-  if (BytesToEmpty(fd) > 0) emptied = EmptyOpenFile(fd);
+  // Only a regular file is emptied: a log sent elsewhere (a link to
+  // /dev/null, say) is written, not emptied.
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+    emptied = ResultOf(Retrying([fd] { return ftruncate(fd, 0); }));
   close(fd);
   return true;
 }
@@ -496,8 +453,8 @@ std::string ConsoleTextOf932(const char* text, const char* fallback) {
   std::string out;
   bool unavailable = false;
   // Any character the locale cannot show: the whole text in English instead.
-  if (!ConvertText("CP932", SystemCharacterSet().c_str(), text, out, unavailable)) return fallback;
-  return out;
+  return ConvertText("CP932", SystemCharacterSet().c_str(), text, out, unavailable) ? out
+                                                                                    : fallback;
 }
 
 void EndProcessFatally() {
@@ -517,15 +474,13 @@ std::string ErrorText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
+static FileIdentity IdentityOf(const struct stat& info) {
+  return FileIdentity{true, static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 FileIdentity GetFileIdentity(const std::string& path) {
-  FileIdentity identity;
   struct stat info;
-  if (stat(path.c_str(), &info) == 0) {
-    identity.valid = true;
-    identity.device = static_cast<uint64_t>(info.st_dev);
-    identity.node = static_cast<uint64_t>(info.st_ino);
-  }
-  return identity;
+  return stat(path.c_str(), &info) == 0 ? IdentityOf(info) : FileIdentity();
 }
 
 StepResult ReadEntry(const std::string& path, EntryInfo& info) {
@@ -544,9 +499,7 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   } else {
     info.kind = FileKind::Other;
   }
-  info.identity.valid = true;
-  info.identity.device = static_cast<uint64_t>(status.st_dev);
-  info.identity.node = static_cast<uint64_t>(status.st_ino);
+  info.identity = IdentityOf(status);
   info.links = static_cast<uint64_t>(status.st_nlink);
   info.mode = static_cast<uint32_t>(status.st_mode & 07777);
   info.owner = static_cast<uint32_t>(status.st_uid);
@@ -573,11 +526,7 @@ namespace {
 // file, and which every process sees. Never waits: 0, or the error
 // (EWOULDBLOCK when someone else holds the file).
 int HoldHelperFile(int fd) {
-  int held;
-  do {
-    held = flock(fd, LOCK_EX | LOCK_NB);
-  } while (held != 0 && errno == EINTR);
-  return held == 0 ? 0 : errno;
+  return Retrying([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ? 0 : errno;
 }
 
 // True when path, not followed, still names the open file fd.
@@ -670,11 +619,8 @@ StepResult CloseNewFile(NewFile& file) {
 StepResult ReadyToRename(NewFile&) { return Succeeded(); }
 
 StepResult FlushNewFile(const NewFile& file) {
-  int fd = static_cast<int>(file.handle);
-  while (fdatasync(fd) != 0) {
-    if (errno != EINTR) return FailedWith(errno);
-  }
-  return Succeeded();
+  const int fd = static_cast<int>(file.handle);
+  return ResultOf(Retrying([fd] { return fdatasync(fd); }));
 }
 
 StepResult FlushNewFiles(const std::vector<const NewFile*>& files) {
@@ -686,9 +632,7 @@ StepResult FlushNewFiles(const std::vector<const NewFile*>& files) {
     int fd = static_cast<int>(file->handle);
     struct stat info;
     if (fstat(fd, &info) != 0) return FailedWith(errno);
-    bool seen = false;
-    for (dev_t device : flushed) seen = seen || device == info.st_dev;
-    if (seen) continue;
+    if (std::find(flushed.begin(), flushed.end(), info.st_dev) != flushed.end()) continue;
     if (syncfs(fd) != 0) {
       if (errno != ENOSYS) return FailedWith(errno);
       for (const NewFile* each : files) {
@@ -705,11 +649,8 @@ StepResult FlushNewFiles(const std::vector<const NewFile*>& files) {
 StepResult FlushFolder(const std::string& folder) {
   int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return FailedWith(errno);
-  int flushed;
-  do {
-    flushed = fsync(fd);
-  } while (flushed != 0 && errno == EINTR);
-  int error = errno;
+  const int flushed = Retrying([fd] { return fsync(fd); });
+  const int error = errno;
   close(fd);
   // A file system that cannot flush a folder on its own orders its names
   // with the data (or keeps nothing across a power cut at all).
@@ -717,12 +658,19 @@ StepResult FlushFolder(const std::string& folder) {
   return Succeeded();
 }
 
-StepResult ExchangeNames(const std::string& a, const std::string& b) {
-  if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
-    return Succeeded();
-  }
+namespace {
+
+// renameat2 with flags, Unsupported where the kernel or file system lacks it.
+StepResult RenameWith(const std::string& from, const std::string& to, unsigned flags) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0) return Succeeded();
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
   return FailedWith(errno);
+}
+
+}  // namespace
+
+StepResult ExchangeNames(const std::string& a, const std::string& b) {
+  return RenameWith(a, b, RENAME_EXCHANGE);
 }
 
 StepResult MakeSecondName(const std::string& existing, const std::string& name) {
@@ -736,22 +684,14 @@ StepResult MakeSecondName(const std::string& existing, const std::string& name) 
 }
 
 StepResult RenameOver(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) == 0) return Succeeded();
-  return FailedWith(errno);
+  return ResultOf(rename(from.c_str(), to.c_str()));
 }
 
 StepResult RenameToFree(const std::string& from, const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return Succeeded();
-  }
-  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
-  return FailedWith(errno);
+  return RenameWith(from, to, RENAME_NOREPLACE);
 }
 
-StepResult DeleteName(const std::string& path) {
-  if (unlink(path.c_str()) == 0) return Succeeded();
-  return FailedWith(errno);
-}
+StepResult DeleteName(const std::string& path) { return ResultOf(unlink(path.c_str())); }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }
 
@@ -816,16 +756,13 @@ StepResult CheckReadable(const std::string& path) {
 }
 
 StepResult CheckWritableFolder(const std::string& folder) {
-  if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) return FailedWith(errno);
-  return Succeeded();
+  return ResultOf(access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK));
 }
 
 std::string ProgramFolderThrough(const std::string& path) {
-  char* real = realpath(path.c_str(), nullptr);
-  if (real == nullptr) return std::string();
-  std::string folder = FolderOf(real);
-  std::free(real);
-  return folder;
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(path, error);
+  return error ? std::string() : FolderOf(real.string());
 }
 
 std::string CurrentFolder() {
@@ -857,6 +794,5 @@ bool IsValidSystemText(const std::string& text) {
 }
 
 StepResult CheckWritableFile(const std::string& path) {
-  if (access(path.c_str(), W_OK) != 0) return FailedWith(errno);
-  return Succeeded();
+  return ResultOf(access(path.c_str(), W_OK));
 }

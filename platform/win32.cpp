@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/paths.h"
 #include "platform/platform.h"
@@ -33,10 +35,7 @@ const DWORD kDisplayDeviceSize = 168;
 StepResult Succeeded() { return StepResult(); }
 
 StepResult WithStatus(StepStatus status, DWORD error) {
-  StepResult result;
-  result.status = status;
-  result.error = static_cast<int>(error);
-  return result;
+  return StepResult{status, static_cast<int>(error)};
 }
 
 StepResult AtSource(StepResult result) {
@@ -58,6 +57,41 @@ StepResult FailedWith(DWORD error) {
     default:
       return WithStatus(StepStatus::Failed, error);
   }
+}
+
+// Ok for a call that succeeded, else what GetLastError says.
+StepResult ResultOf(BOOL done) { return done ? Succeeded() : FailedWith(GetLastError()); }
+
+// Opens an existing name as asked and closes it again: whether it can be
+// opened so.
+StepResult TryOpening(const std::string& path, DWORD access, DWORD share, DWORD flags) {
+  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  CloseHandle(handle);
+  return Succeeded();
+}
+
+// Text of a code page as UTF-16; empty where the system cannot convert it.
+std::wstring WideOf(UINT codePage, const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int length = static_cast<int>(text.size());
+  int size = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(codePage, 0, text.data(), length, &wide[0], size);
+  return wide;
+}
+
+// Wide text in the ANSI code page; characters it lacks become "?".
+std::string AnsiTextOf(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                 nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string text(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
+                      nullptr, nullptr);
+  return text;
 }
 
 // Identity (and number of names) of the file a handle opened with flags shows.
@@ -99,28 +133,18 @@ bool AtEnd(HANDLE in) {
 // unless the copy is complete.
 StepResult CopyHandle(HANDLE in, HANDLE out) {
   const DWORD kBufferSize = 1 << 20;
-  char* buffer = static_cast<char*>(std::malloc(kBufferSize));
-  if (buffer == nullptr) return WithStatus(StepStatus::Failed, ERROR_NOT_ENOUGH_MEMORY);
-  StepResult result;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
+  if (!buffer) return WithStatus(StepStatus::Failed, ERROR_NOT_ENOUGH_MEMORY);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(in, buffer, kBufferSize, &got, nullptr)) {
-      result = AtSource(FailedWith(GetLastError()));
-      break;
-    }
-    if (got == 0) break;
-    if (!WriteAll(out, buffer, got)) {
-      result = FailedWith(GetLastError());
-      break;
-    }
+    if (!ReadFile(in, buffer.get(), kBufferSize, &got, nullptr))
+      return AtSource(FailedWith(GetLastError()));
+    if (got == 0) return Succeeded();
+    if (!WriteAll(out, buffer.get(), got)) return FailedWith(GetLastError());
     // A stop cuts short only a copy with more to copy.
-    if (StopRequested() && !AtEnd(in)) {
-      result = WithStatus(StepStatus::Stopped, ERROR_OPERATION_ABORTED);
-      break;
-    }
+    if (StopRequested() && !AtEnd(in))
+      return WithStatus(StepStatus::Stopped, ERROR_OPERATION_ABORTED);
   }
-  std::free(buffer);
-  return result;
 }
 
 }  // namespace
@@ -208,25 +232,22 @@ bool HoldRunLock(const std::string& programDirectory) {
   for (char c : FoldEntryName(programDirectory)) {
     hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   }
-  char name[64];
-  std::snprintf(name, sizeof name, "Global\\kelvo-run-%016llx",
-                static_cast<unsigned long long>(hash));
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex == nullptr) {
-    // Without the right to name global objects: this session's namespace.
-    std::snprintf(name, sizeof name, "Local\\kelvo-run-%016llx",
+  HANDLE mutex = nullptr;
+  // Without the right to name global objects: this session's namespace.
+  for (const char* space : {"Global", "Local"}) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s\\kelvo-run-%016llx", space,
                   static_cast<unsigned long long>(hash));
     mutex = CreateMutexA(nullptr, FALSE, name);
-    if (mutex == nullptr) return true;
+    if (mutex != nullptr) break;
   }
+  if (mutex == nullptr) return true;
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(mutex);
     return false;
   }
   return true;
 }
-
-static std::string AnsiTextOf(const std::wstring& wide);
 
 std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
   std::wstring wide;
@@ -239,25 +260,8 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
 }
 
 std::string ConvertUtf8Text(const std::string& bytes) {
-  if (bytes.empty()) return std::string();
-  int size =
-      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  if (size <= 0) return bytes;
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], size);
-  return AnsiTextOf(wide);
-}
-
-// Wide text in the ANSI code page; characters it lacks become "?".
-static std::string AnsiTextOf(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string text(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
-                      nullptr, nullptr);
-  return text;
+  const std::wstring wide = WideOf(CP_UTF8, bytes);
+  return wide.empty() ? bytes : AnsiTextOf(wide);
 }
 
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
@@ -343,15 +347,10 @@ std::string ErrorText(int error) {
   char buffer[512];
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
-  while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
-                        buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
-    --length;
-  }
-  if (length == 0) {
-    std::snprintf(buffer, sizeof buffer, "error %d", error);
-    return buffer;
-  }
-  return std::string(buffer, length);
+  // Without the full stop and line end the system ends its text with.
+  std::string text(buffer, length);
+  text.erase(text.find_last_not_of("\r\n .") + 1);
+  return text.empty() ? "error " + std::to_string(error) : text;
 }
 
 FileIdentity GetFileIdentity(const std::string& path) {
@@ -413,14 +412,8 @@ StepResult LookAtNewName(const std::string& path, NewNameStep step) {
   DWORD error = ERROR_SUCCESS;
   if (step == NewNameStep::Create) {
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
-  } else {
-    int size =
-        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) {
-      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), &wide[0], size);
-    }
-    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  } else if (GetFileAttributesW(WideOf(CP_ACP, path).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    error = GetLastError();
   }
   if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME) return FailedWith(error);
   return Succeeded();
@@ -470,15 +463,13 @@ StepResult CloseNewFile(NewFile& file) {
   if (file.handle == -1) return Succeeded();
   HANDLE handle = reinterpret_cast<HANDLE>(file.handle);
   file.handle = -1;
-  if (!CloseHandle(handle)) return FailedWith(GetLastError());
-  return Succeeded();
+  return ResultOf(CloseHandle(handle));
 }
 
 StepResult ReadyToRename(NewFile& file) { return CloseNewFile(file); }
 
 StepResult FlushNewFile(const NewFile& file) {
-  if (FlushFileBuffers(reinterpret_cast<HANDLE>(file.handle))) return Succeeded();
-  return FailedWith(GetLastError());
+  return ResultOf(FlushFileBuffers(reinterpret_cast<HANDLE>(file.handle)));
 }
 
 // Windows has no flush of a whole volume that a user may call.
@@ -515,21 +506,15 @@ StepResult MakeSecondName(const std::string& existing, const std::string& name) 
 }
 
 StepResult RenameOver(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return Succeeded();
-  }
-  return FailedWith(GetLastError());
+  return ResultOf(
+      MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
 }
 
 StepResult RenameToFree(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return Succeeded();
-  return FailedWith(GetLastError());
+  return ResultOf(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
 }
 
-StepResult DeleteName(const std::string& path) {
-  if (DeleteFileA(path.c_str())) return Succeeded();
-  return FailedWith(GetLastError());
-}
+StepResult DeleteName(const std::string& path) { return ResultOf(DeleteFileA(path.c_str())); }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
@@ -591,22 +576,15 @@ StepResult CheckReadable(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return FailedWith(GetLastError());
   if (attributes & FILE_ATTRIBUTE_DIRECTORY)
     return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  CloseHandle(handle);
-  return Succeeded();
+  return TryOpening(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_ATTRIBUTE_NORMAL);
 }
 
 StepResult CheckWritableFolder(const std::string& folder) {
   // Asking for the right to add a file checks the folder's access list
   // without creating anything.
-  HANDLE handle = CreateFileA(folder.empty() ? "." : folder.c_str(), FILE_ADD_FILE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  CloseHandle(handle);
-  return Succeeded();
+  return TryOpening(folder.empty() ? "." : folder, FILE_ADD_FILE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    FILE_FLAG_BACKUP_SEMANTICS);
 }
 
 std::string ProgramFolderThrough(const std::string& path) {
@@ -634,9 +612,5 @@ bool IsValidSystemText(const std::string& text) {
 StepResult CheckWritableFile(const std::string& path) {
   // Opened for writing and closed again, sharing as the log does: a program
   // that holds the file without sharing makes this fail as it makes the log.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  CloseHandle(handle);
-  return Succeeded();
+  return TryOpening(path, GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL);
 }

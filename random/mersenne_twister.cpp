@@ -48,21 +48,15 @@ void MersenneTwister::SeedFromSeconds(uint64_t seconds) {
 void MersenneTwister::Refill() {
   constexpr int32_t kFirstWrapped = kDegree - kMiddle;  // 227
   int32_t k = 0;
-  for (; k < kFirstWrapped; ++k) {
-    state[k] = Twist(state[k], state[k + 1], state[k + kMiddle]);
-  }
-  for (; k < kDegree - 1; ++k) {
-    state[k] = Twist(state[k], state[k + 1], state[k - kFirstWrapped]);
-  }
+  for (; k < kFirstWrapped; ++k) state[k] = Twist(state[k], state[k + 1], state[k + kMiddle]);
+  for (; k < kDegree - 1; ++k) state[k] = Twist(state[k], state[k + 1], state[k - kFirstWrapped]);
   state[kDegree - 1] = Twist(state[kDegree - 1], state[0], state[kMiddle - 1]);
   index = 0;
 }
 
 uint32_t MersenneTwister::NextWord() {
   if (index >= kDegree) {
-    if (index == kUnseeded) {
-      Seed(kDefaultSeed);
-    }
+    if (index == kUnseeded) Seed(kDefaultSeed);
     Refill();
   }
   return Temper(state[index++]);
@@ -76,8 +70,5 @@ int MersenneTwister::ScaleWord(uint32_t word, int n) {
   const double product = static_cast<double>(word) * static_cast<double>(n);
   const double r = product * kWordScale;
   // Compared before converting: r may reach n (and 2^31 for the largest n).
-  if (r >= static_cast<double>(n)) {
-    return n - 1;
-  }
-  return static_cast<int>(r);
+  return r >= static_cast<double>(n) ? n - 1 : static_cast<int>(r);
 }
