@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/paths.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 // Name of the log file in the program's directory.
 extern const char* const kLogFileName;

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/display_adapters.h"
 
 namespace {
 
