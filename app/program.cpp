@@ -8,7 +8,11 @@
 
 #include "log/console.h"
 #include "log/log_service.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/file_checks.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/stop.h"
 #include "random/mersenne_twister.h"
 #include "rotate/commands.h"
 #include "rotate/cycle.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "check/script_check.h"
-#include "platform/platform.h"
+#include "platform/process.h"
 
 namespace {
 

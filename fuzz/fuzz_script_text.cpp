@@ -13,6 +13,8 @@
 #include <string_view>
 
 #include "fuzz/fuzz_input_file.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "script/string_list.h"
 
 namespace {

@@ -3,6 +3,12 @@
 
 #include <cstdio>
 
+#include "platform/display_adapters.h"
+#include "platform/fatal.h"
+#include "platform/files.h"
+#include "platform/log_file.h"
+#include "platform/paths.h"
+
 const char* const kLogFileName = "purlolog.html";
 
 LogService* g_log = nullptr;

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 // Name of the log file in the program's directory.
 extern const char* const kLogFileName;

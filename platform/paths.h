@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/text.h"
 
 // Lead bytes of double-byte characters in code page 932: 0x81-0x9F and
 // 0xE0-0xFC.

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/display_adapters.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/display_adapters.h"
 #include "testing/scratch_directory.h"
 
 namespace {

@@ -1,6 +1,12 @@
 // Tests of the platform services on a real disk: presence test, clock text,
 // file identity and the file steps of a replacement.
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/file_checks.h"
+#include "platform/files.h"
+#include "platform/log_file.h"
+#include "platform/path_rules.h"
+#include "platform/stop.h"
+#include "platform/text.h"
 #include "testing/scratch_directory.h"
 
 #include <gtest/gtest.h>

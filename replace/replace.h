@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 // The file steps a replacement takes: the platform's unless a test puts a
 // fake file system in their place.

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "replace/leftover.h"
 
 // The steps a sweep takes: the platform's unless a test fakes them.

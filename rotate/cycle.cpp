@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "log/console.h"
+#include "platform/clock.h"
 #include "platform/paths.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/stop.h"
 #include "random/mersenne_twister.h"
 #include "replace/replace.h"
 #include "replace/sweep.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "replace/replace.h"
 #include "rotate/plan.h"
 #include "rotate/run_settings.h"

@@ -3,6 +3,9 @@
 
 #include <utility>
 
+#include "platform/files.h"
+#include "platform/paths.h"
+
 namespace {
 
 FileIdentity FolderIdentity(const std::string& folder) {

@@ -8,8 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/paths.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 // A path is in the set when it names the same entry of the same folder as a
 // listed path: the folders the same by identity, the names the same as the

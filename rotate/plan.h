@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "rotate/entry_set.h"
 #include "rotate/run_settings.h"
 

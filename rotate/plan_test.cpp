@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/path_rules.h"
 #include "replace/replace.h"
 #include "rotate/cycle.h"
 #include "testing/scratch_directory.h"

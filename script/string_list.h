@@ -7,8 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/paths.h"
-#include "platform/platform.h"
+#include "platform/text.h"
 
 // Returns text without blanks at either end. Blanks are exactly space, tab,
 // carriage return and line feed; every other byte is text.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "script/string_list.h"
 #include "testing/scratch_directory.h"
 

@@ -1,6 +1,7 @@
 // Tests of StringList: trimming, field splitting, loading script files and
 // reading entries back.
 #include "script/string_list.h"
+#include "platform/paths.h"
 #include "testing/scratch_directory.h"
 
 #include <gtest/gtest.h>

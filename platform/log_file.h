@@ -1,0 +1,17 @@
+// The log file: emptied at start, then appended to record by record.
+#pragma once
+
+#include <string>
+
+#include "platform/files.h"
+
+// Opens the file for writing, shared for reading only. A null text creates or
+// empties the file (one that is not a regular file, such as /dev/null, is
+// left as it is); a text is appended at its end. False when the open fails,
+// which includes another writer holding the file and a FIFO nobody reads.
+bool AppendFile(const std::string& path, const char* text);
+
+// Creates or empties the file as AppendFile does with a null text. False
+// when the open fails; emptied tells a file that took the open but refused
+// the emptying (an append-only file), and why.
+bool EmptyFile(const std::string& path, StepResult& emptied);
