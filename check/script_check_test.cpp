@@ -31,6 +31,8 @@ namespace {
 
 bool IsWindows() { return IsPathSeparator('\\'); }
 
+RealFileSystem realFiles;
+
 // One destination as kelvo-check's summary lists it.
 struct Listed {
   std::string destination;
@@ -256,7 +258,7 @@ TEST(CheckAndCycle, AgreeOnEveryDestinationsPlan) {
   std::unique_ptr<RunSettings> group;
   std::vector<Told> told;
   auto runGroup = [&] {
-    const std::string console = Captured([&] { RunCycle(*group); });
+    const std::string console = Captured([&] { RunCycle(*group, realFiles); });
     for (const Told& replacement : ToldReplacements(console)) told.push_back(replacement);
     group.reset();
   };
@@ -295,7 +297,7 @@ TEST(CheckAndCycle, AgreeOnEveryDestinationsPlan) {
       lines.LoadFile((base + "kelvo.txt").c_str(), true);
       InterpretScript(lines, settings);
     });
-    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings);
+    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings, realFiles);
     ASSERT_EQ(listed.size(), prepared.size()) << script.text << report;
     for (size_t i = 0; i < listed.size(); ++i) {
       const Replacement& replacement = prepared[i].replacement;

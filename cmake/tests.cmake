@@ -27,7 +27,8 @@ set(KELVO_UNIT_TESTS
   random/mersenne_twister_test.cpp
   script/string_list_fuzz_test.cpp
   script/string_list_test.cpp
-  testing/scratch_directory_test.cpp)
+  testing/scratch_directory_test.cpp
+  testing/fake_file_system.cpp)
 add_executable(kelvo_tests ${KELVO_UNIT_TESTS})
 target_link_libraries(kelvo_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
 

@@ -6,13 +6,15 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "replace/file_system.h"
 #include "replace/replace.h"
 #include "rotate/plan.h"
 #include "rotate/run_settings.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
-// requested. Returns the number of replacements that failed.
-unsigned RunCycle(const RunSettings& settings);
+// requested, taking its file steps on fs. Returns the number of replacements
+// that failed.
+unsigned RunCycle(const RunSettings& settings, FileSystem& fs);
 
 // Why a file step failed, as kelvo says it: its own words for a file of the
 // wrong kind and a stop, the system's text otherwise.
@@ -44,4 +46,4 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
 
 // The first replacement of each destination, in visiting order, as the
 // cycle prepares it for the settings' script.
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings);
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings, FileSystem& fs);

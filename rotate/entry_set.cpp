@@ -3,16 +3,9 @@
 
 #include <utility>
 
-namespace {
-
-FileIdentity FolderIdentity(const std::string& folder) {
-  return GetFileIdentity(folder.empty() ? "." : folder);
-}
-
-}  // namespace
-
-EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByteTest)
-    : isLeadByte(isLeadByteTest) {
+EntrySet::EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths,
+                   LeadByteTest isLeadByteTest)
+    : fs(fileSystem), isLeadByte(isLeadByteTest) {
   std::unordered_map<std::string, uint32_t> folderIndexes;
   for (const std::string& path : paths) {
     size_t folderEnd = CutPath(path, isLeadByte).directoryEnd;
@@ -44,6 +37,10 @@ EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByt
     }
     if (!listed) foldersByName.emplace(std::move(folded), index);
   }
+}
+
+FileIdentity EntrySet::FolderIdentity(const std::string& folder) const {
+  return fs.Identify(folder.empty() ? "." : folder);
 }
 
 EntrySet::Entry EntrySet::EntryOf(const std::string& path) const {
