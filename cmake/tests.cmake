@@ -14,6 +14,7 @@ endif()
 
 set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
+  rotate/cycle_test.cpp
   rotate/entry_set_test.cpp
   rotate/plan_test.cpp
   check/script_check_test.cpp
