@@ -4,7 +4,6 @@
 // (platform/platform.h).
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 

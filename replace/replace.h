@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "replace/file_system.h"
 
 struct Replacement {

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "replace/file_system.h"
 #include "replace/replace.h"
 #include "rotate/plan.h"
 #include "rotate/run_settings.h"

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "platform/platform.h"
 #include "replace/file_system.h"
 
 // A path is in the set when it names the same entry of the same folder as a
@@ -18,8 +17,7 @@
 // a source is caught, while a link to a source is not the source.
 class EntrySet {
  public:
-  EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths,
-           LeadByteTest isLeadByteTest = IsSystemLeadByte);
+  EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths);
 
   // Looks at the folders afresh on every call: a folder may be replaced
   // between two replacements.
@@ -41,7 +39,6 @@ class EntrySet {
   FileIdentity FolderIdentity(const std::string& folder) const;
 
   FileSystem& fs;
-  LeadByteTest isLeadByte;
   // The folders of the listed paths, each once.
   std::vector<std::string> folders;
   // Folded name -> indexes into folders of the listed entries of that name.

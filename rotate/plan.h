@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "replace/file_system.h"
 #include "rotate/entry_set.h"
 #include "rotate/run_settings.h"
