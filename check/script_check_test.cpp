@@ -33,6 +33,17 @@ bool IsWindows() { return IsPathSeparator('\\'); }
 
 RealFileSystem realFiles;
 
+// The first replacement of each destination, in visiting order, as the
+// cycle prepares it for the settings' script.
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
+  RunPlan plan(settings, realFiles);
+  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
+  for (size_t index = 0; index < prepared.size(); ++index) {
+    PrepareReplacement(plan.Plan(index), false, prepared[index]);
+  }
+  return prepared;
+}
+
 // One destination as kelvo-check's summary lists it.
 struct Listed {
   std::string destination;
@@ -297,7 +308,7 @@ TEST(CheckAndCycle, AgreeOnEveryDestinationsPlan) {
       lines.LoadFile((base + "kelvo.txt").c_str(), true);
       InterpretScript(lines, settings);
     });
-    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings, realFiles);
+    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings);
     ASSERT_EQ(listed.size(), prepared.size()) << script.text << report;
     for (size_t i = 0; i < listed.size(); ++i) {
       const Replacement& replacement = prepared[i].replacement;

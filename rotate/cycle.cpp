@@ -324,15 +324,6 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
   prepared.originalRefusal = plan.originalRefusal;
 }
 
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings, FileSystem& fs) {
-  RunPlan plan(settings, fs);
-  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
-  for (size_t index = 0; index < prepared.size(); ++index) {
-    PrepareReplacement(plan.Plan(index), false, prepared[index]);
-  }
-  return prepared;
-}
-
 unsigned RunCycle(const RunSettings& settings, FileSystem& fs) {
   Cycle cycle(settings, fs);
   cycle.Run();

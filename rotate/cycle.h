@@ -41,7 +41,3 @@ struct PreparedReplacement {
 // already, or its name was refused.
 void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
                         PreparedReplacement& prepared);
-
-// The first replacement of each destination, in visiting order, as the
-// cycle prepares it for the settings' script.
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings, FileSystem& fs);
