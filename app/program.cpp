@@ -112,7 +112,8 @@ int RunProgram(int argc, char** argv) {
   try {
     if (ParseMasterScript(settings) && CheckInterval(settings)) {
       cycleStarted = true;
-      unsigned failed = RunCycle(settings);
+      RealFileSystem files;
+      unsigned failed = RunCycle(settings, files);
       status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;
     }
   } catch (const std::bad_alloc&) {

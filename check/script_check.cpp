@@ -599,7 +599,7 @@ class ScriptCheck {
   // order: made once the script is read.
   const RunPlan& Plan() {
     if (!runPlan) {
-      runPlan.emplace(settings);
+      runPlan.emplace(settings, files);
       for (size_t index = 0; index < runPlan->Destinations().size(); ++index) {
         plans.push_back(runPlan->Plan(index));
         runPlan->Look(plans.back());
@@ -929,6 +929,7 @@ class ScriptCheck {
   std::string scriptPath;
   RunSettings settings;
   std::vector<ReadLine> lines;
+  RealFileSystem files;  // read-only looks only: the checker changes no file
   std::optional<RunPlan> runPlan;
   std::vector<DestinationPlan> plans;                // with a look at the files, in visiting order
   std::map<std::string, unsigned> destinationLines;  // name -> first line listing it

@@ -32,6 +32,19 @@ namespace {
 
 bool IsWindows() { return IsPathSeparator('\\'); }
 
+RealFileSystem realFiles;
+
+// The first replacement of each destination, in visiting order, as the
+// cycle prepares it for the settings' script.
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
+  RunPlan plan(settings, realFiles);
+  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
+  for (size_t index = 0; index < prepared.size(); ++index) {
+    PrepareReplacement(plan.Plan(index), false, prepared[index]);
+  }
+  return prepared;
+}
+
 // One destination as kelvo-check's summary lists it.
 struct Listed {
   std::string destination;
@@ -257,7 +270,7 @@ TEST(CheckAndCycle, AgreeOnEveryDestinationsPlan) {
   std::unique_ptr<RunSettings> group;
   std::vector<Told> told;
   auto runGroup = [&] {
-    const std::string console = Captured([&] { RunCycle(*group); });
+    const std::string console = Captured([&] { RunCycle(*group, realFiles); });
     for (const Told& replacement : ToldReplacements(console)) told.push_back(replacement);
     group.reset();
   };

@@ -14,6 +14,7 @@ endif()
 
 set(KELVO_UNIT_TESTS
   rotate/commands_test.cpp
+  rotate/cycle_test.cpp
   rotate/entry_set_test.cpp
   rotate/plan_test.cpp
   check/script_check_test.cpp
@@ -27,7 +28,8 @@ set(KELVO_UNIT_TESTS
   random/mersenne_twister_test.cpp
   script/string_list_fuzz_test.cpp
   script/string_list_test.cpp
-  testing/scratch_directory_test.cpp)
+  testing/scratch_directory_test.cpp
+  testing/fake_file_system.cpp)
 add_executable(kelvo_tests ${KELVO_UNIT_TESTS})
 target_link_libraries(kelvo_tests PRIVATE kelvo_core ${KELVO_GTEST_LIBS})
 

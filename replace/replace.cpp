@@ -104,8 +104,8 @@ std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
   return name;
 }
 
-Replacer::Replacer(FileSteps fileSteps, uint32_t processNumber)
-    : steps(std::move(fileSteps)), process(processNumber) {}
+Replacer::Replacer(FileSystem& fileSystem, uint32_t processNumber)
+    : fs(fileSystem), process(processNumber) {}
 
 ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
   StagedReplacement staged;
@@ -116,7 +116,7 @@ ReplaceOutcome Replacer::Replace(const Replacement& replacement) {
 
 bool Replacer::Stage(const Replacement& replacement, StagedReplacement& staged) {
   staged = StagedReplacement();
-  StepResult read = steps.readEntry(replacement.destination, staged.destination);
+  StepResult read = fs.ReadEntry(replacement.destination, staged.destination);
   if (!read.Ok()) return Refuse(staged, Fail("read", replacement.destination, read));
   // Only files are replaced: a folder, a FIFO or a device stays as it is.
   FileKind kind = staged.destination.kind;
@@ -124,11 +124,11 @@ bool Replacer::Stage(const Replacement& replacement, StagedReplacement& staged) 
     return Refuse(staged, Fail("replace", replacement.destination, WrongKindResult()));
   }
   staged.exists = kind != FileKind::Missing;
-  staged.device = steps.identify(FolderForCalls(replacement.folder)).device;
+  staged.device = fs.Identify(FolderForCalls(replacement.folder)).device;
   usable = &support[staged.device];
   if (usable->anonymous) {
     std::string folder = FolderForCalls(replacement.folder);
-    StepResult result = steps.createAnonymous(folder, staged.file);
+    StepResult result = fs.CreateAnonymous(folder, staged.file);
     if (result.Ok()) return CopySource(replacement, staged);
     if (result.status != StepStatus::Unsupported) {
       return Refuse(staged, Fail("create a file in", folder, result));
@@ -155,7 +155,7 @@ bool Replacer::StageUnderName(const Replacement& replacement, StagedReplacement&
 }
 
 bool Replacer::CopySource(const Replacement& replacement, StagedReplacement& staged) {
-  StepResult result = steps.copyInto(replacement.source, staged.file, staged.destination);
+  StepResult result = fs.CopyInto(replacement.source, staged.file, staged.destination);
   if (result.Ok()) {
     staged.ok = true;
     return true;
@@ -170,16 +170,16 @@ void Replacer::Flush(const std::vector<StagedReplacement*>& batch) {
   for (StagedReplacement* staged : batch) {
     if (staged->ok) files.push_back(&staged->file);
   }
-  if (files.empty() || steps.flushTogether(files).Ok()) return;
+  if (files.empty() || fs.FlushTogether(files).Ok()) return;
   for (StagedReplacement* staged : batch) {
-    if (staged->ok) staged->flushed = steps.flush(staged->file);
+    if (staged->ok) staged->flushed = fs.Flush(staged->file);
   }
 }
 
 void Replacer::Abandon(StagedReplacement& staged, ReplaceOutcome& outcome) {
   // Closed first: Windows deletes no name of a file that is still open
   // without shared deletion.
-  if (staged.file.handle != -1) steps.close(staged.file);
+  if (staged.file.handle != -1) fs.Close(staged.file);
   if (!staged.path.empty()) Discard(staged.path, outcome);
   staged.path.clear();
   staged.ok = false;
@@ -205,7 +205,7 @@ ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacem
   ReplaceOutcome outcome = PlaceStaged(replacement, staged);
   // The file is on disk and in place, or its name is gone: a failure to
   // close it can no longer lose anything.
-  if (staged.file.handle != -1) steps.close(staged.file);
+  if (staged.file.handle != -1) fs.Close(staged.file);
   staged.ok = false;
   outcome.leftovers.insert(outcome.leftovers.begin(), kept.leftovers.begin(), kept.leftovers.end());
   outcome.originalNotKept = kept.originalNotKept;
@@ -233,7 +233,7 @@ ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedRepla
   Staged named;
   named.path = staged.path;
   named.holdsOldLater = forExchange;
-  StepResult ready = steps.readyToRename(staged.file);
+  StepResult ready = fs.ReadyToRename(staged.file);
   if (!ready.Ok()) {
     outcome = Fail("write", staged.path, ready);
     Abandon(staged, outcome);
@@ -250,13 +250,13 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
                           const char* suffix, ReplaceOutcome& outcome) {
   std::string path;
   StepResult result = WithFreeName(replacement.folder, suffix, path, [&](const std::string& name) {
-    return steps.nameAnonymous(staged.file, name);
+    return fs.NameAnonymous(staged.file, name);
   });
   if (result.Ok()) {
     staged.path = path;
     return true;
   }
-  steps.close(staged.file);
+  fs.Close(staged.file);
   if (result.status != StepStatus::Unsupported) {
     outcome = Fail("create", path, result);
     return false;
@@ -266,7 +266,7 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
     outcome = staged.failure;
     return false;
   }
-  staged.flushed = steps.flush(staged.file);
+  staged.flushed = fs.Flush(staged.file);
   if (staged.flushed.Ok()) return true;
   outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
   Abandon(staged, outcome);
@@ -278,7 +278,7 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
 // the file system has them, a copy otherwise. A name the system cannot take
 // (too long) is passed over.
 bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome) {
-  StepResult result = steps.secondName(replacement.destination, replacement.original);
+  StepResult result = fs.MakeSecondName(replacement.destination, replacement.original);
   if (result.status == StepStatus::Unsupported) {
     // Without a rename that spares an existing name, a copy could overwrite
     // an original: none is kept then.
@@ -290,9 +290,9 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     NewFile file;
     if (CopySecondCopy(replacement.destination, replacement.folder, ".new", file, copy, result,
                        outcome.leftovers)) {
-      result = steps.renameToFree(copy, replacement.original);
+      result = fs.RenameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
-      steps.close(file);
+      fs.Close(file);
       if (result.status == StepStatus::Unsupported) {
         usable->renameToFree = false;
         return true;
@@ -320,7 +320,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
 bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
                                 std::string& path, StepResult& result) {
   result = WithFreeName(folder, suffix, path,
-                        [&](const std::string& name) { return steps.createNew(name, file); });
+                        [&](const std::string& name) { return fs.CreateNew(name, file); });
   return result.Ok();
 }
 
@@ -338,12 +338,12 @@ bool Replacer::CopySecondCopy(const std::string& existing, const std::string& fo
 // path and closes the file when that fails.
 bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
                             StepResult& result, std::vector<std::string>& leftovers) {
-  result = steps.copyInto(existing, file, destinationEntry);
-  if (result.Ok()) result = steps.flush(file);
-  if (result.Ok()) result = steps.readyToRename(file);
+  result = fs.CopyInto(existing, file, destinationEntry);
+  if (result.Ok()) result = fs.Flush(file);
+  if (result.Ok()) result = fs.ReadyToRename(file);
   if (result.Ok()) return true;
-  steps.close(file);
-  StepResult deleted = steps.deleteName(path);
+  fs.Close(file);
+  StepResult deleted = fs.Delete(path);
   if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftovers.push_back(path);
   return false;
 }
@@ -351,7 +351,7 @@ bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const st
 ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const Staged& staged) {
   StepResult result;
   if (usable->renameToFree) {
-    result = steps.renameToFree(staged.path, replacement.destination);
+    result = fs.RenameToFree(staged.path, replacement.destination);
     if (result.Ok()) return Done();
     if (result.status == StepStatus::Exists && --racesLeft > 0) {
       // Another program made the destination meanwhile: its file is the old
@@ -368,7 +368,7 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
     }
     usable->renameToFree = false;
   }
-  result = steps.renameOver(staged.path, replacement.destination);
+  result = fs.RenameOver(staged.path, replacement.destination);
   if (result.Ok()) return Done();
   ReplaceOutcome outcome = Fail("create", replacement.destination, result);
   Discard(staged.path, outcome);
@@ -388,7 +388,7 @@ ReplaceOutcome Replacer::PutInPlaceKeepingOld(const Replacement& replacement,
 
 ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const Staged& staged,
                                            bool& unsupported) {
-  StepResult result = steps.exchange(staged.path, replacement.destination);
+  StepResult result = fs.Exchange(staged.path, replacement.destination);
   if (result.status == StepStatus::Unsupported) {
     usable->exchange = false;
     unsupported = true;
@@ -412,7 +412,7 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
     return outcome;
   }
   outcome = Failed("keep the old file as", replacement.companion, result, outcome);
-  if (steps.exchange(staged.path, replacement.destination).Ok()) {
+  if (fs.Exchange(staged.path, replacement.destination).Ok()) {
     Discard(staged.path, outcome);
   } else {
     outcome.kept = staged.path;
@@ -423,7 +423,7 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
 ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Staged& staged) {
   std::string keep;
   StepResult result = WithFreeName(replacement.folder, ".old", keep, [&](const std::string& name) {
-    return steps.secondName(replacement.destination, name);
+    return fs.MakeSecondName(replacement.destination, name);
   });
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
@@ -434,7 +434,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     CopySecondCopy(replacement.destination, replacement.folder, ".old", copy, keep, result,
                    leftovers);
     // A ".old" is never swept: it needs no holding while it has the name.
-    if (result.Ok()) steps.close(copy);
+    if (result.Ok()) fs.Close(copy);
   }
   if (!result.Ok()) {
     ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);
@@ -442,7 +442,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     Discard(staged.path, outcome);
     return outcome;
   }
-  result = steps.renameOver(staged.path, replacement.destination);
+  result = fs.RenameOver(staged.path, replacement.destination);
   if (!result.Ok()) {
     // The destination still holds the old content: both helpers can go.
     ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
@@ -451,7 +451,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     return outcome;
   }
   ReplaceOutcome outcome = Done();
-  result = steps.renameOver(keep, replacement.companion);
+  result = fs.RenameOver(keep, replacement.companion);
   if (result.Ok()) {
     // Renaming a name onto another name of the same file does nothing (a
     // companion that another run just made of the same old file): the
@@ -460,12 +460,12 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
     return outcome;
   }
   outcome = Failed("keep the old file as", replacement.companion, result, outcome);
-  if (!steps.renameOver(keep, replacement.destination).Ok()) outcome.kept = keep;
+  if (!fs.RenameOver(keep, replacement.destination).Ok()) outcome.kept = keep;
   return outcome;
 }
 
 ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged& staged) {
-  StepResult result = steps.renameOver(staged.path, replacement.destination);
+  StepResult result = fs.RenameOver(staged.path, replacement.destination);
   if (result.Ok()) return Done();
   ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
   Discard(staged.path, outcome);
@@ -481,9 +481,9 @@ StepResult Replacer::MoveOverCompanion(const std::string& from, const Replacemen
                                        ReplaceOutcome& outcome) {
   std::string aside;
   StepResult linked = WithFreeName(replacement.folder, ".del", aside, [&](const std::string& name) {
-    return steps.secondName(replacement.companion, name);
+    return fs.MakeSecondName(replacement.companion, name);
   });
-  StepResult result = steps.renameOver(from, replacement.companion);
+  StepResult result = fs.RenameOver(from, replacement.companion);
   if (!linked.Ok()) return result;
   if (result.Ok()) {
     outcome.discard = aside;
@@ -520,7 +520,7 @@ ReplaceOutcome Replacer::Failed(const char* action, const std::string& path, Ste
 // Deletes a helper this run made and no longer needs; one that cannot be
 // deleted is named in the outcome.
 void Replacer::Discard(const std::string& path, ReplaceOutcome& outcome) {
-  StepResult result = steps.deleteName(path);
+  StepResult result = fs.Delete(path);
   if (!result.Ok() && result.status != StepStatus::Missing) outcome.leftovers.push_back(path);
 }
 
@@ -536,7 +536,7 @@ StepResult Replacer::WithFreeName(const std::string& folder, const char* suffix,
 }
 
 std::string Replacer::NextName(const std::string& folder, const char* suffix, StepStatus previous) {
-  count = previous == StepStatus::Exists ? steps.unpredictable() : count + 1;
+  count = previous == StepStatus::Exists ? UnpredictableNumber() : count + 1;
   std::string path;
   path.reserve(folder.size() + 40);
   path += folder;

@@ -9,29 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
 #include "platform/process.h"
-
-// The file steps a replacement takes: the platform's unless a test puts a
-// fake file system in their place.
-struct FileSteps {
-  std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
-  std::function<StepResult(const std::string&, NewFile&)> createAnonymous = CreateAnonymousFile;
-  std::function<StepResult(const std::string&, NewFile&)> createNew = CreateNewFile;
-  std::function<StepResult(const std::string&, NewFile&, const EntryInfo&)> copyInto = CopyInto;
-  std::function<StepResult(const NewFile&, const std::string&)> nameAnonymous = NameAnonymousFile;
-  std::function<StepResult(NewFile&)> close = CloseNewFile;
-  std::function<StepResult(const NewFile&)> flush = FlushNewFile;
-  std::function<StepResult(const std::vector<const NewFile*>&)> flushTogether = FlushNewFiles;
-  std::function<StepResult(NewFile&)> readyToRename = ReadyToRename;
-  std::function<StepResult(const std::string&, const std::string&)> exchange = ExchangeNames;
-  std::function<StepResult(const std::string&, const std::string&)> secondName = MakeSecondName;
-  std::function<StepResult(const std::string&, const std::string&)> renameOver = RenameOver;
-  std::function<StepResult(const std::string&, const std::string&)> renameToFree = RenameToFree;
-  std::function<StepResult(const std::string&)> deleteName = DeleteName;
-  std::function<uint32_t()> unpredictable = UnpredictableNumber;
-  std::function<FileIdentity(const std::string&)> identify = GetFileIdentity;
-};
+#include "replace/file_system.h"
 
 struct Replacement {
   std::string source;
@@ -100,7 +79,7 @@ struct StagedReplacement {
 // Flush them together, Complete each.
 class Replacer {
  public:
-  explicit Replacer(FileSteps steps = FileSteps(), uint32_t process = ProcessNumber());
+  explicit Replacer(FileSystem& fileSystem, uint32_t process = ProcessNumber());
 
   ReplaceOutcome Replace(const Replacement& replacement);
 
@@ -157,7 +136,7 @@ class Replacer {
                           const std::function<StepResult(const std::string&)>& step);
   std::string NextName(const std::string& folder, const char* suffix, StepStatus previous);
 
-  FileSteps steps;
+  FileSystem& fs;
   uint32_t process;
   uint32_t count = 0;
   // What each file system turned out to support, by device: one mount that

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "replace/sweep.h"
+#include "testing/fake_file_system.h"
 
 #include <algorithm>
 #include <map>
@@ -17,256 +18,19 @@
 
 namespace {
 
-const int kIoError = 5;
-
-// Files are contents shared by their names; anonymous files have none yet.
-class FakeDisk {
- public:
-  struct Features {
-    bool anonymous = true;
-    bool exchange = true;
-    bool secondNames = true;
-    bool renameToFree = true;
-  };
-
-  explicit FakeDisk(Features supported) : features(supported) {}
-
-  void Put(const std::string& name, const std::string& content) {
-    names[name] = std::make_shared<std::string>(content);
-  }
-  bool Has(const std::string& name) const { return names.count(name) != 0; }
-  void Link(const std::string& existing, const std::string& name) { names[name] = names[existing]; }
-  std::string Content(const std::string& name) const { return *names.at(name); }
-  std::vector<std::string> HelperNames() const {
-    std::vector<std::string> helpers;
-    for (const auto& entry : names) {
-      if (entry.first.find(".kelvo-") != std::string::npos) helpers.push_back(entry.first);
-    }
-    return helpers;
-  }
-
-  // Renames that took the last name of a file, which frees it: the
-  // replacement then waited for the file system to free the blocks.
-  int freedByRename = 0;
-  // Flushes of many files at once, and the names made to point at a file
-  // whose data had not been flushed since it was written.
-  int flushesTogether = 0;
-  std::vector<std::string> namedUnflushed;
-
-  // A power cut: what was written and never flushed is not on the disk.
-  void CutPower() {
-    for (const auto& file : unflushed) file->clear();
-  }
-
-  // The sweep's view of this disk: nothing is held by another run.
-  SweepSteps Sweeping() {
-    SweepSteps sweep;
-    // A folder is there while a name is in it.
-    sweep.listFolder = [this](const std::string& folder, std::vector<std::string>& list) {
-      std::string prefix = folder == "." ? "" : folder;
-      std::set<std::string> listed;
-      for (const auto& entry : names) {
-        if (entry.first.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string rest = entry.first.substr(prefix.size());
-        listed.insert(rest.substr(0, rest.find('/')));
-      }
-      list.assign(listed.begin(), listed.end());
-      return true;
-    };
-    FileSteps file = Steps();
-    sweep.readEntry = file.readEntry;
-    sweep.deleteName = file.deleteName;
-    sweep.deleteUnheldFile = [file](const std::string& path, bool& held) {
-      held = false;
-      return file.deleteName(path);
-    };
-    return sweep;
-  }
-
-  // Step calls from the first on; a step listed in failing answers EIO and
-  // changes nothing; from cutAfter on nothing happens at all (a kill).
-  int calls = 0;
-  std::vector<std::string> steps;  // the step of every call, in order
-  std::set<int> failing;
-  int cutAfter = -1;
-  bool deletesFail = false;  // every delete of an existing name fails
-  // File systems, by top folder, that support other steps than features.
-  std::map<std::string, Features> folderFeatures;
-
-  FileSteps Steps() {
-    FileSteps fileSteps;
-    fileSteps.readEntry = [this](const std::string& path, EntryInfo& info) {
-      if (Refused("readEntry")) return Error();
-      info = EntryInfo();
-      if (Has(path)) {
-        info.kind = FileKind::Regular;
-        info.links = static_cast<uint64_t>(names[path].use_count());
-      }
-      return StepResult();
-    };
-    fileSteps.createAnonymous = [this](const std::string& folder, NewFile& file) {
-      if (!FeaturesOf(folder).anonymous) return Status(StepStatus::Unsupported);
-      if (Refused("createAnonymous")) return Error();
-      file.handle = Open(std::make_shared<std::string>());
-      return StepResult();
-    };
-    fileSteps.createNew = [this](const std::string& path, NewFile& file) {
-      if (Refused("createNew")) return Error();
-      if (Has(path)) return Status(StepStatus::Exists);
-      names[path] = std::make_shared<std::string>();
-      file.handle = Open(names[path]);
-      return StepResult();
-    };
-    fileSteps.copyInto = [this](const std::string& source, NewFile& file, const EntryInfo&) {
-      if (Refused("copyInto")) return Error();
-      if (!Has(source)) {
-        StepResult missing = Status(StepStatus::Missing);
-        missing.atSource = true;
-        return missing;
-      }
-      *open.at(file.handle) = Content(source);
-      unflushed.insert(open.at(file.handle));
-      return StepResult();
-    };
-    fileSteps.flush = [this](const NewFile& file) {
-      if (Refused("flush")) return Error();
-      unflushed.erase(open.at(file.handle));
-      return StepResult();
-    };
-    fileSteps.flushTogether = [this](const std::vector<const NewFile*>& files) {
-      ++flushesTogether;
-      if (Refused("flushTogether")) return Error();
-      for (const NewFile* file : files) unflushed.erase(open.at(file->handle));
-      return StepResult();
-    };
-    fileSteps.readyToRename = [this](NewFile&) {
-      if (Refused("readyToRename")) return Error();
-      return StepResult();
-    };
-    fileSteps.nameAnonymous = [this](const NewFile& file, const std::string& path) {
-      if (Refused("nameAnonymous")) return Error();
-      if (Has(path)) return Status(StepStatus::Exists);
-      names[path] = open.at(file.handle);
-      Named(names[path], path);
-      return StepResult();
-    };
-    fileSteps.close = [this](NewFile& file) {
-      if (file.handle == -1) return StepResult();
-      // A kill closes every file too: an anonymous one is gone with it.
-      open.erase(file.handle);
-      file.handle = -1;
-      if (Refused("close")) return Error();
-      return StepResult();
-    };
-    fileSteps.exchange = [this](const std::string& a, const std::string& b) {
-      if (!FeaturesOf(a).exchange) return Status(StepStatus::Unsupported);
-      if (Refused("exchange")) return Error();
-      if (!Has(a) || !Has(b)) return Status(StepStatus::Missing);
-      std::swap(names[a], names[b]);
-      Named(names[a], a);
-      Named(names[b], b);
-      return StepResult();
-    };
-    fileSteps.secondName = [this](const std::string& existing, const std::string& name) {
-      if (!FeaturesOf(existing).secondNames) return Status(StepStatus::Unsupported);
-      if (Refused("secondName")) return Error();
-      if (!Has(existing)) return Status(StepStatus::Missing);
-      if (Has(name)) return Status(StepStatus::Exists);
-      names[name] = names[existing];
-      Named(names[name], name);
-      return StepResult();
-    };
-    fileSteps.renameOver = [this](const std::string& from, const std::string& to) {
-      if (Refused("renameOver")) return Error();
-      if (!Has(from)) return Status(StepStatus::Missing);
-      // As rename() does, two names of one file stay as they are.
-      if (Has(to) && names[to] == names[from]) return StepResult();
-      if (Has(to) && names[to].use_count() == 1) ++freedByRename;
-      names[to] = names[from];
-      names.erase(from);
-      Named(names[to], to);
-      return StepResult();
-    };
-    fileSteps.renameToFree = [this](const std::string& from, const std::string& to) {
-      if (!FeaturesOf(from).renameToFree) return Status(StepStatus::Unsupported);
-      if (Refused("renameToFree")) return Error();
-      if (!Has(from)) return Status(StepStatus::Missing);
-      if (Has(to)) return Status(StepStatus::Exists);
-      names[to] = names[from];
-      names.erase(from);
-      Named(names[to], to);
-      return StepResult();
-    };
-    fileSteps.deleteName = [this](const std::string& path) {
-      // A name that is not there is not there, whatever else goes wrong.
-      if (!Has(path)) {
-        ++calls;
-        steps.push_back("deleteName");
-        return Status(StepStatus::Missing);
-      }
-      if (Refused("deleteName") || deletesFail) return Error();
-      if (names.erase(path) == 0) return Status(StepStatus::Missing);
-      return StepResult();
-    };
-    fileSteps.unpredictable = [this]() { return ++jumps * 0x1000u; };
-    // Each top folder is a file system of its own.
-    fileSteps.identify = [](const std::string& path) {
-      FileIdentity identity;
-      identity.valid = true;
-      identity.device = std::hash<std::string>()(path.substr(0, path.find('/')));
-      return identity;
-    };
-    return fileSteps;
-  }
-
- private:
-  bool Refused(const char* step) {
-    ++calls;
-    steps.push_back(step);
-    return failing.count(calls) != 0 || (cutAfter >= 0 && calls > cutAfter);
-  }
-  static StepResult Status(StepStatus status) {
-    StepResult result;
-    result.status = status;
-    return result;
-  }
-  static StepResult Error() {
-    StepResult result;
-    result.status = StepStatus::Failed;
-    result.error = kIoError;
-    return result;
-  }
-  const Features& FeaturesOf(const std::string& path) const {
-    auto known = folderFeatures.find(path.substr(0, path.find('/')));
-    return known == folderFeatures.end() ? features : known->second;
-  }
-  void Named(const std::shared_ptr<std::string>& file, const std::string& name) {
-    if (unflushed.count(file) != 0) namedUnflushed.push_back(name);
-  }
-  intptr_t Open(std::shared_ptr<std::string> file) {
-    open[++lastHandle] = file;
-    return lastHandle;
-  }
-
-  Features features;
-  std::map<std::string, std::shared_ptr<std::string>> names;
-  std::map<intptr_t, std::shared_ptr<std::string>> open;
-  std::set<std::shared_ptr<std::string>> unflushed;
-  intptr_t lastHandle = 0;
-  uint32_t jumps = 0;
-};
+const int kIoError = FakeFileSystem::kIoError;
 
 struct Scenario {
   const char* name;
-  FakeDisk::Features features;
+  FakeFileSystem::Features features;
   bool destinationExists;
   bool companionExists;
   bool keepsOld;      // the replacement has a companion
   bool originalKept;  // an original was kept by an earlier replacement
 };
 
-FakeDisk::Features With(bool anonymous, bool exchange, bool secondNames, bool renameToFree) {
-  FakeDisk::Features features;
+FakeFileSystem::Features With(bool anonymous, bool exchange, bool secondNames, bool renameToFree) {
+  FakeFileSystem::Features features;
   features.anonymous = anonymous;
   features.exchange = exchange;
   features.secondNames = secondNames;
@@ -309,7 +73,7 @@ class DiskRun {
   }
 
   ReplaceOutcome Replace() {
-    Replacer replacer(disk.Steps(), 0x4d2);
+    Replacer replacer(disk, 0x4d2);
     Replacement replacement;
     replacement.source = "pool/src";
     replacement.destination = "d/title.ogg";
@@ -422,7 +186,7 @@ class DiskRun {
       if (content == kOld) {
         EXPECT_EQ(disk.Content("d/title.tmp"), kOld);
       }
-      disk.Steps().deleteName(outcome.discard);
+      disk.Delete(outcome.discard);
     }
     ExpectInvariants("after deleting what was set aside");
     ExpectOutcome(outcome, "after deleting what was set aside");
@@ -431,7 +195,8 @@ class DiskRun {
   // What the next run's sweep does after a kill: deletes every ".new" and
   // ".del" helper.
   void Sweep(const std::string& when) {
-    std::vector<Leftover> failed = SweepLeftovers({"d/"}, disk.Sweeping());
+    std::vector<Leftover> failed =
+        SweepLeftovers(disk, {"d/"}, [](const std::string&) { return false; });
     EXPECT_TRUE(failed.empty());
     for (const std::string& helper : disk.HelperNames()) {
       EXPECT_NE(helper.find(".old"), std::string::npos) << "not swept: " << helper;
@@ -440,7 +205,7 @@ class DiskRun {
   }
 
   const Scenario& scenario;
-  FakeDisk disk;
+  FakeFileSystem disk;
 };
 
 int StepsOfAReplacement(const Scenario& scenario) {
@@ -460,7 +225,7 @@ TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
     ASSERT_GT(steps, 2) << scenario.name;
     for (int failing = 1; failing <= steps; ++failing) {
       DiskRun run(scenario);
-      run.disk.failing = {failing};
+      run.disk.Fail(failing);
       ReplaceOutcome outcome = run.Replace();
       std::string when = "step " + std::to_string(failing) + " failing";
       run.ExpectInvariants(when);
@@ -474,7 +239,7 @@ TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
       // but what a failed delete could not take away.
       EXPECT_TRUE(outcome.kept.empty()) << scenario.name << ", " << when;
       if (!outcome.leftovers.empty()) {
-        EXPECT_EQ(run.disk.steps.at(static_cast<size_t>(failing - 1)), "deleteName")
+        EXPECT_EQ(run.disk.steps.at(static_cast<size_t>(failing - 1)), "Delete")
             << scenario.name << ", " << when;
       }
       run.DeleteSetAside(outcome, when);
@@ -489,8 +254,8 @@ TEST(ReplaceSequence, EveryHelperThatCannotBeDeletedIsReported) {
     int steps = StepsOfAReplacement(scenario);
     for (int failing = 1; failing <= steps; ++failing) {
       DiskRun run(scenario);
-      run.disk.deletesFail = true;
-      run.disk.failing = {failing};
+      run.disk.deletesFail = kIoError;
+      run.disk.Fail(failing);
       ReplaceOutcome outcome = run.Replace();
       std::string when = "step " + std::to_string(failing) + " failing, no delete working";
       run.ExpectInvariants(when);
@@ -507,10 +272,10 @@ TEST(ReplaceSequence, EveryHelperThatCannotBeDeletedIsReported) {
 // fallbacks: another one, replaced after it, still exchanges and still keeps
 // an original.
 TEST(ReplaceSequence, WhatOneFileSystemLacksDoesNotHoldForAnother) {
-  FakeDisk disk(With(true, true, false, true));
-  disk.folderFeatures["d"] = With(false, false, false, false);
+  FakeFileSystem disk(With(true, true, false, true));
+  disk.deviceFeatures["d"] = With(false, false, false, false);
   disk.Put("pool/src", kNew);
-  Replacer replacer(disk.Steps(), 0x4d2);
+  Replacer replacer(disk, 0x4d2);
   for (const char* folder : {"d", "e"}) {
     std::string prefix = std::string(folder) + "/";
     disk.Put(prefix + "title.ogg", kOld);
@@ -530,7 +295,7 @@ TEST(ReplaceSequence, WhatOneFileSystemLacksDoesNotHoldForAnother) {
   // original there. "e" copies one and exchanges.
   EXPECT_FALSE(disk.Has("d/title.ogg.orig"));
   EXPECT_EQ(disk.Content("e/title.ogg.orig"), kOld);
-  EXPECT_NE(std::find(disk.steps.begin(), disk.steps.end(), "exchange"), disk.steps.end());
+  EXPECT_NE(std::find(disk.steps.begin(), disk.steps.end(), "Exchange"), disk.steps.end());
 }
 
 TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
@@ -539,7 +304,8 @@ TEST(ReplaceSequence, FailedUndoIsReportedAndLosesNothing) {
     for (int first = 1; first <= steps; ++first) {
       for (int second = first + 1; second <= steps + 3; ++second) {
         DiskRun run(scenario);
-        run.disk.failing = {first, second};
+        run.disk.Fail(first);
+        run.disk.Fail(second);
         ReplaceOutcome outcome = run.Replace();
         std::string when =
             "steps " + std::to_string(first) + " and " + std::to_string(second) + " failing";
@@ -564,6 +330,7 @@ TEST(ReplaceSequence, KilledAfterAnyStepLosesNothing) {
       run.ExpectOriginal(false, when);
       // What the kill left is swept at the next start, losing nothing.
       run.disk.cutAfter = -1;
+      run.disk.EndProcess();
       run.Sweep(when);
       run.ExpectOriginal(false, when + ", swept");
     }
@@ -610,7 +377,7 @@ class BatchRun {
   }
 
   std::vector<ReplaceOutcome> Run() {
-    Replacer replacer(disk.Steps(), 0x4d2);
+    Replacer replacer(disk, 0x4d2);
     StagedReplacement staged[kCount];
     std::vector<StagedReplacement*> batch;
     for (int index = 0; index < kCount; ++index) {
@@ -621,13 +388,13 @@ class BatchRun {
     std::vector<ReplaceOutcome> outcomes;
     for (int index = 0; index < kCount; ++index) {
       outcomes.push_back(replacer.Complete(replacements[index], staged[index]));
-      if (!outcomes.back().discard.empty()) disk.Steps().deleteName(outcomes.back().discard);
+      if (!outcomes.back().discard.empty()) disk.Delete(outcomes.back().discard);
     }
     return outcomes;
   }
 
   static const int kCount = 3;
-  FakeDisk disk;
+  FakeFileSystem disk;
   Replacement replacements[kCount];
 };
 
@@ -649,10 +416,11 @@ TEST(ReplaceBatch, OneFlushForAllAndEachFailureItsOwn) {
     int call = 0;
     for (const std::string& step : whole.disk.steps) {
       ++call;
-      if (step == "flushTogether") break;
+      if (step == "FlushTogether") break;
     }
     BatchRun faulty(scenario);
-    faulty.disk.failing = {call, call + 2};
+    faulty.disk.Fail(call);
+    faulty.disk.Fail(call + 2);
     outcomes = faulty.Run();
     EXPECT_TRUE(outcomes[0].done) << scenario.name;
     EXPECT_FALSE(outcomes[1].done) << scenario.name;
@@ -698,7 +466,7 @@ TEST(ReplaceSequence, PlantedNamesAreNeverTaken) {
   EXPECT_EQ(run.disk.Content("d/title.ogg"), kNew);
   EXPECT_EQ(run.disk.Content("d/title.tmp"), kOld);
   EXPECT_EQ(run.disk.Content(outcome.discard), kPrevious);
-  run.disk.Steps().deleteName(outcome.discard);
+  run.disk.Delete(outcome.discard);
   EXPECT_EQ(run.disk.HelperNames().size(), 6u);
   for (const std::string& helper : run.disk.HelperNames()) {
     EXPECT_EQ(run.disk.Content(helper), "planted");
@@ -724,7 +492,7 @@ TEST(ReplaceSequence, CompanionThatIsAnotherNameOfTheOldFile) {
 TEST(ReplaceSequence, MissingSourceChangesNothing) {
   for (const Scenario& scenario : kScenarios) {
     DiskRun run(scenario);
-    Replacer replacer(run.disk.Steps(), 0x4d2);
+    Replacer replacer(run.disk, 0x4d2);
     Replacement replacement;
     replacement.source = "pool/absent";
     replacement.destination = "d/title.ogg";

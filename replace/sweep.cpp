@@ -48,16 +48,15 @@ bool ParseHelperName(const std::string& name, uint32_t& process, std::string& su
 
 namespace {
 
-// Deletes one helper file unless the script lists it or it is no regular
+// Deletes one helper file the script does not list, unless it is no regular
 // file. A ".new" may be a copy its run is still writing or about to rename
 // into place: it goes only when nobody holds it.
-void SweepFile(const std::string& path, bool onlyUnheld, const SweepSteps& steps,
+void SweepFile(FileSystem& fs, const std::string& path, bool onlyUnheld,
                std::vector<Leftover>& failed) {
-  if (steps.isListed(path)) return;
   EntryInfo entry;
-  if (!steps.readEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
+  if (!fs.ReadEntry(path, entry).Ok() || entry.kind != FileKind::Regular) return;
   bool held = false;
-  StepResult result = onlyUnheld ? steps.deleteUnheldFile(path, held) : steps.deleteName(path);
+  StepResult result = onlyUnheld ? fs.DeleteUnheld(path, held) : fs.Delete(path);
   if (held || result.Ok() || result.status == StepStatus::Missing) return;
   // Something else under the name since it was read: not a leftover.
   if (result.status == StepStatus::WrongKind) return;
@@ -66,17 +65,17 @@ void SweepFile(const std::string& path, bool onlyUnheld, const SweepSteps& steps
 
 }  // namespace
 
-std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
-                                     const SweepSteps& steps) {
+std::vector<Leftover> SweepLeftovers(FileSystem& fs, const std::vector<std::string>& folders,
+                                     const std::function<bool(const std::string&)>& isListed) {
   std::vector<Leftover> failed;
   for (const std::string& folder : folders) {
     std::vector<std::string> names;
-    if (!steps.listFolder(folder.empty() ? "." : folder, names)) continue;
+    if (!fs.ListFolder(folder.empty() ? "." : folder, names)) continue;
     for (const std::string& name : names) {
       uint32_t process = 0;
       std::string suffix;
-      if (ParseHelperName(name, process, suffix) && suffix != ".old") {
-        SweepFile(folder + name, suffix == ".new", steps, failed);
+      if (ParseHelperName(name, process, suffix) && suffix != ".old" && !isListed(folder + name)) {
+        SweepFile(fs, folder + name, suffix == ".new", failed);
       }
     }
   }

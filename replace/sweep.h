@@ -7,19 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
+#include "replace/file_system.h"
 #include "replace/leftover.h"
-
-// The steps a sweep takes: the platform's unless a test fakes them.
-struct SweepSteps {
-  std::function<bool(const std::string&, std::vector<std::string>&)> listFolder = ListFolder;
-  std::function<StepResult(const std::string&, EntryInfo&)> readEntry = ReadEntry;
-  std::function<StepResult(const std::string&)> deleteName = DeleteName;
-  std::function<StepResult(const std::string&, bool&)> deleteUnheldFile = DeleteUnheldHelperFile;
-  // True for a path the script lists (a source or destination under a name
-  // that looks like a helper's): it is never deleted.
-  std::function<bool(const std::string&)> isListed = [](const std::string&) { return false; };
-};
 
 // True when name is one that HelperName gives, exactly as it gives it, with
 // the suffix ".new", ".old" or ".del".
@@ -39,6 +28,7 @@ bool ParseHelperName(const std::string& name, uint32_t& process, std::string& su
 // the hold go with the process). A ".del" goes whoever made it: a live run
 // that loses one only frees its companion itself, or finds gone a name it
 // was about to delete. No folder is entered. Returns the names it could not
-// delete, with why.
-std::vector<Leftover> SweepLeftovers(const std::vector<std::string>& folders,
-                                     const SweepSteps& steps = SweepSteps());
+// delete, with why. isListed tells a path the script lists (a source or a
+// destination under a name that looks like a helper's): it is never deleted.
+std::vector<Leftover> SweepLeftovers(FileSystem& fs, const std::vector<std::string>& folders,
+                                     const std::function<bool(const std::string&)>& isListed);

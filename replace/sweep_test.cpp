@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "replace/replace.h"
+#include "testing/fake_file_system.h"
 
 namespace {
 
@@ -33,138 +33,153 @@ TEST(ParseHelperName, OnlyTheNamesARunMakes) {
   }
 }
 
-// A folder of entries with kinds; deletions are recorded.
+// A folder "d" of entries with kinds, named by their path under it, on a
+// fake disk; deletions and the questions of the sweep are read from the
+// steps it took.
 struct FakeFolder {
-  std::map<std::string, FileKind> entries;
-  std::set<std::string> heldFiles;  // open in some process
-  std::vector<std::string> deleted;
-  std::vector<std::string> askedIfHeld;  // files deleted only when unheld
-  bool refuseDeletes = false;
+  FakeFileSystem disk;
 
-  SweepSteps steps;
-
-  const SweepSteps& Steps() {
-    // Entries are named by their path under "d/"; a folder's entries by
-    // "<folder>/<name>".
-    steps.listFolder = [this](const std::string& folder, std::vector<std::string>& names) {
-      if (folder.rfind("d/", 0) != 0) return false;
-      std::string inside = folder.substr(2);
-      for (const auto& entry : entries) {
-        if (entry.first.rfind(inside, 0) != 0) continue;
-        std::string rest = entry.first.substr(inside.size());
-        if (!rest.empty() && rest.find('/') == std::string::npos) names.push_back(rest);
-      }
-      return true;
-    };
-    steps.readEntry = [this](const std::string& path, EntryInfo& info) {
-      info = EntryInfo();
-      auto found = entries.find(path.substr(2));
-      if (found != entries.end()) info.kind = found->second;
-      return StepResult();
-    };
-    steps.deleteName = [this](const std::string& path) {
-      StepResult result;
-      if (refuseDeletes) {
-        result.status = StepStatus::Failed;
-        result.error = 13;
-        return result;
-      }
-      deleted.push_back(path);
-      entries.erase(path.substr(2));
-      return result;
-    };
-    steps.deleteUnheldFile = [this](const std::string& path, bool& isHeld) {
-      askedIfHeld.push_back(path);
-      isHeld = heldFiles.count(path.substr(2)) != 0;
-      if (isHeld) return StepResult();
-      return steps.deleteName(path);
-    };
-    return steps;
+  void Add(const std::string& name, FileKind kind) {
+    std::string path = "d/" + name;
+    if (kind == FileKind::Regular) disk.Put(path, name);
+    if (kind == FileKind::Link) disk.MakeLink(path, "title.ogg");
+    if (kind == FileKind::Folder) disk.MakeFolder(path);
+    if (kind == FileKind::Other) disk.MakeOther(path);
+  }
+  std::set<std::string> Entries() const {
+    std::vector<std::string> names = disk.Names();
+    return std::set<std::string>(names.begin(), names.end());
+  }
+  // The paths the sweep took the step on, in order.
+  std::vector<std::string> Asked(const char* step) const {
+    std::vector<std::string> asked;
+    for (size_t call = 0; call < disk.steps.size(); ++call) {
+      if (disk.steps[call] == step) asked.push_back(disk.paths[call]);
+    }
+    return asked;
+  }
+  std::vector<Leftover> Sweep(const std::vector<std::string>& folders,
+                              const std::set<std::string>& listed = {}) {
+    return SweepLeftovers(disk, folders,
+                          [&](const std::string& path) { return listed.count(path) != 0; });
   }
 };
 
 TEST(SweepLeftovers, TakesOnlyWhatNoRunHoldsAndHoldsNothingWanted) {
   FakeFolder folder;
   // Left by a killed run 0x10: taken.
-  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
-  folder.entries[".kelvo-10-2.del"] = FileKind::Regular;
-  folder.entries[".kelvo-10-3.new"] = FileKind::Regular;
+  folder.Add(".kelvo-10-1.new", FileKind::Regular);
+  folder.Add(".kelvo-10-2.del", FileKind::Regular);
+  folder.Add(".kelvo-10-3.new", FileKind::Regular);
   // May hold an old content: stays.
-  folder.entries[".kelvo-10-4.old"] = FileKind::Regular;
+  folder.Add(".kelvo-10-4.old", FileKind::Regular);
   // A copy that a live run holds stays, whatever its number; one of the
   // same number that nobody holds is a killed run's (another PID namespace,
   // or this run's own number) and goes.
-  folder.entries[".kelvo-1-1.new"] = FileKind::Regular;
-  folder.heldFiles.insert(".kelvo-1-1.new");
-  folder.entries[".kelvo-1-2.new"] = FileKind::Regular;
+  folder.Add(".kelvo-1-1.new", FileKind::Regular);
+  folder.disk.Hold("d/.kelvo-1-1.new");
+  folder.Add(".kelvo-1-2.new", FileKind::Regular);
   // A spare name goes, even beside a live run's copy: losing it costs that
   // run nothing but time. Holding its file does not keep it.
-  folder.entries[".kelvo-20-1.new"] = FileKind::Regular;
-  folder.heldFiles.insert(".kelvo-20-1.new");
-  folder.entries[".kelvo-20-2.del"] = FileKind::Regular;
-  folder.heldFiles.insert(".kelvo-20-2.del");
+  folder.Add(".kelvo-20-1.new", FileKind::Regular);
+  folder.disk.Hold("d/.kelvo-20-1.new");
+  folder.Add(".kelvo-20-2.del", FileKind::Regular);
+  folder.disk.Hold("d/.kelvo-20-2.del");
   // Not regular files: stay.
-  folder.entries[".kelvo-10-5.new"] = FileKind::Link;
-  folder.entries[".kelvo-10-6.del"] = FileKind::Folder;
-  folder.entries[".kelvo-10-7.new"] = FileKind::Other;
+  folder.Add(".kelvo-10-5.new", FileKind::Link);
+  folder.Add(".kelvo-10-6.del", FileKind::Folder);
+  folder.Add(".kelvo-10-7.new", FileKind::Other);
   // A folder under a run's name (earlier Windows builds made their helpers
   // in one): never entered.
-  folder.entries[".kelvo-10"] = FileKind::Folder;
-  folder.entries[".kelvo-10/.kelvo-10-8.new"] = FileKind::Regular;
+  folder.Add(".kelvo-10", FileKind::Folder);
+  folder.Add(".kelvo-10/.kelvo-10-8.new", FileKind::Regular);
   // Look-alikes and the user's files: stay.
-  folder.entries[".kelvo-010-8.new"] = FileKind::Regular;
-  folder.entries[".kelvo-10-9.new.bak"] = FileKind::Regular;
-  folder.entries["title.ogg"] = FileKind::Regular;
-  folder.entries["title.tmp"] = FileKind::Regular;
-  std::map<std::string, FileKind> before = folder.entries;
+  folder.Add(".kelvo-010-8.new", FileKind::Regular);
+  folder.Add(".kelvo-10-9.new.bak", FileKind::Regular);
+  folder.Add("title.ogg", FileKind::Regular);
+  folder.Add("title.tmp", FileKind::Regular);
+  std::set<std::string> before = folder.Entries();
 
-  std::vector<Leftover> failed = SweepLeftovers({"d/", "absent/"}, folder.Steps());
+  std::vector<Leftover> failed = folder.Sweep({"d/", "absent/"});
   EXPECT_TRUE(failed.empty());
-  std::set<std::string> deleted(folder.deleted.begin(), folder.deleted.end());
+  std::set<std::string> deleted;
+  for (const std::string& entry : before) {
+    if (folder.Entries().count(entry) == 0) deleted.insert(entry);
+  }
   EXPECT_EQ(deleted,
             (std::set<std::string>{"d/.kelvo-10-1.new", "d/.kelvo-10-2.del", "d/.kelvo-10-3.new",
                                    "d/.kelvo-1-2.new", "d/.kelvo-20-2.del"}));
-  EXPECT_EQ(folder.deleted.size(), deleted.size());
-  for (const auto& entry : before) {
-    if (deleted.count("d/" + entry.first) == 0) {
-      EXPECT_EQ(folder.entries.count(entry.first), 1u) << entry.first;
-    }
-  }
-  // Only the regular ".new" files are asked about, each once.
-  std::vector<std::string> asked = folder.askedIfHeld;
+  EXPECT_EQ(folder.Entries().size() + deleted.size(), before.size());
+  // Only the regular ".new" files are asked about, each once; plain deletes
+  // take only the ".del" files.
+  std::vector<std::string> asked = folder.Asked("DeleteUnheld");
   std::sort(asked.begin(), asked.end());
   EXPECT_EQ(asked,
             (std::vector<std::string>{"d/.kelvo-1-1.new", "d/.kelvo-1-2.new", "d/.kelvo-10-1.new",
                                       "d/.kelvo-10-3.new", "d/.kelvo-20-1.new"}));
+  std::vector<std::string> plain = folder.Asked("Delete");
+  std::sort(plain.begin(), plain.end());
+  EXPECT_EQ(plain, (std::vector<std::string>{"d/.kelvo-10-2.del", "d/.kelvo-20-2.del"}));
+}
+
+TEST(SweepLeftovers, NeverTakesANameTheScriptLists) {
+  FakeFolder folder;
+  folder.Add(".kelvo-10-1.new", FileKind::Regular);
+  folder.Add(".kelvo-10-2.del", FileKind::Regular);
+  folder.Add(".kelvo-10-3.del", FileKind::Regular);
+  std::vector<Leftover> failed = folder.Sweep({"d/"}, {"d/.kelvo-10-1.new", "d/.kelvo-10-2.del"});
+  EXPECT_TRUE(failed.empty());
+  EXPECT_EQ(folder.Entries(),
+            (std::set<std::string>{"d", "d/.kelvo-10-1.new", "d/.kelvo-10-2.del"}));
+  // Not even looked at.
+  EXPECT_EQ(folder.Asked("ReadEntry"), (std::vector<std::string>{"d/.kelvo-10-3.del"}));
 }
 
 TEST(SweepLeftovers, ReportsWhatItCannotDelete) {
   FakeFolder folder;
-  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
-  folder.entries[".kelvo-10-2.del"] = FileKind::Regular;
-  folder.refuseDeletes = true;
-  std::vector<Leftover> failed = SweepLeftovers({"d/"}, folder.Steps());
+  folder.Add(".kelvo-10-1.new", FileKind::Regular);
+  folder.Add(".kelvo-10-2.del", FileKind::Regular);
+  folder.disk.deletesFail = 13;
+  std::vector<Leftover> failed = folder.Sweep({"d/"});
   ASSERT_EQ(failed.size(), 2u);
   EXPECT_EQ(failed[0].path, "d/.kelvo-10-1.new");
   EXPECT_EQ(failed[1].path, "d/.kelvo-10-2.del");
   // Why goes with the name, for the message.
   EXPECT_EQ(failed[0].result.status, StepStatus::Failed);
   EXPECT_EQ(failed[0].result.error, 13);
+  EXPECT_EQ(folder.Entries().size(), 3u);
+}
+
+// A failing step of the sweep leaves what it concerns and names nothing
+// that it did not try to delete.
+TEST(SweepLeftovers, AFailedLookOrListingTakesNothing) {
+  for (int failing = 1; failing <= 3; ++failing) {
+    FakeFolder folder;
+    folder.Add(".kelvo-10-1.del", FileKind::Regular);
+    folder.disk.Fail(failing);
+    std::vector<Leftover> failed = folder.Sweep({"d/"});
+    // ListFolder, ReadEntry, Delete: none after the one that fails.
+    EXPECT_EQ(folder.disk.steps.size(), static_cast<size_t>(failing)) << failing;
+    EXPECT_EQ(folder.Entries(), (std::set<std::string>{"d", "d/.kelvo-10-1.del"})) << failing;
+    EXPECT_EQ(failed.size(), failing == 3 ? 1u : 0u) << failing;
+  }
 }
 
 // What the check finds changed under the name since it was read, and what
 // has gone meanwhile, is nothing to report.
 TEST(SweepLeftovers, SaysNothingOfWhatChangedUnderItsHands) {
   FakeFolder folder;
-  folder.entries[".kelvo-10-1.new"] = FileKind::Regular;
-  folder.entries[".kelvo-10-2.new"] = FileKind::Regular;
-  SweepSteps steps = folder.Steps();
-  steps.deleteUnheldFile = [](const std::string& path, bool&) {
-    StepResult result;
-    result.status = path == "d/.kelvo-10-1.new" ? StepStatus::WrongKind : StepStatus::Missing;
-    return result;
+  folder.Add(".kelvo-10-1.new", FileKind::Regular);
+  folder.Add(".kelvo-10-2.new", FileKind::Regular);
+  // Another program, between the sweep's look and its delete.
+  folder.disk.meanwhile = [&](const std::string& step, const std::string& path) {
+    if (step != "DeleteUnheld") return;
+    folder.disk.Remove(path);
+    if (path == "d/.kelvo-10-1.new") folder.disk.MakeFolder(path);
   };
-  EXPECT_TRUE(SweepLeftovers({"d/"}, steps).empty());
+  EXPECT_TRUE(folder.Sweep({"d/"}).empty());
+  EXPECT_EQ(folder.disk.KindOf("d/.kelvo-10-1.new"), FileKind::Folder);
+  EXPECT_EQ(folder.Asked("DeleteUnheld").size(), 2u);
 }
 
 }  // namespace

@@ -97,13 +97,14 @@ const uint64_t kBatchBytes = 64u << 20;
 
 class Cycle {
  public:
-  explicit Cycle(const RunSettings& runSettings) : settings(runSettings), plan(runSettings) {
+  Cycle(const RunSettings& runSettings, FileSystem& fileSystem)
+      : settings(runSettings), fs(fileSystem), plan(runSettings, fs), replacer(fs) {
     targets.resize(plan.Destinations().size());
     for (size_t index = 0; index < targets.size(); ++index) targets[index].index = index;
     sourceIsLink.reserve(plan.Sources().size());
     for (const std::string& source : plan.Sources()) {
       EntryInfo entry;
-      sourceIsLink.push_back(ReadEntry(source, entry).Ok() && entry.kind == FileKind::Link);
+      sourceIsLink.push_back(fs.ReadEntry(source, entry).Ok() && entry.kind == FileKind::Link);
     }
     batchFiles = StagedFilesAtOnce();
   }
@@ -113,11 +114,9 @@ class Cycle {
   void Run() {
     Print("Starting Loop.\n");
     // What killed runs left beside the destinations goes first.
-    SweepSteps sweep;
-    sweep.isListed = [this](const std::string& path) {
+    ReportLeftovers(SweepLeftovers(fs, DestinationFolders(plan.Destinations()), [this](auto& path) {
       return plan.SourceSet().Contains(path) || plan.DestinationSet().Contains(path);
-    };
-    ReportLeftovers(SweepLeftovers(DestinationFolders(plan.Destinations()), sweep));
+    }));
     bool firstPass = true;
     for (;;) {
       RunPass(firstPass);
@@ -211,7 +210,7 @@ class Cycle {
     for (const BatchStep& step : batch) Report(step);
     for (const BatchStep& step : batch) {
       if (step.outcome.discard.empty()) continue;
-      StepResult deleted = DeleteName(step.outcome.discard);
+      StepResult deleted = fs.Delete(step.outcome.discard);
       if (!deleted.Ok() && deleted.status != StepStatus::Missing) {
         ReportLeftovers({{step.outcome.discard, deleted}});
       }
@@ -242,7 +241,7 @@ class Cycle {
   }
 
   void FlushChangedFolder(const std::string& folder) {
-    StepResult result = FlushFolder(folder);
+    StepResult result = fs.FlushFolder(folder);
     if (result.Ok()) return;
     // The replacements are made, but may not outlast a power cut.
     ++failures;
@@ -271,6 +270,7 @@ class Cycle {
   }
 
   const RunSettings& settings;
+  FileSystem& fs;
   RunPlan plan;
   std::vector<Target> targets;  // in visiting order, as the plan's destinations
   Replacer replacer;
@@ -326,17 +326,8 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
   prepared.originalRefusal = plan.originalRefusal;
 }
 
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
-  RunPlan plan(settings);
-  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
-  for (size_t index = 0; index < prepared.size(); ++index) {
-    PrepareReplacement(plan.Plan(index), false, prepared[index]);
-  }
-  return prepared;
-}
-
-unsigned RunCycle(const RunSettings& settings) {
-  Cycle cycle(settings);
+unsigned RunCycle(const RunSettings& settings, FileSystem& fs) {
+  Cycle cycle(settings, fs);
   cycle.Run();
   return cycle.failures;
 }

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
 #include "replace/replace.h"
 #include "rotate/plan.h"
 #include "rotate/run_settings.h"
 
 // Runs passes until the first one is over with OneShot set, or a stop is
-// requested. Returns the number of replacements that failed.
-unsigned RunCycle(const RunSettings& settings);
+// requested, taking its file steps on fs. Returns the number of replacements
+// that failed.
+unsigned RunCycle(const RunSettings& settings, FileSystem& fs);
 
 // Why a file step failed, as kelvo says it: its own words for a file of the
 // wrong kind and a stop, the system's text otherwise.
@@ -41,7 +41,3 @@ struct PreparedReplacement {
 // already, or its name was refused.
 void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
                         PreparedReplacement& prepared);
-
-// The first replacement of each destination, in visiting order, as the
-// cycle prepares it for the settings' script.
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings);

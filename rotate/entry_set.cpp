@@ -3,22 +3,12 @@
 
 #include <utility>
 
-#include "platform/files.h"
 #include "platform/paths.h"
 
-namespace {
-
-FileIdentity FolderIdentity(const std::string& folder) {
-  return GetFileIdentity(folder.empty() ? "." : folder);
-}
-
-}  // namespace
-
-EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByteTest)
-    : isLeadByte(isLeadByteTest) {
+EntrySet::EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths) : fs(fileSystem) {
   std::unordered_map<std::string, uint32_t> folderIndexes;
   for (const std::string& path : paths) {
-    size_t folderEnd = CutPath(path, isLeadByte).directoryEnd;
+    size_t folderEnd = CutPath(path).directoryEnd;
     // Many paths share a folder, mostly one after the other: each folder is
     // kept once.
     std::string_view folderText(path.data(), folderEnd);
@@ -49,8 +39,12 @@ EntrySet::EntrySet(const std::vector<std::string>& paths, LeadByteTest isLeadByt
   }
 }
 
+FileIdentity EntrySet::FolderIdentity(const std::string& folder) const {
+  return fs.Identify(folder.empty() ? "." : folder);
+}
+
 EntrySet::Entry EntrySet::EntryOf(const std::string& path) const {
-  size_t folderEnd = CutPath(path, isLeadByte).directoryEnd;
+  size_t folderEnd = CutPath(path).directoryEnd;
   Entry entry;
   entry.folder = path.substr(0, folderEnd);
   entry.name = EntryName(entry.folder, path.substr(folderEnd));

@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/text.h"
+#include "replace/file_system.h"
 
 // A path is in the set when it names the same entry of the same folder as a
 // listed path: the folders the same by identity, the names the same as the
@@ -16,8 +16,7 @@
 // a source is caught, while a link to a source is not the source.
 class EntrySet {
  public:
-  explicit EntrySet(const std::vector<std::string>& paths,
-                    LeadByteTest isLeadByteTest = IsSystemLeadByte);
+  EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths);
 
   // Looks at the folders afresh on every call: a folder may be replaced
   // between two replacements.
@@ -36,8 +35,9 @@ class EntrySet {
     std::string name;    // as the folder lists it
   };
   Entry EntryOf(const std::string& path) const;
+  FileIdentity FolderIdentity(const std::string& folder) const;
 
-  LeadByteTest isLeadByte;
+  FileSystem& fs;
   // The folders of the listed paths, each once.
   std::vector<std::string> folders;
   // Folded name -> indexes into folders of the listed entries of that name.

@@ -16,6 +16,8 @@ namespace {
 
 bool IsWindows() { return IsPathSeparator('\\'); }
 
+RealFileSystem realFiles;
+
 class EntrySetTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -39,7 +41,7 @@ class EntrySetTest : public testing::Test {
 };
 
 TEST_F(EntrySetTest, EverySpellingOfASourceIsCaught) {
-  EntrySet sources({At("pool/a.txt")});
+  EntrySet sources(realFiles, {At("pool/a.txt")});
   EXPECT_TRUE(sources.Contains(At("pool/a.txt")));
   EXPECT_TRUE(sources.Contains(At("pool/./a.txt")));
   EXPECT_TRUE(sources.Contains(At("other/../pool/a.txt")));
@@ -48,12 +50,12 @@ TEST_F(EntrySetTest, EverySpellingOfASourceIsCaught) {
   EXPECT_FALSE(sources.Contains(At("other/a.txt")));
   EXPECT_FALSE(sources.Contains(At("pool/a.tx")));
   // Names of an entry that does not exist yet are still that entry.
-  EntrySet future({At("pool/later.txt")});
+  EntrySet future(realFiles, {At("pool/later.txt")});
   EXPECT_TRUE(future.Contains(At("other/../pool/later.txt")));
 }
 
 TEST_F(EntrySetTest, CaseTrailingDotsStreamsAndShortNamesOnWindows) {
-  EntrySet sources({At("pool/a.txt")});
+  EntrySet sources(realFiles, {At("pool/a.txt")});
   if (!IsWindows()) {
     EXPECT_FALSE(sources.Contains(At("pool/A.TXT")));
     EXPECT_FALSE(sources.Contains(At("pool/a.txt.")));
@@ -70,7 +72,7 @@ TEST_F(EntrySetTest, LinksToSourcesAreNotSources) {
   if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
   fs::create_symlink(root / "pool" / "a.txt", root / "other" / "link.txt");
   fs::create_symlink(root / "pool", root / "poollink");
-  EntrySet sources({At("pool/a.txt")});
+  EntrySet sources(realFiles, {At("pool/a.txt")});
   EXPECT_FALSE(sources.Contains(At("other/link.txt")));
   // A linked folder leads to the same folder: that is the source itself.
   EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
@@ -79,7 +81,7 @@ TEST_F(EntrySetTest, LinksToSourcesAreNotSources) {
 TEST_F(EntrySetTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
   if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
   fs::create_symlink(root / "pool", root / "poollink");
-  EntrySet sources({At("pool/a.txt")});
+  EntrySet sources(realFiles, {At("pool/a.txt")});
   EXPECT_TRUE(sources.Contains(At("poollink/a.txt")));
   // A deployment swaps the pool for a new folder.
   fs::rename(root / "pool", root / "pool.old");
@@ -92,7 +94,7 @@ TEST_F(EntrySetTest, AFolderReplacedBetweenChecksIsSeenAsItIsNow) {
 // pool, it makes the name a source.
 TEST_F(EntrySetTest, AFolderSwappedForALinkIsSeenAsItIsNow) {
   if (IsWindows()) GTEST_SKIP() << "symbolic links are a Linux case";
-  EntrySet sources({At("pool/a.txt")});
+  EntrySet sources(realFiles, {At("pool/a.txt")});
   EXPECT_FALSE(sources.Contains(At("other/a.txt")));
   fs::rename(root / "other", root / "other.old");
   fs::create_symlink(root / "pool", root / "other");
@@ -110,21 +112,21 @@ TEST_F(EntrySetTest, AColonIsNoDriveOnLinux) {
   std::ofstream(root / "a:b") << "B";
   fs::path before = fs::current_path();
   fs::current_path(root);
-  EntrySet sources({"a:b"});
+  EntrySet sources(realFiles, {"a:b"});
   bool caught = sources.Contains(At("a:b"));
   fs::current_path(before);
   EXPECT_TRUE(caught);
 }
 
 TEST_F(EntrySetTest, SameEntry) {
-  EntrySet sources({});
+  EntrySet sources(realFiles, {});
   EXPECT_TRUE(sources.SameEntry(At("pool/a.txt"), At("other/../pool/a.txt")));
   EXPECT_FALSE(sources.SameEntry(At("pool/a.txt"), At("other/a.txt")));
   EXPECT_EQ(sources.SameEntry(At("pool/a.txt"), At("pool/A.txt")), IsWindows());
 }
 
 TEST_F(EntrySetTest, EntryKeyIsOnePerEntry) {
-  EntrySet set({});
+  EntrySet set(realFiles, {});
   const std::string key = set.EntryKey(At("pool/a.txt"));
   EXPECT_FALSE(key.empty());
   EXPECT_EQ(set.EntryKey(At("other/../pool/./a.txt")), key);

@@ -69,11 +69,12 @@ std::string ResolvePath(const std::string& name, const std::string& base,
   return Joined(base.empty() ? programDirectory : base, name);
 }
 
-RunPlan::RunPlan(const RunSettings& settings)
-    : destinations(ResolvedDestinations(settings)),
+RunPlan::RunPlan(const RunSettings& settings, FileSystem& fileSystem)
+    : fs(fileSystem),
+      destinations(ResolvedDestinations(settings)),
       sources(DistinctSources(settings, candidates)),
-      sourceSet(sources),
-      destinationSet(destinations) {
+      sourceSet(fs, sources),
+      destinationSet(fs, destinations) {
   names.reserve(destinations.size());
   for (const std::string& destination : destinations) {
     Names made;
@@ -83,7 +84,7 @@ RunPlan::RunPlan(const RunSettings& settings)
     made.companion = destination.substr(0, cut.nameEnd);
     made.companion += ".tmp";
     made.original = Joined(destination, ".orig");
-    made.originalLook = LookAtNewName(made.original, NewNameStep::LinkOrRename);
+    made.originalLook = fs.LookAtNewName(made.original, NewNameStep::LinkOrRename);
     names.push_back(std::move(made));
   }
 }
@@ -120,10 +121,10 @@ void RunPlan::Look(DestinationPlan& plan) const {
   plan.looked = true;
   plan.obstacle = Obstacle::None;
   plan.obstacleResult = StepResult();
-  plan.folderAccess = CheckWritableFolder(plan.folder);
+  plan.folderAccess = fs.CheckWritableFolder(plan.folder);
   // In the order a replacement meets them: the destination, its staged copy
   // in its folder under a helper name, the companion.
-  StepResult read = ReadEntry(plan.destination, plan.destinationEntry);
+  StepResult read = fs.ReadEntry(plan.destination, plan.destinationEntry);
   if (!read.Ok()) {
     plan.obstacle = Obstacle::DestinationUnreadable;
     plan.obstacleResult = read;
@@ -143,7 +144,8 @@ void RunPlan::Look(DestinationPlan& plan) const {
     plan.obstacleResult = plan.folderAccess;
     return;
   }
-  StepResult helper = LookAtNewName(Joined(plan.folder, LongestHelperName()), NewNameStep::Create);
+  StepResult helper =
+      fs.LookAtNewName(Joined(plan.folder, LongestHelperName()), NewNameStep::Create);
   if (!helper.Ok()) {
     plan.obstacle = Obstacle::HelperNameRefused;
     plan.obstacleResult = helper;
@@ -151,12 +153,12 @@ void RunPlan::Look(DestinationPlan& plan) const {
   }
   if (!plan.KeepsCompanion()) return;
   EntryInfo companion;
-  if (ReadEntry(plan.companion, companion).Ok() && companion.kind == FileKind::Folder) {
+  if (fs.ReadEntry(plan.companion, companion).Ok() && companion.kind == FileKind::Folder) {
     plan.obstacle = Obstacle::CompanionIsFolder;
     plan.obstacleResult.status = StepStatus::WrongKind;
     return;
   }
-  StepResult named = LookAtNewName(plan.companion, NewNameStep::LinkOrRename);
+  StepResult named = fs.LookAtNewName(plan.companion, NewNameStep::LinkOrRename);
   if (!named.Ok()) {
     plan.obstacle = Obstacle::CompanionNameRefused;
     plan.obstacleResult = named;

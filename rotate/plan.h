@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files.h"
+#include "replace/file_system.h"
 #include "rotate/entry_set.h"
 #include "rotate/run_settings.h"
 
@@ -78,7 +78,7 @@ class RunPlan {
  public:
   // Resolves every name of the settings' table. Looks once at each
   // original's name (read-only): whether the system takes it.
-  explicit RunPlan(const RunSettings& settings);
+  RunPlan(const RunSettings& settings, FileSystem& fileSystem);
 
   // The destinations, resolved, in the order the passes visit them.
   const std::vector<std::string>& Destinations() const { return destinations; }
@@ -113,6 +113,7 @@ class RunPlan {
     StepResult originalLook;  // whether the system takes the original's name
   };
 
+  FileSystem& fs;
   std::vector<std::string> destinations;
   // Filled while sources is made: declared first.
   std::vector<std::vector<uint32_t>> candidates;

@@ -23,6 +23,19 @@ namespace {
 
 bool IsWindows() { return IsPathSeparator('\\'); }
 
+RealFileSystem realFiles;
+
+// The first replacement of each destination, in visiting order, as the
+// cycle prepares it for the settings' script.
+std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
+  RunPlan plan(settings, realFiles);
+  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
+  for (size_t index = 0; index < prepared.size(); ++index) {
+    PrepareReplacement(plan.Plan(index), false, prepared[index]);
+  }
+  return prepared;
+}
+
 class PlanTest : public testing::Test {
  protected:
   // A path under the root as a script would resolve it.
@@ -55,7 +68,7 @@ class PlanTest : public testing::Test {
     PreparedReplacement prepared;
     PrepareReplacement(plan, false, prepared);
     prepared.replacement.source = At("source");
-    return Replacer().Replace(prepared.replacement).done;
+    return Replacer(realFiles).Replace(prepared.replacement).done;
   }
   // The plan of the destination named so in the script, looked at.
   DestinationPlan PlanOf(const RunPlan& plan, const std::string& destination) const {
@@ -82,7 +95,7 @@ TEST_F(PlanTest, NamesOfTheCompanionAndTheOriginal) {
   Add("title", "s");
   Add("a.b.ogg", "s");
   Add("my.folder/title", "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   EXPECT_EQ(PlanOf(plan, "title.ogg").companion, At("title.tmp"));
   EXPECT_EQ(PlanOf(plan, "title.ogg").original, At("title.ogg.orig"));
   EXPECT_EQ(PlanOf(plan, "title").companion, At("title.tmp"));
@@ -105,7 +118,7 @@ TEST_F(PlanTest, NoCompanionWhereItIsASourceOrTheDestinationItself) {
   // Another spelling of the same entry is the same source.
   Add("song.ogg", "sub/../song.tmp");
   Add("other.ogg", "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   EXPECT_EQ(PlanOf(plan, "note.tmp").companionPlan, CompanionPlan::IsDestination);
   EXPECT_EQ(PlanOf(plan, "title.ogg").companionPlan, CompanionPlan::IsSource);
   EXPECT_EQ(PlanOf(plan, "song.ogg").companionPlan, CompanionPlan::IsSource);
@@ -115,7 +128,7 @@ TEST_F(PlanTest, NoCompanionWhereItIsASourceOrTheDestinationItself) {
   RunSettings cased;
   cased.ProgramDirectory = settings.ProgramDirectory;
   cased.Table.AddSource("NOTE2.TMP", "s");
-  RunPlan casedPlan(cased);
+  RunPlan casedPlan(cased, realFiles);
   EXPECT_EQ(casedPlan.Plan(0).companionPlan,
             IsWindows() ? CompanionPlan::IsDestination : CompanionPlan::Kept);
 }
@@ -131,7 +144,7 @@ TEST_F(PlanTest, NoOriginalUnderAListedNameOrOneTheSystemRefuses) {
   // gone: it is no refusal.)
   const std::string longest = std::string(251, 'n') + ".ogg";
   Add(longest, "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   EXPECT_EQ(PlanOf(plan, "a.dat").originalPlan, OriginalPlan::Kept);
   EXPECT_EQ(PlanOf(plan, "b.dat").originalPlan, OriginalPlan::ListedAsSource);
   EXPECT_EQ(PlanOf(plan, "c.dat").originalPlan, OriginalPlan::ListedAsDestination);
@@ -152,7 +165,7 @@ TEST_F(PlanTest, AListedSourceIsNeverReplaced) {
   Add("pool/a.txt", "pool/b.txt");
   Add("other/../pool/b.txt", "pool/b.txt");
   Add("d.txt", "pool/a.txt");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   DestinationPlan a = PlanOf(plan, "pool/a.txt");
   EXPECT_TRUE(a.isSource);
   EXPECT_TRUE(PlanOf(plan, "other/../pool/b.txt").isSource);
@@ -177,7 +190,7 @@ TEST_F(PlanTest, WhatTheFilesLeaveAReplacementUnableToDo) {
   Add("note.tmp", "s");
   Add("song.ogg", "s");
   Add("none/d.txt", "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   EXPECT_EQ(PlanOf(plan, "folder").obstacle, Obstacle::DestinationIsFolder);
   EXPECT_EQ(PlanOf(plan, "title.ogg").obstacle, Obstacle::CompanionIsFolder);
   EXPECT_EQ(PlanOf(plan, "note.tmp").obstacle, Obstacle::None);
@@ -199,7 +212,7 @@ TEST_F(PlanTest, ACompanionNameTheSystemRefuses) {
   const std::string name(253, 'n');
   Write(name);
   Add(name, "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   DestinationPlan refused = PlanOf(plan, name);
   EXPECT_EQ(refused.obstacle, Obstacle::CompanionNameRefused);
   EXPECT_EQ(refused.obstacleResult.status, StepStatus::BadName);
@@ -223,7 +236,7 @@ TEST_F(PlanTest, HelperNamesTheSystemRefuses) {
   ASSERT_LT(At(deep + "d.txt").size(), limit);
   Write(deep + "d.txt");
   Add(deep + "d.txt", "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   DestinationPlan deepPlan = PlanOf(plan, deep + "d.txt");
   EXPECT_EQ(deepPlan.destinationEntry.kind, FileKind::Regular);
   EXPECT_EQ(deepPlan.obstacle, Obstacle::HelperNameRefused);
@@ -240,7 +253,7 @@ TEST_F(PlanTest, TheCyclePreparesAReplacementFromThePlan) {
   Add("plain.ogg", "pool/a.txt");
   const std::string longest = std::string(251, 'n') + ".ogg";
   Add(longest, "s");
-  RunPlan plan(settings);
+  RunPlan plan(settings, realFiles);
   std::vector<PreparedReplacement> first = FirstReplacements(settings);
   ASSERT_EQ(first.size(), plan.Destinations().size());
   for (size_t index = 0; index < first.size(); ++index) {
