@@ -82,7 +82,8 @@ TEST(Startup, OptionsOtherThanOneShotTouchNothing) {
     after.erase(std::remove(after.begin(), after.end(), ".stderr"), after.end());
     EXPECT_EQ(result.exitStatus, c.status);
     EXPECT_EQ(result.out.rfind(c.out, 0), 0u) << result.out;
-    EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
+    // Wine may add lines of its own to standard error.
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
     EXPECT_EQ(after, before);
     EXPECT_EQ(folder.Read("d.txt"), "old");
   }
