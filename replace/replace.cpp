@@ -73,34 +73,10 @@ ReplaceOutcome Done() {
 
 }  // namespace
 
-namespace {
-
-// Appends value in lower-case hexadecimal, without leading zeros.
-void AppendHex(std::string& text, uint32_t value) {
-  char digits[8];
-  int length = 0;
-  do {
-    digits[length++] = "0123456789abcdef"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  while (length > 0) text += digits[--length];
-}
-
-// Appends ".kelvo-<process>-<count><suffix>" to text: one name is made for
-// every step of every replacement, so this is written out by hand.
-void AppendHelperName(std::string& text, uint32_t process, uint32_t count, const char* suffix) {
-  text += ".kelvo-";
-  AppendHex(text, process);
-  text += '-';
-  AppendHex(text, count);
-  text += suffix;
-}
-
-}  // namespace
-
 std::string HelperName(uint32_t process, uint32_t count, const char* suffix) {
-  std::string name;
-  AppendHelperName(name, process, count, suffix);
+  char name[48];
+  std::snprintf(name, sizeof name, ".kelvo-%x-%x%s", static_cast<unsigned>(process),
+                static_cast<unsigned>(count), suffix);
   return name;
 }
 
@@ -537,9 +513,5 @@ StepResult Replacer::WithFreeName(const std::string& folder, const char* suffix,
 
 std::string Replacer::NextName(const std::string& folder, const char* suffix, StepStatus previous) {
   count = previous == StepStatus::Exists ? UnpredictableNumber() : count + 1;
-  std::string path;
-  path.reserve(folder.size() + 40);
-  path += folder;
-  AppendHelperName(path, process, count, suffix);
-  return path;
+  return folder + HelperName(process, count, suffix);
 }
