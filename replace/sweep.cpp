@@ -2,7 +2,7 @@
 // destinations.
 #include "replace/sweep.h"
 
-#include <cstdlib>
+#include <charconv>
 
 #include "replace/replace.h"
 
@@ -10,24 +10,13 @@ namespace {
 
 const char kPrefix[] = ".kelvo-";
 
-// Reads a number of at most 8 hex digits at text[at], moving at past it.
+// Reads a hexadecimal number at text[at], moving at past it.
 bool ReadHex(const std::string& text, size_t& at, uint32_t& value) {
-  size_t start = at;
-  value = 0;
-  while (at < text.size() && at - start < 9) {
-    char c = text[at];
-    uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<uint32_t>(c - 'a' + 10);
-    } else {
-      break;
-    }
-    value = value * 16 + digit;
-    ++at;
-  }
-  return at > start && at - start <= 8;
+  const char* end = text.data() + text.size();
+  std::from_chars_result read = std::from_chars(text.data() + at, end, value, 16);
+  if (read.ec != std::errc()) return false;
+  at = static_cast<size_t>(read.ptr - text.data());
+  return true;
 }
 
 }  // namespace
