@@ -252,7 +252,8 @@ TEST(Startup, AnInterruptedEmptyingIsTakenUpAgain) {
                                    interruptFirst.end());
   RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 1) << result.err;
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err.rfind("kelvo: no kelvo.txt in ", 0), 0u) << result.err;
+  EXPECT_EQ(CountOf(result.err, "\n"), 1u) << result.err;
   ExpectLogMirrorsConsole(folder, result);
   EXPECT_EQ(folder.Read("purlolog.html").find("left over"), std::string::npos);
 }
