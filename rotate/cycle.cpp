@@ -196,7 +196,12 @@ class Cycle {
         EntryInfo entry;
         StepResult read = fs.ReadEntry(replacement.destination, entry);
         outcome.done = read.Ok() && entry.kind != FileKind::Missing;
-        if (!outcome.done) outcome.reason = "it is missing, and it is its own source";
+        if (!read.Ok()) {
+          outcome.result = read;
+          outcome.reason = nullptr;  // the system's answer says why
+        } else if (!outcome.done) {
+          outcome.reason = "it is missing, and it is its own source";
+        }
       }
       return;
     }
