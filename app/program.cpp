@@ -5,11 +5,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "log/console.h"
 #include "log/log_service.h"
 #include "platform/clock.h"
 #include "platform/file_checks.h"
+#include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/stop.h"
@@ -67,17 +69,36 @@ int AnswerWithoutRun(Request request, int argc, char** argv) {
 }
 
 // Reads the master script into the settings. False when it is missing.
-bool ParseMasterScript(RunSettings& settings) {
+bool ParseMasterScript(RunSettings& settings, const std::string& scriptPath) {
   Print("Parsing Script");
-  std::string scriptPath = settings.ProgramDirectory + kMasterScriptName;
   if (!FileExists(scriptPath.c_str())) {
     Print(" -> Error, Master Script File is not Found.\n");
+    std::fprintf(stderr,
+                 "kelvo: no %s in %s, the folder this program is in (kelvo reads its script "
+                 "beside itself, not in the current folder)\n",
+                 kMasterScriptName, AbsolutePathOf(settings.ProgramDirectory).c_str());
     return false;
   }
   StringList lines;
-  lines.LoadFile(scriptPath.c_str(), true);
-  InterpretScript(lines, settings);
+  std::vector<unsigned> lineNumbers;
+  lines.LoadFile(scriptPath.c_str(), true, &lineNumbers);
+  InterpretScript(lines, settings, &lineNumbers);
   return true;
+}
+
+// Says on standard error why the interval was refused, after the console's
+// own words.
+void ReportRefusedInterval(const RunSettings& settings, const std::string& scriptPath) {
+  if (settings.Interval == 0) {
+    std::fprintf(stderr,
+                 "kelvo: %s sets no interval: it needs a line \"SetInterval,<seconds>\" with "
+                 "1 to %d seconds\n",
+                 scriptPath.c_str(), static_cast<int>(kMaxIntervalSeconds));
+  } else {
+    std::fprintf(stderr, "kelvo: %s: SetInterval %s is out of range (1 to %d seconds)\n",
+                 scriptPath.c_str(), settings.IntervalText.c_str(),
+                 static_cast<int>(kMaxIntervalSeconds));
+  }
 }
 
 }  // namespace
@@ -108,19 +129,23 @@ int RunProgram(int argc, char** argv) {
   settings.OneShot = request == Request::OneShot;
 
   int status = kCouldNotStart;
-  bool cycleStarted = false;
+  bool replacementTried = false;
   try {
-    if (ParseMasterScript(settings) && CheckInterval(settings)) {
-      cycleStarted = true;
-      RealFileSystem files;
-      unsigned failed = RunCycle(settings, files);
-      status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;
+    const std::string scriptPath = AbsolutePathOf(directory + kMasterScriptName);
+    if (ParseMasterScript(settings, scriptPath)) {
+      if (CheckInterval(settings)) {
+        RealFileSystem files;
+        unsigned failed = RunCycle(settings, files, &replacementTried);
+        status = settings.OneShot && failed > 0 ? kReplacementFailed : kDoneAsAsked;
+      } else {
+        ReportRefusedInterval(settings, scriptPath);
+      }
     }
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
-    std::fputs("\nkelvo: out of memory\n", stderr);
+    EndOpenConsoleLine();
+    std::fputs("kelvo: out of memory\n", stderr);
     // Out of memory in a pass: replacements were left undone.
-    status = cycleStarted ? kReplacementFailed : kCouldNotStart;
+    status = replacementTried ? kReplacementFailed : kCouldNotStart;
   }
   // The log goes; the settings go with this scope.
   delete g_log;

@@ -881,7 +881,12 @@ class ScriptCheck {
     Out("  " + plan.destination + " (" + companion + ")\n");
     switch (plan.originalPlan) {
       case OriginalPlan::Kept:
-        Out("    first content kept once as " + plan.original + "\n");
+        if (plan.replacedBefore) {
+          Out("    first content not kept: replaced before (" + plan.original + " or " +
+              plan.companion + " exists)\n");
+        } else {
+          Out("    first content kept once as " + plan.original + "\n");
+        }
         break;
       case OriginalPlan::ListedAsSource:
         Out("    first content not kept: " + plan.original + " is a listed source\n");

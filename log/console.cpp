@@ -3,10 +3,19 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "log/log_service.h"
 
+namespace {
+
+// Whether the last message left its line without a line feed.
+bool g_lineOpen = false;
+
+}  // namespace
+
 void Print(const char* text) {
+  if (text[0] != '\0') g_lineOpen = text[std::strlen(text) - 1] != '\n';
   std::fputs(text, stdout);
   std::fflush(stdout);
   if (g_log != nullptr) g_log->Report(text, nullptr);
@@ -19,4 +28,11 @@ void PrintFormatted(const char* format, ...) {
   std::vsnprintf(buffer, sizeof buffer, format, arguments);
   va_end(arguments);
   Print(buffer);
+}
+
+void EndOpenConsoleLine() {
+  std::fflush(stdout);
+  if (!g_lineOpen) return;
+  g_lineOpen = false;
+  std::fputs("\n", stderr);
 }

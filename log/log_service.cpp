@@ -3,10 +3,12 @@
 
 #include <cstdio>
 
+#include "log/console.h"
 #include "platform/display_adapters.h"
 #include "platform/fatal.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
+#include "platform/path_rules.h"
 #include "platform/paths.h"
 
 const char* const kLogFileName = "purlolog.html";
@@ -16,6 +18,16 @@ LogService* g_log = nullptr;
 namespace {
 
 FatalHandler g_fatalHandler = nullptr;
+std::string g_fatalReason;
+
+// Ends the console's open line, puts the reason on standard error, shows the
+// box and ends the process.
+[[noreturn]] void EndFatally(const char* boxText, const std::string& reason) {
+  EndOpenConsoleLine();
+  if (!reason.empty()) std::fprintf(stderr, "kelvo: %s\n", reason.c_str());
+  ShowFatalBox(boxText, "Assert", reason.c_str());
+  EndProcessFatally();
+}
 
 // "To solve the problem, please help by uploading purlolog.html." in code
 // page 932, shown above every assertion message.
@@ -58,20 +70,17 @@ LogService::LogService(const std::string& directory) : programDirectory(director
 // touched: one that cannot be emptied ends the run.
 void LogService::Open() {
   StepResult emptied;
-  if (!EmptyFile(programDirectory + kLogFileName, emptied)) EndAsLocked();
-  if (!emptied.Ok()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "\nkelvo: cannot empty %s%s: %s", programDirectory.c_str(), kLogFileName,
-                 ErrorText(emptied.error).c_str());
-    EndAsLocked();
-  }
+  const std::string logPath = AbsolutePathOf(programDirectory + kLogFileName);
+  if (!EmptyFile(programDirectory + kLogFileName, emptied))
+    EndAsLocked("cannot open the log " + logPath + ": " + LogFailureText(emptied));
+  if (!emptied.Ok())
+    EndAsLocked("cannot empty the log " + logPath + ": " + LogFailureText(emptied));
   WriteEnvironmentRecords();
   enabled = false;
 }
 
-void LogService::EndAsLocked() {
-  ShowFatalBox("Critical Error: Log File is Locked", "Assert");
-  EndProcessFatally();
+void LogService::EndAsLocked(const std::string& reason) {
+  EndFatally("Critical Error: Log File is Locked", reason);
 }
 
 void LogService::WriteEnvironmentRecords() {
@@ -100,15 +109,15 @@ bool LogService::AppendToFile(const char* fileName, const char* text) {
 
 void LogService::Assert(const char* message, const char* detail) {
   AppendToFile(kLogFileName, FormatRecord("Assert", message, detail).c_str());
-  ShowFatalBox(FormatBoxText(message, detail).c_str(), "Assert");
-  EndProcessFatally();
+  EndFatally(FormatBoxText(message, detail).c_str(), g_fatalReason);
 }
 
 void SetFatalHandler(FatalHandler handler) { g_fatalHandler = handler; }
 
+void SetFatalReason(const std::string& reason) { g_fatalReason = reason; }
+
 void RaiseAssert(const char* message, const char* detail) {
   if (g_fatalHandler != nullptr) g_fatalHandler(message, detail);
   if (g_log != nullptr) g_log->Assert(message, detail);
-  ShowFatalBox(FormatBoxText(message, detail).c_str(), "Assert");
-  EndProcessFatally();
+  EndFatally(FormatBoxText(message, detail).c_str(), g_fatalReason);
 }

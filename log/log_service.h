@@ -32,7 +32,7 @@ class LogService {
   void Open();
   void WriteRecord(const char* label, const char* message, const char* detail);
   void WriteEnvironmentRecords();
-  [[noreturn]] void EndAsLocked();
+  [[noreturn]] void EndAsLocked(const std::string& reason);
 
   std::mutex fileLock;
   std::string path;  // the file AppendToFile writes, under fileLock
@@ -45,6 +45,11 @@ extern LogService* g_log;
 // lets a fuzz target go on with its next input.
 using FatalHandler = void (*)(const char* message, const char* detail);
 void SetFatalHandler(FatalHandler handler);
+
+// A line in English saying what the next fatal assertion comes from
+// ("kelvo.txt:2: AddFile needs 2 values, found 1"), put on standard error
+// and in the box with it; empty for none.
+void SetFatalReason(const std::string& reason);
 
 // Raises the fatal assertion on the global log, or ends the process when
 // there is none.

@@ -3,9 +3,10 @@
 
 #include <string>
 
-// Shows a text with a caption and an exclamation icon (Linux: on standard
-// error, starting on a line of its own).
-void ShowFatalBox(const char* text, const char* caption);
+// Shows a text in code page 932 with a caption and an exclamation icon, and
+// below it reason, a line in English, where it is given (Linux: the caption
+// and text on standard error, where the reason was put just before).
+void ShowFatalBox(const char* text, const char* caption, const char* reason = nullptr);
 // Text in code page 932 as the fatal box shows it: unchanged on Windows; on
 // Linux in the locale's character set, or fallback where the locale cannot
 // show it.

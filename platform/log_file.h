@@ -12,6 +12,11 @@
 bool AppendFile(const std::string& path, const char* text);
 
 // Creates or empties the file as AppendFile does with a null text. False
-// when the open fails; emptied tells a file that took the open but refused
-// the emptying (an append-only file), and why.
+// when the open fails, with emptied telling why; true with emptied telling
+// of a file that took the open but refused the emptying (an append-only
+// file).
 bool EmptyFile(const std::string& path, StepResult& emptied);
+
+// Why the log cannot be opened or emptied, in words for the user: another
+// writer's hold is said as such.
+std::string LogFailureText(const StepResult& result);

@@ -14,6 +14,11 @@ char SystemSeparator();
 // directory: "X:\" at the start on Windows, a leading "/" on Linux.
 bool IsAbsolutePath(const std::string& name);
 
+// The path as the system reaches it from the current folder, for naming it
+// in a message: a relative name is put under that folder (on Windows, also
+// a name starting at the drive's root or on a drive's current folder).
+std::string AbsolutePathOf(const std::string& path);
+
 // True where a path may start with a drive ("C:", Windows); on Linux "a:b"
 // is a name like any other.
 bool HasDriveLetters();

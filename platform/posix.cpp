@@ -236,6 +236,16 @@ bool IsAbsolutePath(const std::string& name) { return !name.empty() && name[0] =
 
 bool HasDriveLetters() { return false; }
 
+std::string AbsolutePathOf(const std::string& path) {
+  if (IsAbsolutePath(path)) return path;
+  std::error_code error;
+  std::filesystem::path current = std::filesystem::current_path(error);
+  if (error) return path;
+  std::string absolute = current.string();
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute + path;
+}
+
 // A colon, a trailing dot or blank and a name like "nul" are plain names here.
 bool NamesHaveStreams() { return false; }
 bool DropsTrailingDotsAndBlanks() { return false; }
@@ -393,7 +403,9 @@ int OpenLockedForAppending(const std::string& path) {
   // Another writer holding the lock keeps us out, as a non-sharing writer
   // does on Windows.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
     close(fd);
+    errno = error;
     return -1;
   }
   return fd;
@@ -416,7 +428,10 @@ bool AppendFile(const std::string& path, const char* text) {
 bool EmptyFile(const std::string& path, StepResult& emptied) {
   emptied = Succeeded();
   int fd = OpenLockedForAppending(path);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    emptied = FailedWith(errno);
+    return false;
+  }
   // Only a regular file is emptied: a log sent elsewhere (a link to
   // /dev/null, say) is written, not emptied.
   struct stat info;
@@ -426,10 +441,15 @@ bool EmptyFile(const std::string& path, StepResult& emptied) {
   return true;
 }
 
-void ShowFatalBox(const char* text, const char* caption) {
+std::string LogFailureText(const StepResult& result) {
+  if (result.error == EWOULDBLOCK) return "another program holds it open for writing";
+  return ErrorText(result.error);
+}
+
+// The reason is on standard error already, just before.
+void ShowFatalBox(const char* text, const char* caption, const char*) {
   std::fflush(stdout);
-  // The console line may be open ("Parsing Script"): start a line of our own.
-  std::fprintf(stderr, "\n%s\n%s\n", caption, text);
+  std::fprintf(stderr, "%s\n%s\n", caption, text);
   std::fflush(stderr);
 }
 

@@ -170,6 +170,17 @@ bool IsAbsolutePath(const std::string& name) {
 
 bool HasDriveLetters() { return true; }
 
+std::string AbsolutePathOf(const std::string& path) {
+  if (path.empty()) return path;
+  DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::string full(size, '\0');
+  DWORD length = GetFullPathNameA(path.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  return full;
+}
+
 bool NamesHaveStreams() { return true; }
 
 bool DropsTrailingDotsAndBlanks() { return true; }
@@ -316,12 +327,25 @@ bool AppendFile(const std::string& path, const char* text) {
 // The open itself empties the file (CREATE_ALWAYS): nothing can refuse it after.
 bool EmptyFile(const std::string& path, StepResult& emptied) {
   emptied = Succeeded();
-  return AppendFile(path, nullptr);
+  if (AppendFile(path, nullptr)) return true;
+  emptied = FailedWith(GetLastError());
+  return false;
 }
 
-void ShowFatalBox(const char* text, const char* caption) {
+std::string LogFailureText(const StepResult& result) {
+  if (result.error == ERROR_SHARING_VIOLATION || result.error == ERROR_LOCK_VIOLATION)
+    return "another program holds it open for writing";
+  return ErrorText(result.error);
+}
+
+// The text is in code page 932 whatever the system's: shown as UTF-16 it
+// reads right on any system. The reason, in the system's code page, follows
+// after an empty line.
+void ShowFatalBox(const char* text, const char* caption, const char* reason) {
   std::fflush(stdout);
-  MessageBoxA(nullptr, text, caption, MB_OK | MB_ICONEXCLAMATION);
+  std::wstring wide = WideOf(932, text);
+  if (reason != nullptr && reason[0] != '\0') wide += L"\n\n" + WideOf(CP_ACP, reason);
+  MessageBoxW(nullptr, wide.c_str(), WideOf(CP_ACP, caption).c_str(), MB_OK | MB_ICONEXCLAMATION);
 }
 
 std::string ConsoleTextOf932(const char* text, const char*) { return text; }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "log/console.h"
+#include "log/log_service.h"
 #include "script/string_list.h"
 
 namespace {
@@ -53,8 +54,18 @@ unsigned FieldsNeeded(Command command) {
 }
 
 // line is a list entry, so a zero byte ends it and it can be split as it is.
-void SplitScriptLine(std::string_view line, StringList& fields) {
-  fields.Split(line.data(), ",", true, false, true);
+void SplitScriptLine(std::string_view line, StringList& fields, LeadByteTest isLeadByte) {
+  fields.Split(line.data(), ",", true, false, true, isLeadByte);
+}
+
+std::string MissingValues(const StringList& fields) {
+  if (fields.GetCount() == 0) return std::string();
+  const Command command = CommandNamed(fields.GetValue(0));
+  const unsigned needed = FieldsNeeded(command) - 1;
+  const unsigned found = fields.GetCount() - 1;
+  if (found >= needed) return std::string();
+  return std::string(CommandName(command)) + " needs " + std::to_string(needed) +
+         (needed == 1 ? " value" : " values") + ", found " + std::to_string(found);
 }
 
 void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
@@ -79,11 +90,21 @@ void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
   }
 }
 
-void InterpretScript(const StringList& lines, RunSettings& settings) {
+void InterpretScript(const StringList& lines, RunSettings& settings,
+                     const std::vector<unsigned>* lineNumbers) {
   StringList fields;
+  size_t index = 0;
   lines.ForEachValue([&](std::string_view line) {
-    SplitScriptLine(line, fields);
+    SplitScriptLine(line, fields, lines.LeadBytes());
+    const std::string missing = MissingValues(fields);
+    if (!missing.empty()) {
+      std::string where = kMasterScriptName;
+      if (lineNumbers != nullptr && index < lineNumbers->size())
+        where += ":" + std::to_string((*lineNumbers)[index]);
+      SetFatalReason(where + ": " + missing);
+    }
     ApplyScriptLine(fields, settings);
+    ++index;
   });
   Print(" -> Done.\n");
 }

@@ -1,8 +1,11 @@
 // Interprets the master script's lines into the run settings.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "platform/text.h"
 #include "rotate/run_settings.h"
 
 class StringList;
@@ -22,14 +25,22 @@ unsigned FieldsNeeded(Command command);
 // Cuts a script line into its fields: commas separate them, blanks around
 // each are trimmed, and a quote opens a part in which commas do not cut
 // (the quotes stay in the field).
-void SplitScriptLine(std::string_view line, StringList& fields);
+void SplitScriptLine(std::string_view line, StringList& fields,
+                     LeadByteTest isLeadByte = IsSystemLeadByte);
 
 // Carries out one line, cut into fields, on the settings.
 void ApplyScriptLine(const StringList& fields, RunSettings& settings);
 
 // Runs every line's command; prints " -> Done.\n" after the last one. A line
-// with too few values raises the fatal assertion.
-void InterpretScript(const StringList& lines, RunSettings& settings);
+// with too few values raises the fatal assertion, told in English as
+// "kelvo.txt:<n>: ..." with its number from lineNumbers (one per line) when
+// given. Lines are split by their own lead-byte rules.
+void InterpretScript(const StringList& lines, RunSettings& settings,
+                     const std::vector<unsigned>* lineNumbers = nullptr);
+
+// What a line of the given fields lacks, in English ("AddFile needs 2
+// values, found 1"); empty when it has what its command needs.
+std::string MissingValues(const StringList& fields);
 
 // Prints why the interval cannot drive a run and returns false, or returns
 // true for a usable interval.

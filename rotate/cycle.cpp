@@ -12,6 +12,7 @@
 
 #include "log/console.h"
 #include "platform/clock.h"
+#include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/stop.h"
@@ -36,10 +37,11 @@ size_t StagedFilesAtOnce() {
 // With why, where the delete's answer is known.
 void ReportLeftover(const std::string& path, const StepResult* why = nullptr) {
   if (why == nullptr) {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n", path.c_str());
+    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n",
+                 AbsolutePathOf(path).c_str());
   } else {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n", path.c_str(),
-                 ReasonText(*why).c_str());
+    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n",
+                 AbsolutePathOf(path).c_str(), ReasonText(*why).c_str());
   }
 }
 
@@ -50,15 +52,17 @@ void ReportLeftovers(const std::vector<Leftover>& leftovers) {
   std::fflush(stderr);
 }
 
-// One line on standard error for a failed replacement; the console's own
-// line and the log stay as they are.
+// One line on standard error for a failed replacement, naming files by the
+// path the system reached them by (a relative name depends on the current
+// folder); the console's own line and the log stay as they are.
 void ReportFailure(const ReplaceOutcome& outcome) {
   std::fflush(stdout);
   std::string reason = outcome.reason != nullptr ? outcome.reason : ReasonText(outcome.result);
-  std::fprintf(stderr, "kelvo: cannot %s %s: %s\n", outcome.action, outcome.path.c_str(),
-               reason.c_str());
+  std::fprintf(stderr, "kelvo: cannot %s %s: %s\n", outcome.action,
+               AbsolutePathOf(outcome.path).c_str(), reason.c_str());
   if (!outcome.kept.empty()) {
-    std::fprintf(stderr, "kelvo: the old content is kept as %s\n", outcome.kept.c_str());
+    std::fprintf(stderr, "kelvo: the old content is kept as %s\n",
+                 AbsolutePathOf(outcome.kept).c_str());
   }
   for (const std::string& leftover : outcome.leftovers) ReportLeftover(leftover);
   std::fflush(stderr);
@@ -109,7 +113,8 @@ class Cycle {
     batchFiles = StagedFilesAtOnce();
   }
 
-  unsigned failures = 0;  // replacements that failed
+  unsigned failures = 0;             // replacements that failed
+  bool* replacementTried = nullptr;  // set at the first replacement, when given
 
   void Run() {
     Print("Starting Loop.\n");
@@ -163,6 +168,7 @@ class Cycle {
   // source, but a link may lead to a destination or a companion. So every
   // copy reads what a pass made one replacement after another would read.
   void StageDrawn(Target& target) {
+    if (replacementTried != nullptr) *replacementTried = true;
     const std::vector<uint32_t>& candidates = plan.CandidatesOf(target.index);
     uint32_t sourceIndex = candidates[DrawIndex(candidates.size())];
     if (!batch.empty() &&
@@ -173,16 +179,30 @@ class Cycle {
     BatchStep& step = batch.back();
     step.target = &target;
     step.source = &plan.Sources()[sourceIndex];
-    PrepareReplacement(plan.Plan(target.index), target.originalSettled, target.prepared);
+    const DestinationPlan destinationPlan = plan.Plan(target.index);
+    // Replaced before (by an earlier run): its first content is gone for good.
+    if (destinationPlan.replacedBefore) target.originalSettled = true;
+    PrepareReplacement(destinationPlan, target.originalSettled, target.prepared);
     Replacement& replacement = target.prepared.replacement;
     if (target.prepared.leftAsSource) {
       // A destination that is a listed source is never overwritten; it
-      // already holds the drawn content when it is that very source.
+      // already holds the drawn content when it is that very source, if it
+      // exists: kelvo never makes it.
       ReplaceOutcome& outcome = step.staged.failure;
-      outcome.done = plan.DrawsItself(target.index, *step.source);
       outcome.action = "replace";
       outcome.path = replacement.destination;
       outcome.reason = "a file the script names as a source";
+      if (plan.DrawsItself(target.index, *step.source)) {
+        EntryInfo entry;
+        StepResult read = fs.ReadEntry(replacement.destination, entry);
+        outcome.done = read.Ok() && entry.kind != FileKind::Missing;
+        if (!read.Ok()) {
+          outcome.result = read;
+          outcome.reason = nullptr;  // the system's answer says why
+        } else if (!outcome.done) {
+          outcome.reason = "it is missing, and it is its own source";
+        }
+      }
       return;
     }
     replacement.source = *step.source;
@@ -247,7 +267,7 @@ class Cycle {
     ++failures;
     std::fflush(stdout);
     std::fprintf(stderr, "kelvo: cannot flush the folder %s: %s\n",
-                 folder.empty() ? "." : folder.c_str(), ReasonText(result).c_str());
+                 AbsolutePathOf(folder.empty() ? "." : folder).c_str(), ReasonText(result).c_str());
     std::fflush(stderr);
   }
 
@@ -259,8 +279,8 @@ class Cycle {
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
     if (outcome.originalNotKept) {
       std::fflush(stdout);
-      std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n", destination.c_str(),
-                   ReasonText(outcome.originalResult).c_str());
+      std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n",
+                   AbsolutePathOf(destination).c_str(), ReasonText(outcome.originalResult).c_str());
     }
     if (!outcome.done) {
       // A copy cut short by a stop request is no failure of the run's.
@@ -326,8 +346,9 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
   prepared.originalRefusal = plan.originalRefusal;
 }
 
-unsigned RunCycle(const RunSettings& settings, FileSystem& fs) {
+unsigned RunCycle(const RunSettings& settings, FileSystem& fs, bool* replacementTried) {
   Cycle cycle(settings, fs);
+  cycle.replacementTried = replacementTried;
   cycle.Run();
   return cycle.failures;
 }

@@ -11,8 +11,9 @@
 
 // Runs passes until the first one is over with OneShot set, or a stop is
 // requested, taking its file steps on fs. Returns the number of replacements
-// that failed.
-unsigned RunCycle(const RunSettings& settings, FileSystem& fs);
+// that failed. replacementTried, when given, is set as the first replacement
+// is begun, so that it tells even after an exception.
+unsigned RunCycle(const RunSettings& settings, FileSystem& fs, bool* replacementTried = nullptr);
 
 // Why a file step failed, as kelvo says it: its own words for a file of the
 // wrong kind and a stop, the system's text otherwise.

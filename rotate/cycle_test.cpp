@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_rules.h"
 #include "testing/fake_file_system.h"
 
 namespace {
@@ -92,7 +93,8 @@ TEST(CycleSources, ADestinationThatIsAListedSourceIsNeverWritten) {
   EXPECT_EQ(run.Told("d/b.txt"), "Failed.");
   EXPECT_EQ(run.Told("d/self.txt"), "Done.");
   EXPECT_EQ(run.Told("d/a.txt"), "Done.");
-  EXPECT_NE(run.err.find("kelvo: cannot replace d/b.txt: a file the script names as a source"),
+  EXPECT_NE(run.err.find("kelvo: cannot replace " + AbsolutePathOf("d/b.txt") +
+                         ": a file the script names as a source"),
             std::string::npos)
       << run.err;
   EXPECT_EQ(run.disk.Content("d/b.txt"), "b");
@@ -105,6 +107,24 @@ TEST(CycleSources, ADestinationThatIsAListedSourceIsNeverWritten) {
   EXPECT_EQ(run.disk.NamesOf("d/b.txt"), 1u);
   EXPECT_EQ(run.disk.NamesOf("d/self.txt"), 1u);
   EXPECT_TRUE(run.disk.HelperNames().empty());
+}
+
+// kelvo never makes a listed source, so a missing one that draws itself
+// stays missing: a failure, not a replacement done.
+TEST(CycleSources, AMissingDestinationThatIsItsOwnSourceFails) {
+  CycleRun run;
+  run.disk.Put("d/here.txt", "here");
+  run.Add("d/gone.txt", "d/gone.txt");
+  run.Add("d/here.txt", "d/here.txt");
+  EXPECT_EQ(run.Run(), 1u);
+  EXPECT_EQ(run.Told("d/gone.txt"), "Failed.");
+  EXPECT_EQ(run.Told("d/here.txt"), "Done.");
+  EXPECT_NE(run.err.find("kelvo: cannot replace " + AbsolutePathOf("d/gone.txt") +
+                         ": it is missing, and it is its own source"),
+            std::string::npos)
+      << run.err;
+  EXPECT_FALSE(run.disk.Has("d/gone.txt"));
+  EXPECT_EQ(run.disk.Content("d/here.txt"), "here");
 }
 
 TEST(CycleSources, TheCompanionIsWithheldWhenItsNameIsASource) {
@@ -149,6 +169,67 @@ TEST(CycleOriginal, KeptOnceBeforeTheFirstReplacementOnly) {
   EXPECT_EQ(disk.Content("d/t.tmp"), "one");
 }
 
+// The original is the content before the first replacement: a companion
+// or an original already there tells of an earlier one, so a deleted
+// original is not made again from what the destination holds now.
+TEST(CycleOriginal, NotMadeAgainOnceDeletedOrAfterAnEarlierReplacement) {
+  FakeFileSystem disk;
+  disk.Put("d/t.ogg", "first");
+  disk.Put("d/u.ogg", "from a pool");
+  disk.Put("d/u.tmp", "earlier");
+  disk.Put("pool/1", "one");
+  disk.Put("pool/2", "two");
+  {
+    CycleRun run(disk);
+    run.Add("d/t.ogg", "pool/1");
+    run.Add("d/u.ogg", "pool/1");
+    EXPECT_EQ(run.Run(), 0u) << run.err;
+  }
+  EXPECT_EQ(disk.Content("d/t.ogg.orig"), "first");
+  EXPECT_FALSE(disk.Has("d/u.ogg.orig"));
+  disk.Remove("d/t.ogg.orig");
+  {
+    CycleRun run(disk);
+    run.Add("d/t.ogg", "pool/2");
+    run.Add("d/u.ogg", "pool/2");
+    EXPECT_EQ(run.Run(), 0u) << run.err;
+    EXPECT_EQ(run.Told("d/t.ogg"), "Done.");
+  }
+  EXPECT_FALSE(disk.Has("d/t.ogg.orig"));
+  EXPECT_FALSE(disk.Has("d/u.ogg.orig"));
+  EXPECT_EQ(disk.Content("d/t.ogg"), "two");
+  EXPECT_EQ(disk.Content("d/t.tmp"), "one");
+  EXPECT_EQ(disk.Content("d/u.tmp"), "one");
+}
+
+// A companion that is a listed source exists without any replacement: it
+// does not stand in the way of the original.
+TEST(CycleOriginal, ACompanionThatIsASourceTellsOfNoReplacement) {
+  CycleRun run;
+  run.disk.Put("d/t.ogg", "first");
+  run.disk.Put("d/t.tmp", "a source");
+  run.Add("d/t.ogg", "d/t.tmp");
+  EXPECT_EQ(run.Run(), 0u) << run.err;
+  EXPECT_EQ(run.disk.Content("d/t.ogg.orig"), "first");
+}
+
+// The caller learns whether a replacement was begun, which an exception
+// out of the cycle would not tell otherwise.
+TEST(CycleRunning, TellsWhetherAReplacementWasBegun) {
+  FakeFileSystem disk;
+  disk.Put("pool/1", "one");
+  RunSettings settings;
+  settings.OneShot = true;
+  bool tried = false;
+  testing::internal::CaptureStdout();
+  RunCycle(settings, disk, &tried);
+  EXPECT_FALSE(tried);
+  settings.Table.AddSource("d/t.ogg", "pool/1");
+  RunCycle(settings, disk, &tried);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(tried);
+}
+
 TEST(CycleOriginal, ANameTheSystemRefusesIsSaidAndTheReplacementGoesOn) {
   CycleRun run;
   const std::string name(20, 'n');
@@ -158,8 +239,9 @@ TEST(CycleOriginal, ANameTheSystemRefusesIsSaidAndTheReplacementGoesOn) {
   run.Add("d/" + name, "pool/new");
   EXPECT_EQ(run.Run(), 0u);
   EXPECT_EQ(run.Told("d/" + name), "Done.");
-  EXPECT_NE(run.err.find("kelvo: cannot keep the original as d/" + name + ".orig: "),
-            std::string::npos)
+  EXPECT_NE(
+      run.err.find("kelvo: cannot keep the original as " + AbsolutePathOf("d/" + name) + ".orig: "),
+      std::string::npos)
       << run.err;
   EXPECT_FALSE(run.disk.Has("d/" + name + ".orig"));
   EXPECT_EQ(run.disk.Content("d/" + name), "new");
@@ -245,9 +327,10 @@ class FaultyPass {
     run.disk.Put("pool/1", "new1");
     run.disk.Put("pool/2", "new2");
     run.disk.Put("pool/3", "new3");
+    // a.ogg is replaced for the first time; c.ogg was replaced before.
     run.disk.Put("d/a.ogg", "a-old");
-    run.disk.Put("d/a.tmp", "a-previous");
     run.disk.Put("e/c.ogg", "c-old");
+    run.disk.Put("e/c.tmp", "c-previous");
     run.disk.Put("e/c.ogg.orig", "c-first");
     run.Add("d/a.ogg", "pool/1");
     run.Add("d/b.ogg", "pool/2");  // does not exist yet
@@ -264,9 +347,9 @@ class FaultyPass {
     }
     unsigned toldFailed = 0;
     // Destination, its new content, its old one, its previous companion.
-    const char* const expected[][4] = {{"d/a.ogg", "new1", "a-old", "a-previous"},
+    const char* const expected[][4] = {{"d/a.ogg", "new1", "a-old", ""},
                                        {"d/b.ogg", "new2", "", ""},
-                                       {"e/c.ogg", "new3", "c-old", ""}};
+                                       {"e/c.ogg", "new3", "c-old", "c-previous"}};
     for (const auto& one : expected) {
       const std::string destination = one[0];
       const std::string companion = destination.substr(0, destination.size() - 4) + ".tmp";

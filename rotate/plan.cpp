@@ -113,6 +113,11 @@ DestinationPlan RunPlan::Plan(size_t index) const {
   } else if (!known.originalLook.Ok()) {
     plan.originalPlan = OriginalPlan::NameRefused;
     plan.originalRefusal = known.originalLook;
+  } else {
+    // Only a companion kelvo keeps tells of a replacement: one that is a
+    // source or the destination itself exists without any.
+    plan.replacedBefore =
+        Exists(plan.original) || (plan.KeepsCompanion() && Exists(plan.companion));
   }
   return plan;
 }
@@ -163,6 +168,11 @@ void RunPlan::Look(DestinationPlan& plan) const {
     plan.obstacle = Obstacle::CompanionNameRefused;
     plan.obstacleResult = named;
   }
+}
+
+bool RunPlan::Exists(const std::string& path) const {
+  EntryInfo entry;
+  return fs.ReadEntry(path, entry).Ok() && entry.kind != FileKind::Missing;
 }
 
 bool RunPlan::DrawsItself(size_t index, const std::string& source) const {

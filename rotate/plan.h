@@ -25,8 +25,9 @@ enum class CompanionPlan {
   IsDestination,  // the companion is the destination itself ("x.tmp")
 };
 
-// Where the first content is kept for good: "<destination>.orig", made once,
-// unless that name must not or cannot be made.
+// Where the first content is kept for good: "<destination>.orig", made only
+// before the destination's first replacement, unless that name must not or
+// cannot be made.
 enum class OriginalPlan {
   Kept,
   ListedAsSource,
@@ -57,6 +58,10 @@ struct DestinationPlan {
   std::string original;
   OriginalPlan originalPlan = OriginalPlan::Kept;
   StepResult originalRefusal;  // the system's answer, for NameRefused
+  // The destination was replaced before: its original or its kept companion
+  // exists. Its first content is gone then, and no original is made, also
+  // where the user deleted the one kept.
+  bool replacedBefore = false;
 
   // Set by RunPlan::Look only.
   bool looked = false;
@@ -66,7 +71,7 @@ struct DestinationPlan {
   StepResult obstacleResult;  // the system's answer behind the obstacle
 
   bool KeepsCompanion() const { return companionPlan == CompanionPlan::Kept; }
-  bool KeepsOriginal() const { return originalPlan == OriginalPlan::Kept; }
+  bool KeepsOriginal() const { return originalPlan == OriginalPlan::Kept && !replacedBefore; }
   // Whether a replacement made now can succeed, as far as the destination's
   // own names and files tell; a listed source is never replaced all the same.
   bool Replaceable() const { return obstacle == Obstacle::None; }
@@ -92,10 +97,10 @@ class RunPlan {
   const EntrySet& SourceSet() const { return sourceSet; }
   const EntrySet& DestinationSet() const { return destinationSet; }
 
-  // The plan of the destination at index (in visiting order), from its names
-  // and the listed sets. The sets look at the folders afresh on every call
-  // (a folder may be replaced while kelvo runs): the cycle asks before each
-  // replacement.
+  // The plan of the destination at index (in visiting order), from its names,
+  // the listed sets and whether its original or companion exists. The sets
+  // and that look are afresh on every call (a folder may be replaced while
+  // kelvo runs): the cycle asks before each replacement.
   DestinationPlan Plan(size_t index) const;
   // Adds a read-only look at the files to a plan: whether a replacement
   // made now can succeed, and why not.
@@ -112,6 +117,9 @@ class RunPlan {
     std::string original;
     StepResult originalLook;  // whether the system takes the original's name
   };
+
+  // Whether anything stands under the name (a link not followed).
+  bool Exists(const std::string& path) const;
 
   FileSystem& fs;
   std::vector<std::string> destinations;

@@ -16,6 +16,10 @@ namespace {
 constexpr int kLineBufferSize = 1024;
 constexpr int kLineReadLimit = 1023;
 
+// UTF-8 has no double-byte characters: its bytes above 0x7F never stand for
+// a comma or a quote.
+bool NoLeadByte(unsigned char) { return false; }
+
 bool IsBlank(unsigned char byte) {
   return byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n';
 }
@@ -97,15 +101,16 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
 
 // Editors on Windows save scripts with a byte-order mark. A script in UTF-8
 // with its mark, or in UTF-16 (Notepad's "Unicode"), is read whole into text
-// as the system's text, and true says to read from there; otherwise the file
-// stands where its lines start.
-bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text) {
+// as the system's text, and true says to read from there (unicode tells such
+// a script); otherwise the file stands where its lines start.
+bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text, bool& unicode) {
   unsigned char mark[3] = {0, 0, 0};
   size_t got = std::fread(mark, 1, sizeof mark, file);
   bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
   bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
   bool utf8 = got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
-  if (littleEndian || bigEndian || utf8) {
+  unicode = littleEndian || bigEndian || utf8;
+  if (unicode) {
     // Text mode would take UTF-16 bytes for line ends and end of file.
     std::FILE* binary = std::fopen(path, "rb");
     if (binary == nullptr) return true;
@@ -164,6 +169,7 @@ bool IsCommentLine(std::string_view line) {
 void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsigned>* lineNumbers) {
   if (lineNumbers != nullptr) lineNumbers->clear();
   Clear();
+  leadBytes = IsSystemLeadByte;
   if (path == nullptr) return;
   // Text mode: Windows hands a CR LF pair over as LF; elsewhere the CR stays
   // and trimming removes it, so both give the same lines.
@@ -179,7 +185,10 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
   storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
   // A script in UTF-16 is converted as a whole and read from memory.
   std::string converted;
-  bool fromMemory = ReadPastByteOrderMark(file, path, converted);
+  bool unicode = false;
+  bool fromMemory = ReadPastByteOrderMark(file, path, converted, unicode);
+  // Unicode text became UTF-8 unless the system's text is a code page.
+  if (unicode && !SystemTextIsAnsiCodePage()) leadBytes = NoLeadByte;
   size_t readAt = 0;
   unsigned nextLineNumber = 1;
   char buffer[kLineBufferSize];

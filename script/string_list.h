@@ -32,6 +32,10 @@ class StringList {
   // each entry comes from.
   void LoadFile(const char* path, bool skipComments, std::vector<unsigned>* lineNumbers = nullptr);
 
+  // The lead-byte test of the text LoadFile last read: the system's, or none
+  // for a script in UTF-16 or UTF-8 with its mark that became UTF-8 (Linux).
+  LeadByteTest LeadBytes() const { return leadBytes; }
+
   // Replaces the contents with the fields of text cut at separator (one or two
   // bytes). With useQuotes, ' and " open and close quoted parts in which the
   // separator does not cut, and a backslash before either makes it plain text;
@@ -66,6 +70,7 @@ class StringList {
   std::string storage;
   // Where each entry starts in storage.
   std::vector<size_t> starts;
+  LeadByteTest leadBytes = IsSystemLeadByte;
 };
 
 template <typename Visit>

@@ -426,6 +426,36 @@ TEST_F(LoadFileTest, EntriesKnowTheirLineNumbers) {
   }
 }
 
+// Text that became UTF-8 is split by UTF-8's rules whatever the system's
+// code page; text read as it is, by the system's; and on Windows Unicode
+// text becomes the system's code page, so its rules hold there too.
+TEST_F(LoadFileTest, LeadBytesFollowWhatTheTextBecame) {
+  StringList list;
+  list.LoadFile(WriteFile("AddFile,a,b\n").c_str(), true);
+  EXPECT_EQ(list.LeadBytes(), &IsSystemLeadByte);
+  const std::string utf16(
+      "\xFF\xFE"
+      "A\0,\0B\0",
+      8);
+  const std::string utf8WithMark =
+      "\xEF\xBB\xBF"
+      "A,B";
+  for (const std::string& bytes : {utf16, utf8WithMark}) {
+    list.LoadFile(WriteFile(bytes).c_str(), true);
+    ASSERT_EQ(list.GetCount(), 1u);
+    EXPECT_EQ(list.GetValue(0), "A,B");
+    if (SystemTextIsAnsiCodePage()) {
+      EXPECT_EQ(list.LeadBytes(), &IsSystemLeadByte);
+    } else {
+      // Not the locale's test, and no byte that starts a character in code
+      // page 932 either.
+      EXPECT_NE(list.LeadBytes(), &IsSystemLeadByte);
+      for (int byte = 0x80; byte <= 0xFF; ++byte)
+        EXPECT_FALSE(list.LeadBytes()(static_cast<unsigned char>(byte))) << byte;
+    }
+  }
+}
+
 TEST_F(LoadFileTest, LastLineWithoutLineFeedIsKept) {
   EXPECT_EQ(Load("a\nb"), (Fields{"a", "b"}));
   EXPECT_EQ(Load("single"), (Fields{"single"}));

@@ -129,6 +129,30 @@ TEST(Cycle, DestinationListedAsItsOwnSourceKeepsItsContent) {
   EXPECT_FALSE(HasStagingFile(folder));
 }
 
+// kelvo never writes a listed source, so a missing one that is its own only
+// source stays missing: a failure with its reason, not a replacement done.
+TEST(Cycle, MissingDestinationThatIsItsOwnSourceFails) {
+  std::vector<std::string> names = {"gone.txt"};
+  // A name the system refuses cannot be there either.
+  if (TestedProgram().IsWindows()) names.push_back("a<b.txt");
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    ScratchFolder folder;
+    folder.Write("kelvo.txt",
+                 "SetInterval,5\nAddFile," + name + "," + name + "\nAddFile,d.txt,s.txt\n");
+    folder.Write("s.txt", "S");
+    RunResult result = folder.Run(OneShot());
+    EXPECT_EQ(result.exitStatus, 2);
+    const std::string native = folder.NativeAt(name);
+    EXPECT_NE(result.out.find(", Replacing " + native + " to " + native + " -> Failed.\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.err.find("kelvo: cannot replace " + native + ": "), std::string::npos)
+        << result.err;
+    EXPECT_EQ(folder.Read("d.txt"), "S");
+  }
+}
+
 TEST(Cycle, DestinationThatIsAnotherEntrysSourceIsNotOverwritten) {
   ScratchFolder folder;
   folder.Write("kelvo.txt", "SetInterval,5\nAddFile,b.txt,a.txt\nAddFile,c.txt,b.txt\n");

@@ -320,7 +320,7 @@ RunResult ScratchFolder::Run(const RunOptions& options) const {
     return RunResult();
   }
   RunResult result = Finish(pid, outputPipe, options.timeoutSeconds);
-  result.err = Read(".stderr");
+  result.err = FoldLineEnds(Read(".stderr"));
   return result;
 }
 

@@ -14,7 +14,7 @@ struct RunResult {
   int exitStatus = -1;  // -1 when the process did not exit normally
   int signal = 0;       // the signal that ended it, if any
   std::string out;      // standard output, CR LF folded to LF
-  std::string err;
+  std::string err;      // standard error, the same way
 };
 
 struct RunOptions {

@@ -169,6 +169,36 @@ TEST(ReplacedFile, TheOriginalIsKeptOnceForGood) {
   EXPECT_NE(folder.Read("title.tmp"), "the first content, in no pool");
 }
 
+// The original is made before the first replacement only: one the user
+// deletes stays deleted, and a destination with a companion from an earlier
+// replacement gets none.
+TEST(ReplacedFile, ADeletedOriginalStaysDeleted) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt",
+               "SetInterval,5\nAddFile,title.ogg,pool/a.ogg\nAddFile,field.ogg,pool/b.ogg\n");
+  folder.Write("pool/a.ogg", "A");
+  folder.Write("pool/b.ogg", "B");
+  folder.Write("title.ogg", "first");
+  folder.Write("field.ogg", "from an earlier run");
+  folder.Write("field.tmp", "older");
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    if (run == 3) {
+      ASSERT_EQ(unlink(folder.At("title.ogg.orig").c_str()), 0);
+      folder.Write("title.ogg", "between runs");
+    }
+    RunResult result = folder.Run(OneShot());
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_EQ(folder.Exists("title.ogg.orig"), run < 3);
+    if (run < 3) {
+      EXPECT_EQ(folder.Read("title.ogg.orig"), "first");
+    }
+    EXPECT_FALSE(folder.Exists("field.ogg.orig"));
+  }
+  EXPECT_EQ(folder.Read("title.ogg"), "A");
+  EXPECT_EQ(folder.Read("title.tmp"), "between runs");
+}
+
 // The original's name is never taken from the script's own files, and a
 // failed replacement leaves none behind.
 TEST(ReplacedFile, NoOriginalOverListedNamesOrAfterAFailure) {

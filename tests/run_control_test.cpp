@@ -239,4 +239,34 @@ TEST(RunControl, ShiftJisLocaleWithUtf8Names) {
   EXPECT_FALSE(folder.Exists(program + "/a.tmp"));
 }
 
+// A script in UTF-16 becomes UTF-8 on Linux and is split as UTF-8 text in
+// any locale: in a Shift_JIS one, the last byte of a character before a
+// comma must not take the comma as its second byte.
+TEST(RunControl, Utf16ScriptRunsAlikeInShiftJisAndUtf8Locales) {
+  if (IsWindows()) GTEST_SKIP() << "the locale is a Linux case";
+  const std::string hiraganaA = "\xE3\x81\x82";
+  std::string script = "\xFF\xFE";  // little-endian, as Notepad saves it
+  for (char c : std::string("SetInterval,5\r\nAddFile,title#,s\r\n")) {
+    // '#' stands for HIRAGANA A, U+3042.
+    script += c == '#' ? std::string("\x42\x30") : std::string(1, c) + '\0';
+  }
+  for (const char* locale : {"C.UTF-8", "ja_JP.SJIS"}) {
+    SCOPED_TRACE(locale);
+    ScratchFolder folder;
+    RunOptions options = OneShot();
+    if (std::string(locale) == "C.UTF-8") {
+      options.environmentPrefix = {"env", "LC_ALL=C.UTF-8"};
+    } else {
+      options.environmentPrefix = ShiftJisLocalePrefix(folder);
+      if (options.environmentPrefix.empty())
+        SKIP_FOR_MISSING_TOOL("cannot make a Shift_JIS locale here");
+    }
+    folder.Write("kelvo.txt", script);
+    folder.Write("s", "S");
+    RunResult result = folder.Run(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_EQ(folder.Read("title" + hiraganaA), "S");
+  }
+}
+
 }  // namespace

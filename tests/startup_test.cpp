@@ -38,6 +38,12 @@ TEST(Startup, MissingScriptReportsAndEndsWithStatusOne) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out,
             std::string(kBanner) + "Parsing Script -> Error, Master Script File is not Found.\n");
+  // Where kelvo looked, and why there: the harness starts it in "/".
+  EXPECT_EQ(
+      result.err.rfind(
+          "kelvo: no kelvo.txt in " + folder.NativeAt("") + ", the folder this program is in", 0),
+      0u)
+      << result.err;
 
   std::string log = folder.Read("purlolog.html");
   std::string environment = EnvironmentRecords(log);
@@ -119,6 +125,8 @@ TEST(Startup, ScriptIsFoundBesideTheProgramNotInTheCurrentFolder) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out,
             std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+  EXPECT_EQ(result.err.rfind("kelvo: " + folder.NativeAt("kelvo.txt") + " sets no interval", 0), 0u)
+      << result.err;
   ExpectLogMirrorsConsole(folder, result);
 }
 
@@ -147,6 +155,10 @@ TEST(Startup, IntervalOutOfRangeEndsBeforeAnyFileIsTouched) {
               std::string::npos)
         << result.out;
     EXPECT_EQ(result.out.find("Starting Loop."), std::string::npos);
+    EXPECT_NE(result.err.find("kelvo: " + folder.NativeAt("kelvo.txt") + ": SetInterval " + value +
+                              " is out of range (1 to 2147483 seconds)"),
+              std::string::npos)
+        << result.err;
     EXPECT_EQ(folder.Read("d.txt"), "old");
     EXPECT_FALSE(folder.Exists("d.tmp"));
     ExpectLogMirrorsConsole(folder, result);
@@ -157,10 +169,12 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
   struct Case {
     const char* line;
     const char* message;
+    const char* reason;  // in English, before the box
   };
-  for (Case c : {Case{"AddFile,d.txt", "GetValue - Invalid ID"},
-                 Case{"SetInterval", "GetValueInt - Invalid ID"},
-                 Case{"SetSourcePath", "GetValue - Invalid ID"}}) {
+  for (Case c :
+       {Case{"AddFile,d.txt", "GetValue - Invalid ID", "AddFile needs 2 values, found 1"},
+        Case{"SetInterval", "GetValueInt - Invalid ID", "SetInterval needs 1 value, found 0"},
+        Case{"SetSourcePath", "GetValue - Invalid ID", "SetSourcePath needs 1 value, found 0"}}) {
     ScratchFolder folder;
     folder.Write("kelvo.txt", std::string("SetInterval,5\n") + c.line + "\nAddFile,x,y\n");
     // A long log from an earlier run is still emptied when the run ends at
@@ -177,15 +191,28 @@ TEST(Startup, ShortLinesRaiseTheFatalAssertion) {
     std::string record = std::string("Assert: ") + c.message + "\t<br>\n";
     ASSERT_GE(log.size(), record.size());
     EXPECT_EQ(log.substr(log.size() - record.size()), record);
+    // The open console line ended, then what is missing and where.
+    const std::string reason = std::string("kelvo: kelvo.txt:2: ") + c.reason;
     if (!TestedProgram().IsWindows()) {
-      // On a line of its own; the request in English where the console's
-      // character set has no Japanese, as in the C locale.
-      EXPECT_NE(result.err.find(std::string("\nAssert\n") + kUploadRequestInEnglish + "\n" +
-                                c.message + "\n\n"),
-                std::string::npos)
-          << result.err;
+      // The request in English where the console's character set has no
+      // Japanese, as in the C locale.
+      EXPECT_EQ(result.err,
+                "\n" + reason + "\nAssert\n" + kUploadRequestInEnglish + "\n" + c.message + "\n\n");
+    } else {
+      EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
     }
   }
+}
+
+// The line is the file's own, comments and empty lines counted.
+TEST(Startup, FatalLineIsNamedByItsNumberInTheFile) {
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", "// pictures\nSetInterval,5\n\n   \nAddFile,a.txt,b.txt\nAddFile,x\n");
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(result.exitStatus, 3);
+  EXPECT_NE(result.err.find("kelvo: kelvo.txt:6: AddFile needs 2 values, found 1"),
+            std::string::npos)
+      << result.err;
 }
 
 // In a UTF-8 locale the request reads as Japanese, on a line of its own.
@@ -213,8 +240,12 @@ TEST(Startup, LockedLogIsFatal) {
   }
   EXPECT_EQ(result.exitStatus, 3);
   EXPECT_EQ(result.out, "");
+  // Nothing was on the console: no empty line first.
+  const std::string reason = "kelvo: cannot open the log " + folder.NativeAt("purlolog.html") +
+                             ": another program holds it open for writing";
+  EXPECT_EQ(result.err.rfind(reason, 0), 0u) << result.err;
   if (!TestedProgram().IsWindows()) {
-    EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+    EXPECT_EQ(result.err, reason + "\nAssert\nCritical Error: Log File is Locked\n");
   }
   EXPECT_EQ(folder.Read("purlolog.html"), "held");
 }
@@ -234,7 +265,9 @@ TEST(Startup, AppendOnlyLogIsFatal) {
   EXPECT_EQ(system(("chattr -a '" + log + "'").c_str()), 0);
   EXPECT_EQ(result.exitStatus, 3);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+  EXPECT_EQ(result.err, "kelvo: cannot empty the log " + log +
+                            ": Operation not permitted\nAssert\nCritical Error: Log File is "
+                            "Locked\n");
   EXPECT_EQ(folder.Read("purlolog.html"), "kept");
 }
 
@@ -255,7 +288,8 @@ TEST(Startup, AnInterruptedEmptyingIsTakenUpAgain) {
                                    interruptFirst.end());
   RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 1) << result.err;
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err.rfind("kelvo: no kelvo.txt in ", 0), 0u) << result.err;
+  EXPECT_EQ(CountOf(result.err, "\n"), 1u) << result.err;
   ExpectLogMirrorsConsole(folder, result);
   EXPECT_EQ(folder.Read("purlolog.html").find("left over"), std::string::npos);
 }
@@ -269,8 +303,25 @@ TEST(Startup, UnwritableFolderIsFatal) {
   options.asUnprivilegedUser = true;
   RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 3);
-  EXPECT_NE(result.err.find("Critical Error: Log File is Locked"), std::string::npos);
+  EXPECT_EQ(result.err, "kelvo: cannot open the log " + folder.At("purlolog.html") +
+                            ": Permission denied\nAssert\nCritical Error: Log File is Locked\n");
   EXPECT_FALSE(folder.Exists("purlolog.html"));
+}
+
+// A relative base folder depends on the current folder ("/" under the
+// harness, System32 under Task Scheduler): reasons name the file kelvo
+// looked for by its absolute path.
+TEST(Startup, ReasonsNameRelativeFilesByTheirAbsolutePath) {
+  ScratchFolder folder;
+  const bool windows = TestedProgram().IsWindows();
+  folder.Write("kelvo.txt", std::string("SetInterval,5\nSetSourcePath,") +
+                                (windows ? "kelvo-no-pool\\" : "kelvo-no-pool/") +
+                                "\nAddFile,d.txt,x.txt\n");
+  RunResult result = folder.Run(WithArguments({"-oneshot"}));
+  EXPECT_EQ(result.exitStatus, 2);
+  const std::string absolute = windows ? "Z:\\kelvo-no-pool\\x.txt" : "/kelvo-no-pool/x.txt";
+  EXPECT_NE(result.err.find(" " + absolute + ": "), std::string::npos) << result.err;
+  EXPECT_FALSE(folder.Exists("d.txt"));
 }
 
 TEST(Startup, PercentSignsInNamesAreNotFormats) {
