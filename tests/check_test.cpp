@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -566,6 +567,49 @@ TEST(Check, TheServicesPreStartCheckStopsOnlyWhatWouldStopKelvo) {
       EXPECT_FALSE(folder.Exists("d.txt"));
     }
   }
+}
+
+// The fenced block after a marker line of the README.
+std::string ReadmeBlock(const std::string& readme, const std::string& marker) {
+  const size_t at = readme.find("<!-- " + marker + " -->\n```text\n");
+  if (at == std::string::npos) return "";
+  const size_t start = readme.find('\n', readme.find("```text", at)) + 1;
+  return readme.substr(start, readme.find("```\n", start) - start);
+}
+
+// The README's example of kelvo-check's output is what kelvo-check prints
+// for the README's script, /srv/kelvo being the scratch folder.
+TEST(Check, TheReadmesExampleIsWhatItPrints) {
+  if (IsWindows()) GTEST_SKIP() << "the example is a Linux folder";
+  const char* source = std::getenv("KELVO_SOURCE_DIR");
+  if (source == nullptr) GTEST_SKIP() << "KELVO_SOURCE_DIR is not set";
+  std::ifstream in(std::string(source) + "/README.md", std::ios::binary);
+  const std::string readme{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string script = ReadmeBlock(readme, "kelvo-check example: script");
+  const std::string shown = ReadmeBlock(readme, "kelvo-check example: output");
+  ASSERT_NE(script, "");
+  ASSERT_NE(shown, "");
+
+  // Every file the script names, and the folder banner.tmp.
+  ScratchFolder folder;
+  folder.Write("kelvo.txt", script);
+  folder.Write("banner.tmp/.keep", "");
+  for (size_t at = script.find("AddFile,"); at != std::string::npos;
+       at = script.find("AddFile,", at + 1)) {
+    const std::string line = script.substr(at + 8, script.find('\n', at) - at - 8);
+    folder.Write(line.substr(0, line.find(',')), "old");
+    folder.Write(line.substr(line.find(',') + 1), "new");
+  }
+  RunResult result = Check(folder, {folder.At("kelvo.txt")});
+  EXPECT_EQ(result.exitStatus, 2) << result.err;
+  // As 2>&1 shows it: the findings come between the reading and the summary.
+  const size_t summary = result.out.find("Summary:\n");
+  ASSERT_NE(summary, std::string::npos) << result.out;
+  std::string printed = result.out.substr(0, summary) + result.err + result.out.substr(summary);
+  for (size_t at = printed.find(folder.Path()); at != std::string::npos;
+       at = printed.find(folder.Path(), at))
+    printed.replace(at, folder.Path().size(), "/srv/kelvo");
+  EXPECT_EQ(printed, shown);
 }
 
 // Names reach the terminal without their control bytes.
