@@ -19,10 +19,15 @@ namespace {
 
 bool IsWindows() { return TestedProgram().IsWindows(); }
 
+// Runs kelvo-check; CR LF on standard error (Windows) folded to LF.
 RunResult Check(const ScratchFolder& folder, std::vector<std::string> arguments = {}) {
   RunOptions options = WithArguments(std::move(arguments));
   options.checker = true;
-  return folder.Run(options);
+  RunResult result = folder.Run(options);
+  for (size_t at = result.err.find("\r\n"); at != std::string::npos;
+       at = result.err.find("\r\n", at))
+    result.err.erase(at, 1);
+  return result;
 }
 
 // A base folder as a script writes it: absolute, ending in a separator.
