@@ -8,18 +8,23 @@
 #include "check/script_check.h"
 #include "platform/process.h"
 
+#include "build_number.h"
+
 namespace {
 
 const char kUsage[] =
     "usage: kelvo-check [--dry-run [--seed N]] [SCRIPT]\n"
     "Reads SCRIPT (default: kelvo.txt beside kelvo-check) as kelvo reads its kelvo.txt,\n"
     "shows how each line is read, warns of what will likely go wrong, sums up the\n"
-    "destinations and their chances, and changes no file.\n"
-    "  --dry-run   also show the first pass kelvo would make\n"
-    "  --seed N    the second (since 1970) kelvo starts at; implies --dry-run (default: now)\n"
-    "  --help      show this text\n"
-    "  --version   show the build number\n"
-    "Exit status: 0 nothing wrong, 1 warnings, 2 errors.\n";
+    "destinations and their chances, and changes no file. Findings go to standard\n"
+    "error as SCRIPT:LINE: error|warning|note: ...\n"
+    "  --dry-run       also show the first pass kelvo would make\n"
+    "  --seed N        the second (since 1970) kelvo starts at; implies --dry-run\n"
+    "                  (default: now)\n"
+    "  -h, --help      show this text\n"
+    "  -V, --version   show the version\n"
+    "Exit status: 0 nothing wrong, 1 warnings, 2 errors (or a wrong option),\n"
+    "3 kelvo would not start or would end at start.\n";
 
 // Only decimal digits, and a number that fits.
 bool ParseSeed(const char* text, uint64_t& seed) {
@@ -41,18 +46,20 @@ int main(int argc, char** argv) {
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    if (optionsEnded || argument[0] != '-' || argument[1] == '\0') {
+    const bool help = std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
+                      std::strcmp(argument, "/?") == 0;
+    if (!optionsEnded && help) {
+      std::fputs(kUsage, stdout);
+      return kCheckClean;
+    } else if (optionsEnded || argument[0] != '-' || argument[1] == '\0') {
       if (scriptGiven) return UsageError("only one script can be checked at a time");
       if (*argument == '\0') return UsageError("the script's name is empty");
       options.scriptPath = argument;
       scriptGiven = true;
     } else if (std::strcmp(argument, "--") == 0) {
       optionsEnded = true;
-    } else if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return kCheckClean;
-    } else if (std::strcmp(argument, "--version") == 0) {
-      std::printf("kelvo-check - checks a kelvo script. Build %d.\n", GetBuildNumber());
+    } else if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
+      std::printf("kelvo-check %s (build %d)\n", KELVO_VERSION, GetBuildNumber());
       return kCheckClean;
     } else if (std::strcmp(argument, "--dry-run") == 0) {
       options.dryRun = true;
@@ -63,7 +70,7 @@ int main(int argc, char** argv) {
       options.dryRun = true;
       ++i;
     } else {
-      return UsageError(std::string("unknown option ") + argument);
+      return UsageError(std::string("unknown option '") + argument + "'");
     }
   }
   int status = RunScriptCheck(options);

@@ -28,9 +28,9 @@
 
 namespace {
 
-// Prints a report line. Names come from the script, so control bytes in
+// Prints report text. Names come from the script, so control bytes in
 // them are shown as \xNN instead of reaching the terminal.
-void Out(const std::string& text) {
+void Show(std::FILE* stream, const std::string& text) {
   std::string shown;
   for (char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
@@ -42,8 +42,10 @@ void Out(const std::string& text) {
       shown += c;
     }
   }
-  std::fputs(shown.c_str(), stdout);
+  std::fputs(shown.c_str(), stream);
 }
+
+void Out(const std::string& text) { Show(stdout, text); }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -156,6 +158,16 @@ bool InWindowsForm(const std::string& name) {
   return drive || (!IsPathSeparator('\\') && HoldsBackslash(name));
 }
 
+// Where a comment-looking tail ("b.txt // b") starts in a value, or npos:
+// kelvo takes comments only on lines of their own.
+size_t CommentTail(const std::string& value) {
+  for (size_t at = value.find("//"); at != std::string::npos; at = value.find("//", at + 1)) {
+    if (at > 0 && (value[at - 1] == ' ' || value[at - 1] == '\t'))
+      return value.find_last_not_of(" \t", at - 1) + 1;
+  }
+  return std::string::npos;
+}
+
 // True when the script holds a zero character: a zero byte, or in UTF-16 a
 // zero code unit.
 bool HoldsZeroCharacter(const std::string& bytes, bool utf16) {
@@ -199,13 +211,13 @@ class ScriptCheck {
     // A FIFO or device would hold the check up, or never end.
     StepResult readable = CheckReadable(scriptPath);
     if (readable.status == StepStatus::Missing || !FileExists(scriptPath.c_str())) {
-      Error(0, "the script is not found (" + ReasonText(readable) +
-                   "): kelvo ends with \"Error, Master Script File is not Found.\" (exit "
-                   "status 1).");
+      StartError(0, "the script is not found (" + ReasonText(readable) +
+                        "): kelvo ends with \"Error, Master Script File is not Found.\" (exit "
+                        "status 1).");
       return Finish();
     }
     if (!readable.Ok()) {
-      Error(0, "the script cannot be read: " + ReasonText(readable) + ".");
+      StartError(0, "the script cannot be read: " + ReasonText(readable) + ".");
       return Finish();
     }
     CheckEncoding();
@@ -222,16 +234,29 @@ class ScriptCheck {
     CheckProgramLink();
     CheckDestinations();
     CheckSources();
+    ShowFindings();
     Summarise();
-    if (options.dryRun) DryRun(!endsAtALine && errorsBeforePasses == 0);
+    if (options.dryRun) DryRun(startErrors == 0);
     return Finish();
   }
 
  private:
   // --- Reporting ---------------------------------------------------------
+  // Findings are kept until the checks are done, then shown in line order.
   void Diagnose(unsigned line, const char* kind, const std::string& text) {
-    Out((line == 0 ? std::string("script") : "line " + Number(line)) + ": " + kind + ": " + text +
-        "\n");
+    findings.push_back({line, std::string(kind) + ": " + text + "\n"});
+  }
+  // On standard error, as SCRIPT:LINE: kind: text, where editors find them;
+  // those of the whole script, without a line, first.
+  void ShowFindings() {
+    std::stable_sort(findings.begin(), findings.end(),
+                     [](const Finding& a, const Finding& b) { return a.line < b.line; });
+    const std::string name = options.scriptPath.empty() ? kMasterScriptName : options.scriptPath;
+    std::fflush(stdout);
+    for (const Finding& finding : findings)
+      Show(stderr,
+           name + (finding.line == 0 ? "" : ":" + Number(finding.line)) + ": " + finding.text);
+    findings.clear();
   }
   void Warn(unsigned line, const std::string& text) {
     ++warnings;
@@ -241,10 +266,17 @@ class ScriptCheck {
     ++errors;
     Diagnose(line, "error", text);
   }
+  // An error that keeps kelvo from starting, or ends it at start.
+  void StartError(unsigned line, const std::string& text) {
+    ++startErrors;
+    Error(line, text);
+  }
   void Note(unsigned line, const std::string& text) { Diagnose(line, "note", text); }
 
   int Finish() {
+    ShowFindings();
     Out(Counted(errors, "error") + ", " + Counted(warnings, "warning") + ".\n");
+    if (startErrors > 0) return kCheckNoStart;
     if (errors > 0) return kCheckErrors;
     return warnings > 0 ? kCheckWarnings : kCheckClean;
   }
@@ -374,12 +406,12 @@ class ScriptCheck {
       if (line.command == Command::SetInterval) intervalLine = line.number;
       const std::string values = Counted(needed - 1, "value");
       if (line.number == fatalLine) {
-        Error(line.number, name + " needs " + values +
-                               ": kelvo ends at this line with a fatal error (exit status 3) "
-                               "before touching any file; the lines after it are never read.");
+        StartError(line.number, name + " needs " + values +
+                                    ": kelvo ends at this line with a fatal error (exit status 3) "
+                                    "before touching any file; the lines after it are never read.");
       } else {
-        Error(line.number, name + " needs " + values + ": the same fatal error, once line " +
-                               Number(fatalLine) + " is mended.");
+        StartError(line.number, name + " needs " + values + ": the same fatal error, once line " +
+                                    Number(fatalLine) + " is mended.");
       }
       CheckQuotes(line);
       return;
@@ -443,19 +475,30 @@ class ScriptCheck {
     split.Split(line.text.c_str(), ",", true, true, true);
     const bool opens = FieldsOf(split) != line.fields;
     split.Split(line.text.c_str(), ",", false, false, true);
-    const bool escapes = !opens && FieldsOf(split) != line.fields;
+    const std::vector<std::string> plain = FieldsOf(split);
     const std::string read = QuotedFields(line.fields, 0);
+    // A dropped backslash matters only where the name with it kept is a
+    // file or folder on disk that kelvo then does not use.
+    std::string kept;
+    for (size_t i = 1; !opens && plain.size() == line.fields.size() && i < plain.size(); ++i) {
+      if (plain[i] == line.fields[i] || i >= FieldsNeeded(line.command)) continue;
+      const std::string path = line.command != Command::AddFile ? plain[i]
+                               : i == 1                         ? Destination(plain[i])
+                                                                : Source(plain[i]);
+      EntryInfo info;
+      if (ReadEntry(path, info).Ok() && info.kind != FileKind::Missing) kept = path;
+    }
     if (opens) {
       Warn(line.number,
            "an apostrophe or double quote opens a quoted part, in which commas do not separate "
            "values, up to the next one or the line's end; the quotes stay part of the name. "
            "kelvo reads the values " +
                read + ". Write \\' or \\\" for a quote that is part of a name.");
-    } else if (escapes && IsPathSeparator('\\')) {
+    } else if (!kept.empty()) {
       Warn(line.number,
-           "a backslash before a quote makes the quote plain text and is itself "
-           "dropped, also where it separates folders: kelvo reads the values " +
-               read + ". Write \\\\' to keep the backslash.");
+           "a backslash before a quote makes the quote plain text and is itself dropped: kelvo "
+           "reads the values " +
+               read + ", and does not use " + kept + ". Write \\\\' to keep the backslash.");
     }
   }
 
@@ -515,6 +558,12 @@ class ScriptCheck {
 
   void CheckName(unsigned number, const std::string& name) {
     CheckWindowsNameForm(number, name);
+    const size_t tail = CommentTail(name);
+    if (tail != std::string::npos) {
+      Warn(number, Quoted(name) + ": kelvo has no comments at the end of a line; " +
+                       Quoted(name.substr(tail)) +
+                       " is part of the name. Put a comment on a line of its own.");
+    }
     if (name[0] == '~' || name.find("$HOME") != std::string::npos ||
         name.find("${") != std::string::npos ||
         (name.find('%') != std::string::npos &&
@@ -561,16 +610,14 @@ class ScriptCheck {
   // --- The whole script ---------------------------------------------------
   void CheckInterval() {
     if (settings.Interval == 0) {
-      ++errorsBeforePasses;
-      Error(intervalLine,
-            std::string(intervalLine == 0 ? "no SetInterval line" : "an interval of 0") +
-                ": kelvo ends with \"Error, Interval equal 0.\" (exit status 1).");
+      StartError(intervalLine,
+                 std::string(intervalLine == 0 ? "no SetInterval line" : "an interval of 0") +
+                     ": kelvo ends with \"Error, Interval equal 0.\" (exit status 1).");
       return;
     }
     if (settings.Interval < 0 || settings.Interval > int64_t{kMaxIntervalSeconds} * 1000) {
-      ++errorsBeforePasses;
-      Error(intervalLine, "the interval is out of range (1 to " + Number(kMaxIntervalSeconds) +
-                              " seconds): kelvo ends at start (exit status 1).");
+      StartError(intervalLine, "the interval is out of range (1 to " + Number(kMaxIntervalSeconds) +
+                                   " seconds): kelvo ends at start (exit status 1).");
       return;
     }
     const uint32_t count = settings.Table.GetCount();
@@ -803,9 +850,8 @@ class ScriptCheck {
                               : CheckWritableFile(log);
     if (info.kind == FileKind::Folder) writable = StepResult{StepStatus::WrongKind, 0, false};
     if (!writable.Ok()) {
-      ++errorsBeforePasses;
-      Error(0, "kelvo cannot write its log " + log + " (" + ReasonText(writable) +
-                   "): it ends with \"Critical Error: Log File is Locked\" (exit status 3).");
+      StartError(0, "kelvo cannot write its log " + log + " (" + ReasonText(writable) +
+                        "): it ends with \"Critical Error: Log File is Locked\" (exit status 3).");
     }
   }
 
@@ -818,27 +864,27 @@ class ScriptCheck {
     const std::string folder = ProgramFolderThrough(kelvo);
     if (!folder.empty() && GetFileIdentity(folder) == GetFileIdentity(settings.ProgramDirectory))
       return;
-    ++errorsBeforePasses;
     if (folder.empty()) {
-      Error(0, kelvo + " is a symbolic link that leads nowhere: kelvo cannot be started there.");
+      StartError(0,
+                 kelvo + " is a symbolic link that leads nowhere: kelvo cannot be started there.");
       return;
     }
     const std::string script = folder + kMasterScriptName;
-    Error(0, kelvo + " is a symbolic link to a kelvo in " + folder + ", and kelvo reads the " +
-                 kMasterScriptName + " beside its real location: " +
-                 (FileExists(script.c_str())
-                      ? script + ", another script than this one."
-                      : "there is none in " + folder +
-                            ", so it ends with \"Error, Master Script File is not Found.\" "
-                            "(exit status 1).") +
-                 " Copy kelvo into " + settings.ProgramDirectory + " instead of linking it.");
+    StartError(0, kelvo + " is a symbolic link to a kelvo in " + folder + ", and kelvo reads the " +
+                      kMasterScriptName + " beside its real location: " +
+                      (FileExists(script.c_str())
+                           ? script + ", another script than this one."
+                           : "there is none in " + folder +
+                                 ", so it ends with \"Error, Master Script File is not Found.\" "
+                                 "(exit status 1).") +
+                      " Copy kelvo into " + settings.ProgramDirectory + " instead of linking it.");
   }
 
   // --- Summary and dry run ------------------------------------------------
   void Summarise() {
     Out("Summary:\n");
     const uint32_t count = settings.Table.GetCount();
-    if (settings.Interval > 0 && count > 0) {
+    if (settings.Interval > 0 && count > 0 && fatalLine == 0) {
       const uint64_t seconds = static_cast<uint64_t>(settings.Interval / 1000);
       Out("  interval: " + Counted(static_cast<int64_t>(seconds), "second") +
           "; after the first pass kelvo waits " +
@@ -846,6 +892,12 @@ class ScriptCheck {
           " ms before each replacement.\n");
     }
     Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
+    if (fatalLine != 0) {
+      Out("  kelvo stops at line " + Number(fatalLine) +
+          " with a fatal error and replaces "
+          "nothing.\n");
+      return;
+    }
     Out("  " + Counted(count, "destination") + ", in the order kelvo visits them:\n");
     if (count > 0) Plan();
     size_t index = 0;
@@ -940,12 +992,17 @@ class ScriptCheck {
   std::map<std::string, unsigned> destinationLines;  // name -> first line listing it
   std::set<std::string> unwritableFolders;           // reported once each
   unsigned fatalLine = 0;
-  unsigned errorsBeforePasses = 0;
+  unsigned startErrors = 0;
   unsigned intervalLine = 0;
   unsigned sourceFolderLine = 0;
   unsigned destinationFolderLine = 0;
   unsigned warnings = 0;
   unsigned errors = 0;
+  struct Finding {
+    unsigned line;  // 0: the whole script
+    std::string text;
+  };
+  std::vector<Finding> findings;
 };
 
 }  // namespace

@@ -17,9 +17,10 @@ struct CheckOptions {
 enum CheckStatus {
   kCheckClean = 0,     // nothing wrong
   kCheckWarnings = 1,  // kelvo runs, but likely not as meant
-  kCheckErrors = 2,    // kelvo cannot start, or a replacement cannot work
+  kCheckErrors = 2,    // a replacement cannot work, or no destination
+  kCheckNoStart = 3,   // kelvo would not start, or would end at start
 };
 
-// Checks the script and prints the report on standard output; returns the
-// check's exit status.
+// Checks the script: the reading and the summary go to standard output, the
+// findings to standard error. Returns the check's exit status.
 int RunScriptCheck(const CheckOptions& options);

@@ -168,6 +168,28 @@ if unshare -m true 2>/dev/null; then
   [ "$(stat -c %U "$srv/purlolog.html")" = kelvo ] || fail "the log in $srv is not the user kelvo's"
   [ -s "$srv/kelvo" ] && fail "the mount point in $srv was written to"
   echo "packages: the installed program, mounted into $srv, works there as the user kelvo"
+
+  # The units' pre-start command, taken from the installed unit and run as
+  # the unit runs it: a source moved away lets kelvo start, with the reason
+  # on standard error (the journal); a fatal line keeps it from starting.
+  prestart=$(sed -n 's/^ExecStartPre=//p' "$units/kelvo.service" |
+    sed -e 's/\$\$/$/g' -e "s#/srv/kelvo#$srv#g")
+  run_prestart() {
+    setpriv --reuid kelvo --regid kelvo --clear-groups sh -c "$prestart" \
+      >"$scratch/prestart.out" 2>"$scratch/prestart.err"
+  }
+  cp "$srv/kelvo.txt" "$scratch/kelvo.txt.saved"
+  echo 'AddFile,moved.txt,pool/moved-away.txt' >>"$srv/kelvo.txt"
+  run_prestart || fail "the pre-start check stops kelvo for a missing source: $(cat "$scratch/prestart.err")"
+  grep -q "^$srv/kelvo.txt:[0-9]*: error: the source .*moved-away.txt is missing" "$scratch/prestart.err" ||
+    fail "the pre-start check gives no reason on standard error: $(cat "$scratch/prestart.err")"
+  echo 'AddFile,broken.txt' >>"$srv/kelvo.txt"
+  run_prestart && fail "the pre-start check lets kelvo start on a fatal line"
+  grep -q "^$srv/kelvo.txt:[0-9]*: error: AddFile needs 2 values" "$scratch/prestart.err" ||
+    fail "the pre-start check does not say why kelvo cannot start: $(cat "$scratch/prestart.err")"
+  cp "$scratch/kelvo.txt.saved" "$srv/kelvo.txt"
+  echo "packages: the units' pre-start check, run as the unit runs it, lets a missing source start" \
+    "and stops a fatal line, with the reason on standard error"
 else
   echo "packages: no mount namespace here, so the run as the units do it is skipped"
 fi
