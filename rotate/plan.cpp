@@ -115,9 +115,10 @@ DestinationPlan RunPlan::Plan(size_t index) const {
     plan.originalRefusal = known.originalLook;
   } else {
     // Only a companion kelvo keeps tells of a replacement: one that is a
-    // source or the destination itself exists without any.
+    // source or the destination itself exists without any, and a folder
+    // under the companion's name was never one.
     plan.replacedBefore =
-        Exists(plan.original) || (plan.KeepsCompanion() && Exists(plan.companion));
+        Exists(plan.original) || (plan.KeepsCompanion() && HoldsFile(plan.companion));
   }
   return plan;
 }
@@ -173,6 +174,12 @@ void RunPlan::Look(DestinationPlan& plan) const {
 bool RunPlan::Exists(const std::string& path) const {
   EntryInfo entry;
   return fs.ReadEntry(path, entry).Ok() && entry.kind != FileKind::Missing;
+}
+
+bool RunPlan::HoldsFile(const std::string& path) const {
+  EntryInfo entry;
+  return fs.ReadEntry(path, entry).Ok() &&
+         (entry.kind == FileKind::Regular || entry.kind == FileKind::Link);
 }
 
 bool RunPlan::DrawsItself(size_t index, const std::string& source) const {

@@ -118,8 +118,10 @@ class RunPlan {
     StepResult originalLook;  // whether the system takes the original's name
   };
 
-  // Whether anything stands under the name (a link not followed).
+  // Whether anything stands under the name (a link not followed), and
+  // whether that is a file or a link.
   bool Exists(const std::string& path) const;
+  bool HoldsFile(const std::string& path) const;
 
   FileSystem& fs;
   std::vector<std::string> destinations;
