@@ -350,6 +350,8 @@ class ScriptCheck {
     StringList list;
     std::vector<unsigned> numbers;
     list.LoadFile(scriptPath.c_str(), false, &numbers);
+    // A script converted from UTF-16 is split by the rules of UTF-8.
+    leadBytes = list.LeadBytes();
     StringList fields;
     unsigned index = 0;
     list.ForEachValue([&](std::string_view text) {
@@ -358,7 +360,7 @@ class ScriptCheck {
       line.text = std::string(text);
       line.comment = IsCommentLine(line.text);
       if (!line.comment) {
-        SplitScriptLine(text, fields);
+        SplitScriptLine(text, fields, leadBytes);
         line.fields = FieldsOf(fields);
         line.command = CommandNamed(line.fields.empty() ? "" : line.fields[0]);
         if (line.fields.size() < FieldsNeeded(line.command)) {
@@ -506,7 +508,7 @@ class ScriptCheck {
     const std::string& text = line.fields[1];
     // Read back as SetInterval reads it.
     StringList fields;
-    SplitScriptLine(line.text, fields);
+    SplitScriptLine(line.text, fields, leadBytes);
     const int seconds = fields.GetValueInt(1);
     Out("line " + Number(line.number) + ": SetInterval, " + Counted(seconds, "second") + ".\n");
     if (!IsWholeNumber(text)) {
@@ -992,6 +994,7 @@ class ScriptCheck {
   std::map<std::string, unsigned> destinationLines;  // name -> first line listing it
   std::set<std::string> unwritableFolders;           // reported once each
   unsigned fatalLine = 0;
+  LeadByteTest leadBytes = IsSystemLeadByte;  // how the script's lines are split
   unsigned startErrors = 0;
   unsigned intervalLine = 0;
   unsigned sourceFolderLine = 0;

@@ -266,6 +266,12 @@ TEST(RunControl, Utf16ScriptRunsAlikeInShiftJisAndUtf8Locales) {
     RunResult result = folder.Run(options);
     EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
     EXPECT_EQ(folder.Read("title" + hiraganaA), "S");
+    // kelvo-check reads it alike.
+    options.checker = true;
+    options.arguments.clear();
+    result = folder.Run(options);
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_NE(result.out.find("title" + hiraganaA), std::string::npos) << result.out;
   }
 }
 
