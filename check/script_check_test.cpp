@@ -24,6 +24,7 @@
 #include "rotate/commands.h"
 #include "rotate/cycle.h"
 #include "script/string_list.h"
+#include "testing/first_replacements.h"
 #include "testing/scratch_directory.h"
 
 namespace fs = std::filesystem;
@@ -33,17 +34,6 @@ namespace {
 bool IsWindows() { return IsPathSeparator('\\'); }
 
 RealFileSystem realFiles;
-
-// The first replacement of each destination, in visiting order, as the
-// cycle prepares it for the settings' script.
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
-  RunPlan plan(settings, realFiles);
-  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
-  for (size_t index = 0; index < prepared.size(); ++index) {
-    PrepareReplacement(plan.Plan(index), false, prepared[index]);
-  }
-  return prepared;
-}
 
 // One destination as kelvo-check's summary lists it.
 struct Listed {
@@ -309,7 +299,7 @@ TEST(CheckAndCycle, AgreeOnEveryDestinationsPlan) {
       lines.LoadFile((base + "kelvo.txt").c_str(), true);
       InterpretScript(lines, settings);
     });
-    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings);
+    const std::vector<PreparedReplacement> prepared = FirstReplacements(settings, realFiles);
     ASSERT_EQ(listed.size(), prepared.size()) << script.text << report;
     for (size_t i = 0; i < listed.size(); ++i) {
       const Replacement& replacement = prepared[i].replacement;

@@ -15,6 +15,7 @@
 #include "platform/path_rules.h"
 #include "replace/replace.h"
 #include "rotate/cycle.h"
+#include "testing/first_replacements.h"
 #include "testing/scratch_directory.h"
 
 namespace fs = std::filesystem;
@@ -24,17 +25,6 @@ namespace {
 bool IsWindows() { return IsPathSeparator('\\'); }
 
 RealFileSystem realFiles;
-
-// The first replacement of each destination, in visiting order, as the
-// cycle prepares it for the settings' script.
-std::vector<PreparedReplacement> FirstReplacements(const RunSettings& settings) {
-  RunPlan plan(settings, realFiles);
-  std::vector<PreparedReplacement> prepared(plan.Destinations().size());
-  for (size_t index = 0; index < prepared.size(); ++index) {
-    PrepareReplacement(plan.Plan(index), false, prepared[index]);
-  }
-  return prepared;
-}
 
 class PlanTest : public testing::Test {
  protected:
@@ -254,7 +244,7 @@ TEST_F(PlanTest, TheCyclePreparesAReplacementFromThePlan) {
   const std::string longest = std::string(251, 'n') + ".ogg";
   Add(longest, "s");
   RunPlan plan(settings, realFiles);
-  std::vector<PreparedReplacement> first = FirstReplacements(settings);
+  std::vector<PreparedReplacement> first = FirstReplacements(settings, realFiles);
   ASSERT_EQ(first.size(), plan.Destinations().size());
   for (size_t index = 0; index < first.size(); ++index) {
     const DestinationPlan expected = plan.Plan(index);

@@ -9,8 +9,9 @@ and the layers below it:
 script, log and random are shared by every layer and may use one another.
 app and check are two programs side by side and never include each other.
 The test helpers in testing/ are for tests only and may include replace/
-(the fake file system); a product file never includes them. Prints every include that goes against this and exits 1, or
-prints a summary and exits 0.
+and rotate/ (the fake file system, the first replacements of a script); a
+product file never includes them. Prints every include that goes against
+this and exits 1, or prints a summary and exits 0.
 """
 import pathlib
 import re
@@ -28,7 +29,7 @@ ALLOWED = {
     "check": SHARED | {"replace", "rotate", "check"},
     "app": SHARED | {"replace", "rotate", "app"},
     # The fake file system implements replace/'s interface for tests.
-    "testing": SHARED | {"replace", "testing"},
+    "testing": SHARED | {"replace", "rotate", "testing"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/[^"]+"', re.MULTILINE)
 
