@@ -538,9 +538,25 @@ StepResult MakeSecondName(const std::string& existing, const std::string& name) 
   return FailedWith(error);
 }
 
+// Another program that has the file open for a moment (a second run, a
+// virus scanner, an indexer) makes a move fail with a sharing violation or
+// a denied access: the move is tried again for up to half a second.
+static StepResult MoveAllowingForOthers(const std::string& from, const std::string& to,
+                                        DWORD flags) {
+  StepResult result;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (attempt > 0) Sleep(25);
+    result = ResultOf(MoveFileExA(from.c_str(), to.c_str(), flags));
+    if (result.Ok() ||
+        (result.error != ERROR_SHARING_VIOLATION && result.error != ERROR_LOCK_VIOLATION &&
+         result.error != ERROR_ACCESS_DENIED))
+      break;
+  }
+  return result;
+}
+
 StepResult RenameOver(const std::string& from, const std::string& to) {
-  return ResultOf(
-      MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  return MoveAllowingForOthers(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 StepResult RenameToFree(const std::string& from, const std::string& to) {
