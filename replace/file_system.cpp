@@ -13,8 +13,8 @@ StepResult R::CreateAnonymous(const S& folder, NewFile& f) {
   return CreateAnonymousFile(folder, f);
 }
 StepResult R::CreateNew(const S& path, NewFile& file) { return CreateNewFile(path, file); }
-StepResult R::CopyInto(const S& from, NewFile& f, const EntryInfo& e) {
-  return ::CopyInto(from, f, e);
+StepResult R::CopyInto(const S& source, NewFile& file, const EntryInfo& replaced) {
+  return ::CopyInto(source, file, replaced);
 }
 StepResult R::NameAnonymous(const NewFile& f, const S& path) { return NameAnonymousFile(f, path); }
 StepResult R::Close(NewFile& file) { return CloseNewFile(file); }
@@ -23,7 +23,9 @@ StepResult R::FlushTogether(const std::vector<const NewFile*>& f) { return Flush
 StepResult R::FlushFolder(const S& folder) { return ::FlushFolder(folder); }
 StepResult R::ReadyToRename(NewFile& file) { return ::ReadyToRename(file); }
 StepResult R::Exchange(const S& a, const S& b) { return ExchangeNames(a, b); }
-StepResult R::MakeSecondName(const S& old, const S& name) { return ::MakeSecondName(old, name); }
+StepResult R::MakeSecondName(const S& existing, const S& name) {
+  return ::MakeSecondName(existing, name);
+}
 StepResult R::RenameOver(const S& from, const S& to) { return ::RenameOver(from, to); }
 StepResult R::RenameToFree(const S& from, const S& to) { return ::RenameToFree(from, to); }
 StepResult R::Delete(const S& path) { return DeleteName(path); }
