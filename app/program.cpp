@@ -112,8 +112,9 @@ int RunProgram(int argc, char** argv) {
   StopHandler stopHandler;
   if (!stopHandler.IsInstalled())
     std::fputs("kelvo: a stop request may end the run at once\n", stderr);
-  std::string directory;
-  GetProgramDirectory(directory);
+  // The script's reading sets the form of every name of the run, the
+  // folder's and the log's included.
+  const std::string directory = ProgramDirectoryForScript();
   // One run per folder: a second one ends before it touches the log.
   if (!HoldRunLock(directory)) {
     std::fprintf(stderr, "kelvo: another run is working in %s\n", directory.c_str());

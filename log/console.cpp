@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "log/log_service.h"
+#include "platform/log_file.h"
 
 namespace {
 
@@ -16,8 +17,7 @@ bool g_lineOpen = false;
 
 void Print(const char* text) {
   if (text[0] != '\0') g_lineOpen = text[std::strlen(text) - 1] != '\n';
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  WriteStandardOutput(text);
   if (g_log != nullptr) g_log->Report(text, nullptr);
 }
 

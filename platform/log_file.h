@@ -20,3 +20,7 @@ bool EmptyFile(const std::string& path, StepResult& emptied);
 // Why the log cannot be opened or emptied, in words for the user: another
 // writer's hold is said as such.
 std::string LogFailureText(const StepResult& result);
+
+// Writes text to standard output and flushes it: as UTF-16 when UTF-8 names
+// are in use and it is a Windows console, as bytes otherwise.
+void WriteStandardOutput(const char* text);

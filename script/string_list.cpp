@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/log_service.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -99,40 +100,45 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
   return true;
 }
 
-// Editors on Windows save scripts with a byte-order mark. A script in UTF-8
-// with its mark, or in UTF-16 (Notepad's "Unicode"), is read whole into text
-// as the system's text, and true says to read from there (unicode tells such
-// a script); otherwise the file stands where its lines start.
-bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text, bool& unicode) {
-  unsigned char mark[3] = {0, 0, 0};
-  size_t got = std::fread(mark, 1, sizeof mark, file);
-  bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
-  bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
-  bool utf8 = got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
-  unicode = littleEndian || bigEndian || utf8;
-  if (unicode) {
-    // Text mode would take UTF-16 bytes for line ends and end of file.
-    std::FILE* binary = std::fopen(path, "rb");
-    if (binary == nullptr) return true;
-    std::string bytes;
-    char chunk[65536];
-    size_t read = 0;
-    while ((read = std::fread(chunk, 1, sizeof chunk, binary)) > 0) bytes.append(chunk, read);
-    std::fclose(binary);
-    if (utf8) {
-      text = ConvertUtf8Text(bytes.substr(std::min<size_t>(3, bytes.size())));
-    } else {
-      text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), bigEndian);
-    }
-    return true;
-  }
-  if (std::fseek(file, 0, SEEK_SET) == 0) return false;
-  // A file that cannot be set back (a pipe): what was read goes first.
-  text.assign(reinterpret_cast<const char*>(mark), got);
+// Appends what is left of file to text.
+void ReadRest(std::FILE* file, std::string& text) {
   char chunk[65536];
   size_t read = 0;
   while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
-  return true;
+}
+
+// A script read as Unicode (see ReadingOf) is read whole into text as the
+// system's text, and true says to read from there. An ANSI script stands
+// where its lines start, or, in a file that cannot be set back (a pipe), is
+// in text as it is.
+bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text,
+                           ScriptReading& reading) {
+  char mark[3] = {0, 0, 0};
+  text.assign(mark, std::fread(mark, 1, sizeof mark, file));
+  reading = ReadingOf(text);
+  if (reading == ScriptReading::Utf8Mark || reading == ScriptReading::Utf16Mark) {
+    // Text mode would take UTF-16 bytes for line ends and end of file.
+    std::FILE* binary = OpenStream(path, "rb");
+    if (binary == nullptr) return true;
+    std::string bytes;
+    ReadRest(binary, bytes);
+    std::fclose(binary);
+    if (reading == ScriptReading::Utf8Mark) {
+      text = ConvertUtf8Text(bytes.substr(std::min<size_t>(3, bytes.size())));
+    } else {
+      text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), mark[0] == '\xFE');
+    }
+    return true;
+  }
+  ReadRest(file, text);
+  reading = ReadingOf(text);
+  if (reading == ScriptReading::Utf8NoMark) {
+    text = ConvertUtf8Text(text);
+    return true;
+  }
+  if (std::fseek(file, 0, SEEK_SET) != 0) return true;
+  std::string().swap(text);
+  return false;
 }
 
 // True when a piece read into the zeroed buffer holds its line's end: a
@@ -142,6 +148,62 @@ bool PieceEndsLine(const char* buffer) {
 }
 
 }  // namespace
+
+bool IsMultiByteUtf8(const std::string& text) {
+  bool multiByte = false;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80   ? 1
+                          : byte < 0xC2 ? 0
+                          : byte < 0xE0 ? 2
+                          : byte < 0xF0 ? 3
+                          : byte < 0xF5 ? 4
+                                        : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    // No overlong form, no surrogate and nothing above U+10FFFF.
+    const unsigned char next = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0);
+    if ((byte == 0xE0 && next < 0xA0) || (byte == 0xED && next >= 0xA0) ||
+        (byte == 0xF0 && next < 0x90) || (byte == 0xF4 && next >= 0x90)) {
+      return false;
+    }
+    multiByte = multiByte || length > 1;
+    i += length;
+  }
+  return multiByte;
+}
+
+ScriptReading ReadingOf(const std::string& bytes) {
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return ScriptReading::Utf8Mark;
+  if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0)
+    return ScriptReading::Utf16Mark;
+  return IsMultiByteUtf8(bytes) ? ScriptReading::Utf8NoMark : ScriptReading::Ansi;
+}
+
+// Read in text mode, as LoadFile reads it.
+ScriptReading ReadingOfFile(const char* path) {
+  std::FILE* file = OpenStream(path, "r");
+  if (file == nullptr) return ScriptReading::Ansi;
+  std::string bytes;
+  ReadRest(file, bytes);
+  std::fclose(file);
+  return ReadingOf(bytes);
+}
+
+const char* ReadingName(ScriptReading reading) {
+  switch (reading) {
+    case ScriptReading::Utf8NoMark:
+      return "UTF-8 (no mark)";
+    case ScriptReading::Utf8Mark:
+      return "UTF-8 (with a mark)";
+    case ScriptReading::Utf16Mark:
+      return "UTF-16 (with a mark)";
+    default:
+      return "ANSI";
+  }
+}
 
 std::string TrimBlanks(const std::string& text) {
   const char* begin = text.data();
@@ -170,10 +232,11 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
   if (lineNumbers != nullptr) lineNumbers->clear();
   Clear();
   leadBytes = IsSystemLeadByte;
+  reading = ScriptReading::Ansi;
   if (path == nullptr) return;
   // Text mode: Windows hands a CR LF pair over as LF; elsewhere the CR stays
   // and trimming removes it, so both give the same lines.
-  std::FILE* file = std::fopen(path, "r");
+  std::FILE* file = OpenStream(path, "r");
   if (file == nullptr) return;
   // Storage for the whole file at once, so that it does not grow by doubling
   // while reading and end up to twice as large as its lines.
@@ -185,10 +248,9 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
   storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
   // A script in UTF-16 is converted as a whole and read from memory.
   std::string converted;
-  bool unicode = false;
-  bool fromMemory = ReadPastByteOrderMark(file, path, converted, unicode);
+  bool fromMemory = ReadPastByteOrderMark(file, path, converted, reading);
   // Unicode text became UTF-8 unless the system's text is a code page.
-  if (unicode && !SystemTextIsAnsiCodePage()) leadBytes = NoLeadByte;
+  if (reading != ScriptReading::Ansi && !SystemTextIsAnsiCodePage()) leadBytes = NoLeadByte;
   size_t readAt = 0;
   unsigned nextLineNumber = 1;
   char buffer[kLineBufferSize];
