@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/file_checks.h"
 #include "platform/files.h"
+#include "platform/log_file.h"
 #include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -40,7 +41,7 @@ void Show(std::FILE* stream, const std::string& text) {
       shown += c;
     }
   }
-  std::fputs(shown.c_str(), stream);
+  WriteText(stream, shown.c_str());
 }
 
 void Out(const std::string& text) { Show(stdout, text); }

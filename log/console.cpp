@@ -17,7 +17,8 @@ bool g_lineOpen = false;
 
 void Print(const char* text) {
   if (text[0] != '\0') g_lineOpen = text[std::strlen(text) - 1] != '\n';
-  WriteStandardOutput(text);
+  WriteText(stdout, text);
+  std::fflush(stdout);
   if (g_log != nullptr) g_log->Report(text, nullptr);
 }
 

@@ -347,10 +347,7 @@ std::string NameFromSystemText(const std::string& name) { return name; }
 
 std::FILE* OpenStream(const char* path, const char* mode) { return std::fopen(path, mode); }
 
-void WriteStandardOutput(const char* text) {
-  std::fputs(text, stdout);
-  std::fflush(stdout);
-}
+void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
 
 void WaitMilliseconds(uint32_t milliseconds) {
   // The stop signals are held back from before the flag is looked at, and

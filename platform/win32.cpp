@@ -239,18 +239,17 @@ std::FILE* OpenStream(const char* path, const char* mode) {
   return _wfopen(WideName(path).c_str(), WideOf(CP_UTF8, mode).c_str());
 }
 
-void WriteStandardOutput(const char* text) {
-  std::fflush(stdout);
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+void WriteText(std::FILE* stream, const char* text) {
+  HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  const std::wstring wide = WideOf(CP_UTF8, text);
-  if (g_utf8Names && GetConsoleMode(out, &mode) && !wide.empty()) {
+  if (g_utf8Names && GetConsoleMode(out, &mode)) {
+    std::fflush(stream);
+    const std::wstring wide = WideOf(CP_UTF8, text);
     DWORD written = 0;
     WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
     return;
   }
-  std::fputs(text, stdout);
-  std::fflush(stdout);
+  std::fputs(text, stream);
 }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
