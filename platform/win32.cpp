@@ -100,16 +100,23 @@ std::string TextOf(UINT codePage, const std::wstring& wide) {
 // The code page of the process's names and text.
 UINT NameCodePage() { return g_utf8Names ? CP_UTF8 : CP_ACP; }
 
+// The full path of a wide name; the name itself where the system cannot
+// tell.
+std::wstring FullWide(const std::wstring& wide) {
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  return full;
+}
+
 // A UTF-8 name for the wide calls. One of MAX_PATH characters or more is
 // made full and takes the "\\?\" prefix, which lifts that limit.
 std::wstring WideName(const std::string& name) {
   std::wstring wide = WideOf(CP_UTF8, name);
   if (wide.size() < MAX_PATH || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
-  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  std::wstring full(size, L'\0');
-  DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
-  if (size == 0 || length == 0 || length >= size) return wide;
-  full.resize(length);
+  const std::wstring full = FullWide(wide);
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
@@ -264,15 +271,7 @@ bool HasDriveLetters() { return true; }
 
 std::string AbsolutePathOf(const std::string& path) {
   if (path.empty()) return path;
-  if (g_utf8Names) {
-    const std::wstring wide = WideOf(CP_UTF8, path);
-    DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    std::wstring full(size, L'\0');
-    DWORD length = GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
-    if (size == 0 || length == 0 || length >= size) return path;
-    full.resize(length);
-    return TextOf(CP_UTF8, full);
-  }
+  if (g_utf8Names) return TextOf(CP_UTF8, FullWide(WideOf(CP_UTF8, path)));
   DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
   std::string full(size, '\0');
@@ -487,19 +486,12 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
 }
 
 std::string ErrorText(int error) {
-  if (g_utf8Names) {
-    wchar_t wide[512];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, static_cast<DWORD>(error), 0, wide, 512, nullptr);
-    std::string text = TextOf(CP_UTF8, std::wstring(wide, length));
-    text.erase(text.find_last_not_of("\r\n .") + 1);
-    return text.empty() ? "error " + std::to_string(error) : text;
-  }
-  char buffer[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
-  // Without the full stop and line end the system ends its text with.
-  std::string text(buffer, length);
+  wchar_t buffer[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, buffer, 512, nullptr);
+  // In the process's text, without the full stop and line end the system
+  // ends its text with.
+  std::string text = TextOf(NameCodePage(), std::wstring(buffer, length));
   text.erase(text.find_last_not_of("\r\n .") + 1);
   return text.empty() ? "error " + std::to_string(error) : text;
 }
