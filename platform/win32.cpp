@@ -355,9 +355,13 @@ uint32_t RaiseOpenFileLimit() { return 0; }
 
 bool HoldRunLock(const std::string& programDirectory) {
   // A named mutex per folder, named after a hash of the folder as the system
-  // compares names; the system closes it when the process ends.
+  // compares names, in UTF-8 whatever the form of the run's names (a run of
+  // an ANSI script and one of a Unicode script exclude each other); the
+  // system closes it when the process ends.
+  std::string folded = FoldEntryName(programDirectory);
+  if (!g_utf8Names) folded = TextOf(CP_UTF8, WideOf(CP_ACP, folded));
   uint64_t hash = 14695981039346656037ull;
-  for (char c : FoldEntryName(programDirectory)) {
+  for (char c : folded) {
     hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   }
   HANDLE mutex = nullptr;

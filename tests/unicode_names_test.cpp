@@ -120,6 +120,7 @@ TEST(UnicodeNames, EveryUnicodeFormReplacesFilesUnderTheirOwnNames) {
       EXPECT_NE(log.find(name), std::string::npos) << name << "\n" << log;
     }
     EXPECT_EQ(FirstLine(log), firstLogLine);
+    EXPECT_FALSE(HasStagingFile(folder));
 
     RunOptions check;
     check.checker = true;
@@ -177,24 +178,52 @@ TEST(UnicodeNames, AFailureNamesTheUsersFolder) {
   EXPECT_EQ(result.err.find(".kelvo-"), std::string::npos) << result.err;
 }
 
+// Options that run a copy of the program in a folder of the scratch folder,
+// so that its own folder may hold any name.
+RunOptions RunIn(const ScratchFolder& folder, const std::string& program,
+                 const std::string& arguments) {
+  const std::string executable = program + "/" + TestedProgram().FileName();
+  if (!folder.Exists(executable)) {
+    folder.Write(executable, folder.Read(TestedProgram().FileName()));
+    EXPECT_EQ(system(("chmod +x '" + folder.At(executable) + "'").c_str()), 0);
+  }
+  RunOptions options;
+  // The runner (Wine) comes after the prefix, as $0.
+  options.environmentPrefix = {"sh", "-c",
+                               std::string(IsWindows() ? "exec \"$0\" " : "exec ") + "'" +
+                                   folder.At(executable) + "' " + arguments};
+  return options;
+}
+
+// A run of an ANSI script keeps out a run of the same folder's script saved
+// again as Unicode, though the two name the folder in different forms.
+TEST(UnicodeNames, OneRunPerFolderWhateverTheScriptsForm) {
+  ScratchFolder folder;
+  const std::string program = "run-" + kLatin;
+  folder.Write(program + "/kelvo.txt", "SetInterval,600\nAddFile,a.txt,s\n");
+  int output = -1;
+  pid_t first = folder.Start(RunIn(folder, program, ""), &output);
+  std::string console;
+  ASSERT_TRUE(ReadUntil(output, "Starting Loop.", console, 30)) << console;
+  folder.Write(program + "/kelvo.txt", "\xEF\xBB\xBFSetInterval,600\nAddFile,a.txt,s\n");
+  RunResult second = folder.Run(RunIn(folder, program, "-oneshot"));
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_NE(second.err.find("kelvo: another run is working in "), std::string::npos) << second.err;
+  RequestProgramStop(first);
+  EXPECT_EQ(Finish(first, output, 20, console).exitStatus, 0);
+}
+
 // The program's own folder may hold any character: its script, read as
 // Unicode, and its log are found there.
 TEST(UnicodeNames, AProgramFolderInAnyScript) {
   ScratchFolder folder;
   const std::string program = "prog-" + kJapanese + kEmoji + kCyrillic;
-  const std::string executable = program + "/" + TestedProgram().FileName();
   const std::string destination = program + "/d-" + kLatin + ".txt";
   folder.Write(program + "/kelvo.txt", "SetInterval,600\nAddFile," + folder.NativeAt(destination) +
                                            "," + folder.NativeAt(program + "/s") + "\n");
   folder.Write(program + "/s", "new");
-  folder.Write(executable, folder.Read(TestedProgram().FileName()));
-  ASSERT_EQ(system(("chmod +x '" + folder.At(executable) + "'").c_str()), 0);
   folder.Write("kelvo.txt", "SetInterval,600\nAddFile,decoy.txt,s\n");
-  RunOptions options = OneShot();
-  // The runner (Wine) comes after the prefix, as $0.
-  options.environmentPrefix = {"sh", "-c",
-                               std::string(IsWindows() ? "exec \"$0\" " : "exec ") + "'" +
-                                   folder.At(executable) + "' -oneshot"};
+  RunOptions options = RunIn(folder, program, "-oneshot");
   RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_EQ(folder.Read(destination), "new");
