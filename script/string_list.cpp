@@ -100,6 +100,53 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
   return true;
 }
 
+// Checks the UTF-8 sequences of text from at on; false at one that is no
+// UTF-8. A sequence that the end cuts short ends the check: at is left on it.
+bool CheckUtf8(const std::string& text, size_t& at, bool& multiByte) {
+  for (size_t& i = at; i < text.size();) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80   ? 1
+                          : byte < 0xC2 ? 0
+                          : byte < 0xE0 ? 2
+                          : byte < 0xF0 ? 3
+                          : byte < 0xF5 ? 4
+                                        : 0;
+    if (length == 0) return false;
+    if (i + length > text.size()) return true;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    // No overlong form, no surrogate and nothing above U+10FFFF.
+    const unsigned char next = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0);
+    if ((byte == 0xE0 && next < 0xA0) || (byte == 0xED && next >= 0xA0) ||
+        (byte == 0xF0 && next < 0x90) || (byte == 0xF4 && next >= 0x90)) {
+      return false;
+    }
+    multiByte = multiByte || length > 1;
+    i += length;
+  }
+  return true;
+}
+
+// The reading of a file whose first bytes are start, by their mark, or else
+// by the rest of the file read in chunks; only a character that a chunk
+// cuts short is held over.
+ScriptReading ScanReading(std::FILE* file, std::string start) {
+  const ScriptReading marked = ReadingOf(start.substr(0, 3));
+  if (marked == ScriptReading::Utf8Mark || marked == ScriptReading::Utf16Mark) return marked;
+  bool multiByte = false;
+  char chunk[65536];
+  for (;;) {
+    size_t at = 0;
+    if (!CheckUtf8(start, at, multiByte)) return ScriptReading::Ansi;
+    start.erase(0, at);
+    const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+    if (got == 0) break;
+    start.append(chunk, got);
+  }
+  return start.empty() && multiByte ? ScriptReading::Utf8NoMark : ScriptReading::Ansi;
+}
+
 // Appends what is left of file to text.
 void ReadRest(std::FILE* file, std::string& text) {
   char chunk[65536];
@@ -114,7 +161,8 @@ void ReadRest(std::FILE* file, std::string& text) {
 bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text,
                            ScriptReading& reading) {
   char mark[3] = {0, 0, 0};
-  text.assign(mark, std::fread(mark, 1, sizeof mark, file));
+  const size_t got = std::fread(mark, 1, sizeof mark, file);
+  text.assign(mark, got);
   reading = ReadingOf(text);
   if (reading == ScriptReading::Utf8Mark || reading == ScriptReading::Utf16Mark) {
     // Text mode would take UTF-16 bytes for line ends and end of file.
@@ -130,15 +178,19 @@ bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text,
     }
     return true;
   }
+  text.clear();
+  if (std::fseek(file, 0, SEEK_SET) == 0) {
+    // Scanned first, so that an ANSI script is never held whole.
+    reading = ScanReading(file, std::string());
+    if (std::fseek(file, 0, SEEK_SET) == 0 && reading == ScriptReading::Ansi) return false;
+  } else {
+    // A file that cannot be set back (a pipe): what was read goes first.
+    text.assign(mark, got);
+  }
   ReadRest(file, text);
   reading = ReadingOf(text);
-  if (reading == ScriptReading::Utf8NoMark) {
-    text = ConvertUtf8Text(text);
-    return true;
-  }
-  if (std::fseek(file, 0, SEEK_SET) != 0) return true;
-  std::string().swap(text);
-  return false;
+  if (reading == ScriptReading::Utf8NoMark) text = ConvertUtf8Text(text);
+  return true;
 }
 
 // True when a piece read into the zeroed buffer holds its line's end: a
@@ -150,29 +202,9 @@ bool PieceEndsLine(const char* buffer) {
 }  // namespace
 
 bool IsMultiByteUtf8(const std::string& text) {
+  size_t at = 0;
   bool multiByte = false;
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    const size_t length = byte < 0x80   ? 1
-                          : byte < 0xC2 ? 0
-                          : byte < 0xE0 ? 2
-                          : byte < 0xF0 ? 3
-                          : byte < 0xF5 ? 4
-                                        : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    // No overlong form, no surrogate and nothing above U+10FFFF.
-    const unsigned char next = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0);
-    if ((byte == 0xE0 && next < 0xA0) || (byte == 0xED && next >= 0xA0) ||
-        (byte == 0xF0 && next < 0x90) || (byte == 0xF4 && next >= 0x90)) {
-      return false;
-    }
-    multiByte = multiByte || length > 1;
-    i += length;
-  }
-  return multiByte;
+  return CheckUtf8(text, at, multiByte) && at == text.size() && multiByte;
 }
 
 ScriptReading ReadingOf(const std::string& bytes) {
@@ -186,10 +218,10 @@ ScriptReading ReadingOf(const std::string& bytes) {
 ScriptReading ReadingOfFile(const char* path) {
   std::FILE* file = OpenStream(path, "r");
   if (file == nullptr) return ScriptReading::Ansi;
-  std::string bytes;
-  ReadRest(file, bytes);
+  char mark[3];
+  const ScriptReading reading = ScanReading(file, std::string(mark, std::fread(mark, 1, 3, file)));
   std::fclose(file);
-  return ReadingOf(bytes);
+  return reading;
 }
 
 const char* ReadingName(ScriptReading reading) {

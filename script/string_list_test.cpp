@@ -501,6 +501,30 @@ TEST(ScriptReadingTest, AMarkOrMultiByteUtf8MakesAUnicodeReading) {
   EXPECT_STREQ(ReadingName(ScriptReading::Ansi), "ANSI");
 }
 
+// A file's reading is that of all its bytes, though it is read in chunks:
+// a character the chunks cut, a byte of no UTF-8 far into the file, and a
+// character the file's end cuts.
+TEST_F(LoadFileTest, AFilesReadingIsThatOfAllItsBytes) {
+  const std::string start(65535, 'a');
+  const std::string hiraganaA = "\xE3\x81\x82";
+  EXPECT_EQ(ReadingOfFile(WriteFile(start + hiraganaA + "\n").c_str()), ScriptReading::Utf8NoMark);
+  const std::string late = start + hiraganaA + std::string(100000, 'b') + "\xE9\n";
+  EXPECT_EQ(ReadingOfFile(WriteFile(late).c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile(start + "\xE3\x81").c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile("").c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile(std::string("\xFF\xFE"
+                                                "a\0",
+                                                4))
+                              .c_str()),
+            ScriptReading::Utf16Mark);
+  EXPECT_EQ(ReadingOfFile(WriteFile("\xEF\xBB\xBF").c_str()), ScriptReading::Utf8Mark);
+  StringList list;
+  list.LoadFile(WriteFile(late).c_str(), true);
+  EXPECT_EQ(list.Reading(), ScriptReading::Ansi);
+  ASSERT_GT(list.GetCount(), 0u);
+  EXPECT_EQ(list.GetValue(list.GetCount() - 1).back(), '\xE9');
+}
+
 // With UTF-8 names (what a run takes on for a Unicode script), every
 // Unicode form gives the same UTF-8 lines, split by UTF-8's rules; an ANSI
 // script stays byte for byte.
