@@ -61,7 +61,7 @@ int AnswerWithoutRun(Request request, int argc, char** argv) {
       std::printf("kelvo %s (build %d)\n", KELVO_VERSION, GetBuildNumber());
       return kDoneAsAsked;
     case Request::Unknown:
-      std::fprintf(stderr, "kelvo: unknown option '%s'\n%s", argv[argc > 2 ? 2 : 1], kUsage);
+      PrintError("kelvo: unknown option '%s'\n%s", argv[argc > 2 ? 2 : 1], kUsage);
       return kCouldNotStart;
     default:
       return -1;
@@ -73,10 +73,10 @@ bool ParseMasterScript(RunSettings& settings, const std::string& scriptPath) {
   Print("Parsing Script");
   if (!FileExists(scriptPath.c_str())) {
     Print(" -> Error, Master Script File is not Found.\n");
-    std::fprintf(stderr,
-                 "kelvo: no %s in %s, the folder this program is in (kelvo reads its script "
-                 "beside itself, not in the current folder)\n",
-                 kMasterScriptName, AbsolutePathOf(settings.ProgramDirectory).c_str());
+    PrintError(
+        "kelvo: no %s in %s, the folder this program is in (kelvo reads its script "
+        "beside itself, not in the current folder)\n",
+        kMasterScriptName, AbsolutePathOf(settings.ProgramDirectory).c_str());
     return false;
   }
   StringList lines;
@@ -90,14 +90,13 @@ bool ParseMasterScript(RunSettings& settings, const std::string& scriptPath) {
 // own words.
 void ReportRefusedInterval(const RunSettings& settings, const std::string& scriptPath) {
   if (settings.Interval == 0) {
-    std::fprintf(stderr,
-                 "kelvo: %s sets no interval: it needs a line \"SetInterval,<seconds>\" with "
-                 "1 to %d seconds\n",
-                 scriptPath.c_str(), static_cast<int>(kMaxIntervalSeconds));
+    PrintError(
+        "kelvo: %s sets no interval: it needs a line \"SetInterval,<seconds>\" with "
+        "1 to %d seconds\n",
+        scriptPath.c_str(), static_cast<int>(kMaxIntervalSeconds));
   } else {
-    std::fprintf(stderr, "kelvo: %s: SetInterval %s is out of range (1 to %d seconds)\n",
-                 scriptPath.c_str(), settings.IntervalText.c_str(),
-                 static_cast<int>(kMaxIntervalSeconds));
+    PrintError("kelvo: %s: SetInterval %s is out of range (1 to %d seconds)\n", scriptPath.c_str(),
+               settings.IntervalText.c_str(), static_cast<int>(kMaxIntervalSeconds));
   }
 }
 
@@ -112,11 +111,12 @@ int RunProgram(int argc, char** argv) {
   StopHandler stopHandler;
   if (!stopHandler.IsInstalled())
     std::fputs("kelvo: a stop request may end the run at once\n", stderr);
-  std::string directory;
-  GetProgramDirectory(directory);
+  // The script's reading sets the form of every name of the run, the
+  // folder's and the log's included.
+  const std::string directory = ProgramDirectoryForScript();
   // One run per folder: a second one ends before it touches the log.
   if (!HoldRunLock(directory)) {
-    std::fprintf(stderr, "kelvo: another run is working in %s\n", directory.c_str());
+    PrintError("kelvo: another run is working in %s\n", directory.c_str());
     return kCouldNotStart;
   }
   g_random.SeedFromSeconds(SecondsSinceEpoch());

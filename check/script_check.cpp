@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -15,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/file_checks.h"
 #include "platform/files.h"
+#include "platform/log_file.h"
 #include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -42,7 +41,7 @@ void Show(std::FILE* stream, const std::string& text) {
       shown += c;
     }
   }
-  std::fputs(shown.c_str(), stream);
+  WriteText(stream, shown.c_str());
 }
 
 void Out(const std::string& text) { Show(stdout, text); }
@@ -110,26 +109,6 @@ bool IsWholeNumber(const std::string& text) {
     if (text[at] < '0' || text[at] > '9') return false;
   }
   return true;
-}
-
-// True when text is well-formed UTF-8 with at least one multi-byte character.
-bool LooksLikeUtf8(const std::string& text) {
-  bool multiByte = false;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char byte = static_cast<unsigned char>(text[i]);
-    size_t length = byte < 0x80         ? 1
-                    : (byte >> 5) == 6  ? 2
-                    : (byte >> 4) == 14 ? 3
-                    : (byte >> 3) == 30 ? 4
-                                        : 0;
-    if (length == 0 || (length == 2 && byte < 0xC2) || i + length > text.size()) return false;
-    for (size_t k = 1; k < length; ++k) {
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-    }
-    multiByte = multiByte || length > 1;
-    i += length;
-  }
-  return multiByte;
 }
 
 // True when a backslash byte stands for itself: the second byte of a
@@ -285,10 +264,15 @@ class ScriptCheck {
   void LocateScript() {
     std::string directory;
     if (options.scriptPath.empty()) {
-      GetProgramDirectory(directory);
+      directory = ProgramDirectoryForScript();
       scriptPath = directory + kMasterScriptName;
     } else {
+      // A script read as Unicode makes every name UTF-8, its own too.
       scriptPath = options.scriptPath;
+      if (ReadingOfFile(scriptPath.c_str()) != ScriptReading::Ansi) {
+        SetUtf8Names(true);
+        scriptPath = NameFromSystemText(scriptPath);
+      }
       directory = FolderOf(scriptPath);
       if (!IsAbsolutePath(directory)) {
         std::string current = CurrentFolder();
@@ -300,45 +284,43 @@ class ScriptCheck {
   }
 
   void CheckEncoding() {
-    std::ifstream in(scriptPath, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const bool utf16 = bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') ||
-                                             (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
-    const bool utf8Mark = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    std::string bytes;
+    if (std::FILE* in = OpenStream(scriptPath.c_str(), "rb")) {
+      char chunk[65536];
+      for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+        bytes.append(chunk, got);
+      std::fclose(in);
+    }
+    const ScriptReading reading = ReadingOf(bytes);
+    const bool utf16 = reading == ScriptReading::Utf16Mark;
     const std::string system = SystemTextIsAnsiCodePage()
                                    ? "the ANSI code page (" + SystemCharacterSet() + ")"
                                    : SystemCharacterSet();
-    const bool marked = utf16 || utf8Mark;
+    const bool marked = utf16 || reading == ScriptReading::Utf8Mark;
     if (HoldsZeroCharacter(bytes, utf16)) {
       Warn(0, std::string("the script holds zero bytes: kelvo cuts each line at its first zero "
                           "byte.") +
                   (marked ? "" : " A script in UTF-16 needs its byte-order mark."));
     }
-    if (marked) {
-      std::string form = utf16 ? "UTF-16" : "UTF-8 with a byte-order mark";
-      if (SystemTextIsAnsiCodePage()) {
-        Warn(0, "the script is " + form + ": kelvo converts it to " + system +
-                    ", and a character that code page lacks cannot name a file. Save it in the "
-                    "ANSI code page if a name has such characters.");
-      } else {
-        Note(0, "the script is " + form + ": kelvo reads it as " + system + ".");
-      }
-      return;
+    // Which reading was taken, where it matters: a script with a mark or a
+    // byte beyond ASCII.
+    if (reading != ScriptReading::Ansi) {
+      Note(0, std::string("the script is read as ") + ReadingName(reading) +
+                  ": its names are UTF-8" + (Utf8Names() ? "" : " in " + system) + ".");
+      if (marked) return;
     }
     if (bytes.find('\r') != std::string::npos && bytes.find('\n') == std::string::npos) {
       Warn(0,
            "the script's lines end in CR only: kelvo reads the whole file as one line (in "
            "pieces of 1022 bytes). Save it with LF or CR LF line ends.");
     }
-    if (std::all_of(bytes.begin(), bytes.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (reading != ScriptReading::Ansi || std::all_of(bytes.begin(), bytes.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x80;
+        }))
       return;
-    if (SystemTextIsAnsiCodePage() && LooksLikeUtf8(bytes)) {
-      Warn(0, "the script looks like UTF-8 without a byte-order mark: kelvo reads its bytes in " +
-                  system +
-                  ", so a name with characters beyond ASCII names another file. Save "
-                  "it in the ANSI code page, or as UTF-8 with a byte-order mark.");
-    } else if (!IsValidSystemText(bytes)) {
+    Note(0, "the script is read as ANSI, its bytes as they are in " + system +
+                " (it is not all UTF-8).");
+    if (!IsValidSystemText(bytes)) {
       Warn(0, "the script holds bytes that are no text in " + system +
                   ": a name with them will likely not be found. Save it in " + system + ".");
     }

@@ -56,6 +56,7 @@ else()
     tests/run_control_test.cpp
     tests/soak_test.cpp
     tests/startup_test.cpp
+    tests/unicode_names_test.cpp
     tests/version_resource_test.cpp)
   add_executable(kelvo_e2e_tests ${KELVO_E2E_TESTS} tests/harness.cpp)
   target_include_directories(kelvo_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})

@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "log/log_service.h"
+#include "platform/log_file.h"
 
 namespace {
 
@@ -16,7 +18,7 @@ bool g_lineOpen = false;
 
 void Print(const char* text) {
   if (text[0] != '\0') g_lineOpen = text[std::strlen(text) - 1] != '\n';
-  std::fputs(text, stdout);
+  WriteText(stdout, text);
   std::fflush(stdout);
   if (g_log != nullptr) g_log->Report(text, nullptr);
 }
@@ -28,6 +30,19 @@ void PrintFormatted(const char* format, ...) {
   std::vsnprintf(buffer, sizeof buffer, format, arguments);
   va_end(arguments);
   Print(buffer);
+}
+
+void PrintError(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  va_list again;
+  va_copy(again, arguments);
+  const int length = std::vsnprintf(nullptr, 0, format, arguments);
+  va_end(arguments);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  WriteText(stderr, text.c_str());
 }
 
 void EndOpenConsoleLine() {

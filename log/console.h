@@ -9,6 +9,10 @@ void Print(const char* text);
 // outside are always arguments, never the format.
 void PrintFormatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Formats a message for standard error and writes it there, as WriteText
+// does: names in UTF-8 show whole on a Windows console. Not logged.
+void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Ends the console line that the last message left open ("Parsing Script")
 // with a line feed on standard error, so that what follows there starts a
 // line of its own; does nothing when the line is closed.

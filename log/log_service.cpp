@@ -24,7 +24,7 @@ std::string g_fatalReason;
 // box and ends the process.
 [[noreturn]] void EndFatally(const char* boxText, const std::string& reason) {
   EndOpenConsoleLine();
-  if (!reason.empty()) std::fprintf(stderr, "kelvo: %s\n", reason.c_str());
+  if (!reason.empty()) PrintError("kelvo: %s\n", reason.c_str());
   ShowFatalBox(boxText, "Assert", reason.c_str());
   EndProcessFatally();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct StepResult {
   bool atSource = false;  // a copy failed on the side it reads
   bool Ok() const { return status == StepStatus::Ok; }
 };
+
+// std::fopen, the name in the form the process uses (see SetUtf8Names).
+std::FILE* OpenStream(const char* path, const char* mode);
 
 // The system's text for an error code.
 std::string ErrorText(int error);

@@ -20,3 +20,8 @@ bool EmptyFile(const std::string& path, StepResult& emptied);
 // Why the log cannot be opened or emptied, in words for the user: another
 // writer's hold is said as such.
 std::string LogFailureText(const StepResult& result);
+
+// Writes text to standard output or standard error: as UTF-16 when UTF-8
+// names are in use and the stream is a Windows console (what the stream
+// holds is flushed first), as bytes into the stream otherwise.
+void WriteText(std::FILE* stream, const char* text);

@@ -5,6 +5,7 @@
 #include "platform/files.h"
 #include "platform/log_file.h"
 #include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "platform/stop.h"
 #include "platform/text.h"
 #include "testing/scratch_directory.h"
@@ -18,6 +19,7 @@
 #include <signal.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -380,6 +382,53 @@ TEST_F(PlatformFiles, EntryNamesAsTheFolderListsThem) {
   EXPECT_EQ(EntryName(folderPath, "a.txt."), "a.txt.");
   EXPECT_EQ(EntryName(folderPath, "LONGSO~1.TXT"), "LONGSO~1.TXT");
   EXPECT_NE(FoldEntryName("Title.Ogg"), FoldEntryName("TITLE.ogg"));
+#endif
+}
+
+// With UTF-8 names (a run whose script is read as Unicode), a name in any
+// script reaches the system whole: created, copied, listed, renamed, given
+// a second name, opened and deleted under its own name.
+TEST_F(PlatformFiles, Utf8NamesInAnyScriptReachTheSystemWhole) {
+  struct Utf8Names {
+    Utf8Names() { SetUtf8Names(true); }
+    ~Utf8Names() { SetUtf8Names(false); }
+  } utf8Names;
+  EXPECT_FALSE(IsSystemLeadByte(0xE3));
+  const std::string root = folder.u8string() + SystemSeparator();
+  const std::string source = "\xC3\xA9\xC3\xBC\xC3\x9F.txt";  // e acute, u umlaut, sharp s
+  const std::string copy = "\xE3\x81\x82\xD0\x96.txt";        // HIRAGANA A, Cyrillic ZHE
+  const std::string linked = "\xF0\x9F\x98\x80.txt";          // an emoji
+  Write("plain", "S");
+  ASSERT_TRUE(RenameToFree(root + "plain", root + source).Ok());
+  EXPECT_TRUE(FileExists((root + source).c_str()));
+  EXPECT_TRUE(fs::exists(fs::u8path(root + source)));
+  NewFile file;
+  ASSERT_TRUE(CreateNewFile(root + copy, file).Ok());
+  EXPECT_TRUE(CopyInto(root + source, file, EntryInfo()).Ok());
+  EXPECT_TRUE(CloseNewFile(file).Ok());
+  ASSERT_TRUE(MakeSecondName(root + copy, root + linked).Ok());
+  EntryInfo info;
+  ASSERT_TRUE(ReadEntry(root + linked, info).Ok());
+  EXPECT_EQ(info.kind, FileKind::Regular);
+  EXPECT_EQ(info.links, 2u);
+  std::vector<std::string> names;
+  ASSERT_TRUE(ListFolder(root, names));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{source, copy, linked}));
+  std::FILE* stream = OpenStream((root + linked).c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(std::fgetc(stream), 'S');
+  std::fclose(stream);
+  EXPECT_EQ(FolderOf(AbsolutePathOf(root + copy)), AbsolutePathOf(root));
+  ASSERT_TRUE(RenameOver(root + linked, root + source).Ok());
+  ASSERT_TRUE(DeleteName(root + source).Ok());
+  ASSERT_TRUE(DeleteName(root + copy).Ok());
+  names.clear();
+  ASSERT_TRUE(ListFolder(root, names));
+  EXPECT_TRUE(names.empty());
+#ifdef _WIN32
+  // Letters match in either case beyond ASCII too.
+  EXPECT_EQ(FoldEntryName("\xC3\xA9\xD0\xB6"), FoldEntryName("\xC3\x89\xD0\x96"));
 #endif
 }
 

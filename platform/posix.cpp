@@ -336,6 +336,19 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
 
 std::string ConvertUtf8Text(const std::string& bytes) { return bytes; }
 
+// Names are bytes: the switch is only remembered.
+static bool g_utf8Names = false;
+
+void SetUtf8Names(bool on) { g_utf8Names = on; }
+
+bool Utf8Names() { return g_utf8Names; }
+
+std::string NameFromSystemText(const std::string& name) { return name; }
+
+std::FILE* OpenStream(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
+
 void WaitMilliseconds(uint32_t milliseconds) {
   // The stop signals are held back from before the flag is looked at, and
   // only the wait lets them in again: ppoll sets the mask and waits in one

@@ -4,6 +4,17 @@
 
 #include <string>
 
+// Whether the names the process hands the system are UTF-8 (set once, when
+// the script is read as Unicode) or the system's text (the start). Linux
+// takes names as bytes either way. On Windows UTF-8 names go through the
+// wide calls, and the system's text below (lead bytes, conversions, the
+// character set) is UTF-8 too.
+void SetUtf8Names(bool on);
+bool Utf8Names();
+// A name given in the system's text (a command-line argument) in the form
+// the process now uses: converted to UTF-8 under Utf8Names on Windows.
+std::string NameFromSystemText(const std::string& name);
+
 // Tells whether a byte starts a double-byte character in some code page.
 using LeadByteTest = bool (*)(unsigned char byte);
 

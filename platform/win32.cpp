@@ -1,4 +1,5 @@
-// Windows implementation of the platform layer (MinGW, ANSI calls).
+// Windows implementation of the platform layer (MinGW): the ANSI calls, or
+// the wide ones once names are UTF-8 (SetUtf8Names).
 // rand_s, the system's unpredictable numbers.
 #define _CRT_RAND_S
 #include <windows.h>
@@ -24,6 +25,8 @@
 namespace {
 
 volatile LONG g_stopRequested = 0;
+// Names are UTF-8 and reach the system through the wide calls.
+bool g_utf8Names = false;
 HANDLE g_stopEvent = nullptr;
 
 // Runs on a thread of its own: only raise the flag and wake the wait.
@@ -71,15 +74,6 @@ StepResult FailedWith(DWORD error) {
 // Ok for a call that succeeded, else what GetLastError says.
 StepResult ResultOf(BOOL done) { return done ? Succeeded() : FailedWith(GetLastError()); }
 
-// Opens an existing name as asked and closes it again: whether it can be
-// opened so.
-StepResult TryOpening(const std::string& path, DWORD access, DWORD share, DWORD flags) {
-  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  CloseHandle(handle);
-  return Succeeded();
-}
-
 // Text of a code page as UTF-16; empty where the system cannot convert it.
 std::wstring WideOf(UINT codePage, const std::string& text) {
   if (text.empty()) return std::wstring();
@@ -91,23 +85,100 @@ std::wstring WideOf(UINT codePage, const std::string& text) {
   return wide;
 }
 
-// Wide text in the ANSI code page; characters it lacks become "?".
-std::string AnsiTextOf(const std::wstring& wide) {
+// Wide text in a code page; characters the ANSI one lacks become "?".
+std::string TextOf(UINT codePage, const std::wstring& wide) {
   if (wide.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                 nullptr, nullptr);
+  int size = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                 0, nullptr, nullptr);
   if (size <= 0) return std::string();
   std::string text(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
+  WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), &text[0], size,
                       nullptr, nullptr);
   return text;
+}
+
+// The code page of the process's names and text.
+UINT NameCodePage() { return g_utf8Names ? CP_UTF8 : CP_ACP; }
+
+// The full path of a wide name; the name itself where the system cannot
+// tell.
+std::wstring FullWide(const std::wstring& wide) {
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return wide;
+  full.resize(length);
+  return full;
+}
+
+// A UTF-8 name for the wide calls. One of MAX_PATH characters or more is
+// made full and takes the "\\?\" prefix, which lifts that limit.
+std::wstring WideName(const std::string& name) {
+  std::wstring wide = WideOf(CP_UTF8, name);
+  if (wide.size() < MAX_PATH || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+  const std::wstring full = FullWide(wide);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// Calls in the process's name form: ANSI, or wide from UTF-8.
+HANDLE OpenName(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD flags) {
+  if (!g_utf8Names) {
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+  }
+  return CreateFileW(WideName(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+DWORD AttributesOf(const std::string& path) {
+  return g_utf8Names ? GetFileAttributesW(WideName(path).c_str())
+                     : GetFileAttributesA(path.c_str());
+}
+
+BOOL MoveName(const std::string& from, const std::string& to, DWORD flags) {
+  return g_utf8Names ? MoveFileExW(WideName(from).c_str(), WideName(to).c_str(), flags)
+                     : MoveFileExA(from.c_str(), to.c_str(), flags);
+}
+
+// A search for pattern; name gets each entry found.
+struct Search {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string name;
+  WIN32_FIND_DATAA ansi;
+  WIN32_FIND_DATAW wide;
+  explicit Search(const std::string& pattern) {
+    handle = g_utf8Names ? FindFirstFileW(WideName(pattern).c_str(), &wide)
+                         : FindFirstFileA(pattern.c_str(), &ansi);
+    Take();
+  }
+  ~Search() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+  bool Next() {
+    if (!(g_utf8Names ? FindNextFileW(handle, &wide) : FindNextFileA(handle, &ansi))) return false;
+    Take();
+    return true;
+  }
+  void Take() {
+    if (handle != INVALID_HANDLE_VALUE)
+      name = g_utf8Names ? TextOf(CP_UTF8, wide.cFileName) : std::string(ansi.cFileName);
+  }
+};
+
+// Opens an existing name as asked and closes it again: whether it can be
+// opened so.
+StepResult TryOpening(const std::string& path, DWORD access, DWORD share, DWORD flags) {
+  HANDLE handle = OpenName(path, access, share, OPEN_EXISTING, flags);
+  if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
+  CloseHandle(handle);
+  return Succeeded();
 }
 
 // Identity (and number of names) of the file a handle opened with flags shows.
 FileIdentity IdentityOf(const std::string& path, DWORD flags, uint64_t* links) {
   FileIdentity identity;
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, flags, nullptr);
+  HANDLE file = OpenName(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         OPEN_EXISTING, flags);
   if (file == INVALID_HANDLE_VALUE) return identity;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(file, &info)) {
@@ -158,7 +229,35 @@ StepResult CopyHandle(HANDLE in, HANDLE out) {
 
 }  // namespace
 
-bool IsSystemLeadByte(unsigned char value) { return IsDBCSLeadByte(value) != FALSE; }
+bool IsSystemLeadByte(unsigned char value) {
+  return !g_utf8Names && IsDBCSLeadByte(value) != FALSE;
+}
+
+void SetUtf8Names(bool on) { g_utf8Names = on; }
+
+bool Utf8Names() { return g_utf8Names; }
+
+std::string NameFromSystemText(const std::string& name) {
+  return g_utf8Names ? TextOf(CP_UTF8, WideOf(CP_ACP, name)) : name;
+}
+
+std::FILE* OpenStream(const char* path, const char* mode) {
+  if (!g_utf8Names) return std::fopen(path, mode);
+  return _wfopen(WideName(path).c_str(), WideOf(CP_UTF8, mode).c_str());
+}
+
+void WriteText(std::FILE* stream, const char* text) {
+  HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (g_utf8Names && GetConsoleMode(out, &mode)) {
+    std::fflush(stream);
+    const std::wstring wide = WideOf(CP_UTF8, text);
+    DWORD written = 0;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fputs(text, stream);
+}
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -172,6 +271,7 @@ bool HasDriveLetters() { return true; }
 
 std::string AbsolutePathOf(const std::string& path) {
   if (path.empty()) return path;
+  if (g_utf8Names) return TextOf(CP_UTF8, FullWide(WideOf(CP_UTF8, path)));
   DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
   std::string full(size, '\0');
@@ -198,6 +298,14 @@ bool IsReservedDeviceName(const std::string& baseName) {
 const char* ExecutableSuffix() { return ".exe"; }
 
 bool GetExecutablePath(std::string& path) {
+  if (g_utf8Names) {
+    std::wstring wide(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, &wide[0], static_cast<DWORD>(wide.size()));
+    if (length == 0 || length >= wide.size()) return false;
+    wide.resize(length);
+    path = TextOf(CP_UTF8, wide);
+    return true;
+  }
   std::string buffer(4096, '\0');
   for (;;) {
     DWORD length = GetModuleFileNameA(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
@@ -223,7 +331,7 @@ int GetBuildNumber() {
 }
 
 bool FileExists(const char* path) {
-  return path != nullptr && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  return path != nullptr && AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 char* CurrentTimeText(char* buffer) {
@@ -247,9 +355,13 @@ uint32_t RaiseOpenFileLimit() { return 0; }
 
 bool HoldRunLock(const std::string& programDirectory) {
   // A named mutex per folder, named after a hash of the folder as the system
-  // compares names; the system closes it when the process ends.
+  // compares names, in UTF-8 whatever the form of the run's names (a run of
+  // an ANSI script and one of a Unicode script exclude each other); the
+  // system closes it when the process ends.
+  std::string folded = FoldEntryName(programDirectory);
+  if (!g_utf8Names) folded = TextOf(CP_UTF8, WideOf(CP_ACP, folded));
   uint64_t hash = 14695981039346656037ull;
-  for (char c : FoldEntryName(programDirectory)) {
+  for (char c : folded) {
     hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   }
   HANDLE mutex = nullptr;
@@ -276,12 +388,13 @@ std::string ConvertUtf16Text(const std::string& bytes, bool bigEndian) {
     unsigned char second = static_cast<unsigned char>(bytes[i + 1]);
     wide += static_cast<wchar_t>(bigEndian ? (first << 8) | second : (second << 8) | first);
   }
-  return AnsiTextOf(wide);
+  return TextOf(NameCodePage(), wide);
 }
 
 std::string ConvertUtf8Text(const std::string& bytes) {
+  if (g_utf8Names) return bytes;
   const std::wstring wide = WideOf(CP_UTF8, bytes);
-  return wide.empty() ? bytes : AnsiTextOf(wide);
+  return wide.empty() ? bytes : TextOf(CP_ACP, wide);
 }
 
 uint64_t MonotonicMilliseconds() { return GetTickCount64(); }
@@ -311,9 +424,8 @@ void RequestStop() {
 
 bool AppendFile(const std::string& path, const char* text) {
   // Shared for reading only: another writer keeps us out.
-  HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                  text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = OpenName(path, GENERIC_WRITE, FILE_SHARE_READ,
+                         text == nullptr ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return false;
   if (text != nullptr) {
     SetFilePointer(file, 0, nullptr, FILE_END);
@@ -344,8 +456,9 @@ std::string LogFailureText(const StepResult& result) {
 void ShowFatalBox(const char* text, const char* caption, const char* reason) {
   std::fflush(stdout);
   std::wstring wide = WideOf(932, text);
-  if (reason != nullptr && reason[0] != '\0') wide += L"\n\n" + WideOf(CP_ACP, reason);
-  MessageBoxW(nullptr, wide.c_str(), WideOf(CP_ACP, caption).c_str(), MB_OK | MB_ICONEXCLAMATION);
+  if (reason != nullptr && reason[0] != '\0') wide += L"\n\n" + WideOf(NameCodePage(), reason);
+  MessageBoxW(nullptr, wide.c_str(), WideOf(NameCodePage(), caption).c_str(),
+              MB_OK | MB_ICONEXCLAMATION);
 }
 
 std::string ConsoleTextOf932(const char* text, const char*) { return text; }
@@ -377,11 +490,12 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
 }
 
 std::string ErrorText(int error) {
-  char buffer[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(error), 0, buffer, sizeof buffer, nullptr);
-  // Without the full stop and line end the system ends its text with.
-  std::string text(buffer, length);
+  wchar_t buffer[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(error), 0, buffer, 512, nullptr);
+  // In the process's text, without the full stop and line end the system
+  // ends its text with.
+  std::string text = TextOf(NameCodePage(), std::wstring(buffer, length));
   text.erase(text.find_last_not_of("\r\n .") + 1);
   return text.empty() ? "error " + std::to_string(error) : text;
 }
@@ -392,7 +506,7 @@ FileIdentity GetFileIdentity(const std::string& path) {
 
 StepResult ReadEntry(const std::string& path, EntryInfo& info) {
   info = EntryInfo();
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Succeeded();
@@ -428,14 +542,16 @@ static bool MayBeShortName(const std::string& entry) {
 std::string EntryName(const std::string& folder, const std::string& name) {
   std::string entry = PlainEntryName(name);
   if (!MayBeShortName(entry)) return entry;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + entry).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return entry;
-  FindClose(search);
-  return found.cFileName;
+  Search search(folder + entry);
+  return search.handle == INVALID_HANDLE_VALUE ? entry : search.name;
 }
 
 std::string FoldEntryName(const std::string& name) {
+  if (g_utf8Names) {
+    std::wstring wide = WideOf(CP_UTF8, name);
+    if (!wide.empty()) CharUpperBuffW(&wide[0], static_cast<DWORD>(wide.size()));
+    return TextOf(CP_UTF8, wide);
+  }
   std::string folded = name;
   if (!folded.empty()) CharUpperBuffA(&folded[0], static_cast<DWORD>(folded.size()));
   return folded;
@@ -443,8 +559,8 @@ std::string FoldEntryName(const std::string& name) {
 
 StepResult LookAtNewName(const std::string& path, NewNameStep step) {
   DWORD error = ERROR_SUCCESS;
-  if (step == NewNameStep::Create) {
-    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
+  if (step == NewNameStep::Create || g_utf8Names) {
+    if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
   } else if (GetFileAttributesW(WideOf(CP_ACP, path).c_str()) == INVALID_FILE_ATTRIBUTES) {
     error = GetLastError();
   }
@@ -459,21 +575,21 @@ StepResult CreateAnonymousFile(const std::string&, NewFile&) {
 StepResult CreateNewFile(const std::string& path, NewFile& file) {
   // CREATE_NEW fails on any existing name, a symbolic link included. The
   // handle shares nothing: while it is open, a sweep finds the file held.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle = OpenName(path, GENERIC_WRITE, 0, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
   if (handle == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
   file.handle = reinterpret_cast<intptr_t>(handle);
   return Succeeded();
 }
 
 StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo&) {
-  DWORD attributes = GetFileAttributesA(source.c_str());
+  DWORD attributes = AttributesOf(source);
   if (attributes == INVALID_FILE_ATTRIBUTES) return AtSource(FailedWith(GetLastError()));
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     return AtSource(WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY));
   }
-  HANDLE in = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE in = OpenName(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN);
   if (in == INVALID_HANDLE_VALUE) return AtSource(FailedWith(GetLastError()));
   StepResult result;
   if (GetFileType(in) != FILE_TYPE_DISK) {
@@ -523,11 +639,12 @@ StepResult ExchangeNames(const std::string&, const std::string&) {
 StepResult MakeSecondName(const std::string& existing, const std::string& name) {
   // A file another program holds without letting it be deleted could be
   // neither replaced nor rid of its second name: refuse it before linking.
-  HANDLE file = CreateFileA(
-      existing.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = OpenName(existing, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) return FailedWith(GetLastError());
-  BOOL linked = CreateHardLinkA(name.c_str(), existing.c_str(), nullptr);
+  BOOL linked = g_utf8Names
+                    ? CreateHardLinkW(WideName(name).c_str(), WideName(existing).c_str(), nullptr)
+                    : CreateHardLinkA(name.c_str(), existing.c_str(), nullptr);
   DWORD error = GetLastError();
   CloseHandle(file);
   if (linked) return Succeeded();
@@ -546,7 +663,7 @@ static StepResult MoveAllowingForOthers(const std::string& from, const std::stri
   StepResult result;
   for (int attempt = 0; attempt < 20; ++attempt) {
     if (attempt > 0) Sleep(25);
-    result = ResultOf(MoveFileExA(from.c_str(), to.c_str(), flags));
+    result = ResultOf(MoveName(from, to, flags));
     if (result.Ok() ||
         (result.error != ERROR_SHARING_VIOLATION && result.error != ERROR_LOCK_VIOLATION &&
          result.error != ERROR_ACCESS_DENIED))
@@ -560,10 +677,12 @@ StepResult RenameOver(const std::string& from, const std::string& to) {
 }
 
 StepResult RenameToFree(const std::string& from, const std::string& to) {
-  return ResultOf(MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH));
+  return ResultOf(MoveName(from, to, MOVEFILE_WRITE_THROUGH));
 }
 
-StepResult DeleteName(const std::string& path) { return ResultOf(DeleteFileA(path.c_str())); }
+StepResult DeleteName(const std::string& path) {
+  return ResultOf(g_utf8Names ? DeleteFileW(WideName(path).c_str()) : DeleteFileA(path.c_str()));
+}
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
@@ -572,8 +691,8 @@ StepResult DeleteUnheldHelperFile(const std::string& path, bool& held) {
   // Sharing nothing, the open fails while any other handle is open on the
   // file, the one its run writes it through above all. A reparse point is
   // opened itself, and a folder not at all (no backup semantics).
-  HANDLE file = CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file =
+      OpenName(path, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FailedWith(error);
@@ -601,14 +720,11 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   std::string pattern = folder;
   if (!pattern.empty() && !IsPathSeparator(pattern.back())) pattern += '\\';
   pattern += '*';
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  Search search(pattern);
+  if (search.handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
-    if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
-    names.emplace_back(found.cFileName);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
+    if (search.name != "." && search.name != "..") names.push_back(search.name);
+  } while (search.Next());
   return true;
 }
 
@@ -621,7 +737,7 @@ uint32_t UnpredictableNumber() {
 }
 
 StepResult CheckReadable(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = AttributesOf(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return FailedWith(GetLastError());
   if (attributes & FILE_ATTRIBUTE_DIRECTORY)
     return WithStatus(StepStatus::WrongKind, ERROR_DIRECTORY);
@@ -637,24 +753,29 @@ StepResult CheckWritableFolder(const std::string& folder) {
 }
 
 std::string ProgramFolderThrough(const std::string& path) {
-  if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) return std::string();
+  if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES) return std::string();
   return FolderOf(path);
 }
 
 std::string CurrentFolder() {
+  if (g_utf8Names) {
+    wchar_t wide[32768];
+    DWORD length = GetCurrentDirectoryW(32768, wide);
+    return length == 0 || length >= 32768 ? "." : TextOf(CP_UTF8, std::wstring(wide, length));
+  }
   char folder[MAX_PATH + 1];
   DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
   if (length == 0 || length > MAX_PATH) return ".";
   return std::string(folder, length);
 }
 
-std::string SystemCharacterSet() { return std::to_string(GetACP()); }
+std::string SystemCharacterSet() { return g_utf8Names ? "UTF-8" : std::to_string(GetACP()); }
 
-bool SystemTextIsAnsiCodePage() { return true; }
+bool SystemTextIsAnsiCodePage() { return !g_utf8Names; }
 
 bool IsValidSystemText(const std::string& text) {
   if (text.empty()) return true;
-  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(),
+  return MultiByteToWideChar(NameCodePage(), MB_ERR_INVALID_CHARS, text.data(),
                              static_cast<int>(text.size()), nullptr, 0) != 0;
 }
 

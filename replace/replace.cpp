@@ -125,7 +125,8 @@ bool Replacer::Refuse(StagedReplacement& staged, ReplaceOutcome outcome) {
 bool Replacer::StageUnderName(const Replacement& replacement, StagedReplacement& staged) {
   StepResult result;
   if (!CreateUniqueFile(replacement.folder, ".new", staged.file, staged.path, result)) {
-    return Refuse(staged, Fail("create", staged.path, result));
+    // Named after the user's folder, not the helper's passing name.
+    return Refuse(staged, Fail("create a file in", FolderForCalls(replacement.folder), result));
   }
   return CopySource(replacement, staged);
 }
@@ -211,7 +212,7 @@ ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedRepla
   named.holdsOldLater = forExchange;
   StepResult ready = fs.ReadyToRename(staged.file);
   if (!ready.Ok()) {
-    outcome = Fail("write", staged.path, ready);
+    outcome = Fail("write a copy beside", replacement.destination, ready);
     Abandon(staged, outcome);
     return outcome;
   }
@@ -234,7 +235,7 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
   }
   fs.Close(staged.file);
   if (result.status != StepStatus::Unsupported) {
-    outcome = Fail("create", path, result);
+    outcome = Fail("create a file in", FolderForCalls(replacement.folder), result);
     return false;
   }
   usable->anonymous = false;

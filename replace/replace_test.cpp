@@ -235,6 +235,13 @@ TEST(ReplaceSequence, EveryStepFailingInTurnLeavesAllAsBefore) {
       if (!outcome.done && !run.scenario.originalKept) {
         EXPECT_FALSE(run.disk.Has("d/title.ogg.orig")) << run.scenario.name << ", " << when;
       }
+      // A failure names the user's file or folder, never a helper's
+      // passing name.
+      if (!outcome.done) {
+        EXPECT_EQ(outcome.path.find(".kelvo-"), std::string::npos)
+            << scenario.name << ", " << when << ": cannot " << outcome.action << " "
+            << outcome.path;
+      }
       // With one fault only, every undo works: nothing is left to report
       // but what a failed delete could not take away.
       EXPECT_TRUE(outcome.kept.empty()) << scenario.name << ", " << when;

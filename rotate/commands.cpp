@@ -7,6 +7,7 @@
 
 #include "log/console.h"
 #include "log/log_service.h"
+#include "platform/paths.h"
 #include "script/string_list.h"
 
 namespace {
@@ -120,4 +121,15 @@ bool CheckInterval(const RunSettings& settings) {
     return false;
   }
   return true;
+}
+
+std::string ProgramDirectoryForScript() {
+  std::string directory;
+  SetUtf8Names(true);
+  GetProgramDirectory(directory);
+  if (ReadingOfFile((directory + kMasterScriptName).c_str()) != ScriptReading::Ansi)
+    return directory;
+  SetUtf8Names(false);
+  GetProgramDirectory(directory);
+  return directory;
 }

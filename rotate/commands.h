@@ -46,6 +46,11 @@ std::string MissingValues(const StringList& fields);
 // true for a usable interval.
 bool CheckInterval(const RunSettings& settings);
 
+// The program's folder in the form of names the run takes on for good: UTF-8
+// (through which the folder may hold any character) when the script beside
+// it is read as Unicode, the system's text otherwise.
+std::string ProgramDirectoryForScript();
+
 // Longest interval in seconds whose thousandfold still fits the signed 32-bit
 // number of milliseconds the cycle works with.
 const int32_t kMaxIntervalSeconds = 2147483;

@@ -37,11 +37,10 @@ size_t StagedFilesAtOnce() {
 // With why, where the delete's answer is known.
 void ReportLeftover(const std::string& path, const StepResult* why = nullptr) {
   if (why == nullptr) {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made\n",
-                 AbsolutePathOf(path).c_str());
+    PrintError("kelvo: cannot delete %s, a file kelvo made\n", AbsolutePathOf(path).c_str());
   } else {
-    std::fprintf(stderr, "kelvo: cannot delete %s, a file kelvo made: %s\n",
-                 AbsolutePathOf(path).c_str(), ReasonText(*why).c_str());
+    PrintError("kelvo: cannot delete %s, a file kelvo made: %s\n", AbsolutePathOf(path).c_str(),
+               ReasonText(*why).c_str());
   }
 }
 
@@ -58,11 +57,10 @@ void ReportLeftovers(const std::vector<Leftover>& leftovers) {
 void ReportFailure(const ReplaceOutcome& outcome) {
   std::fflush(stdout);
   std::string reason = outcome.reason != nullptr ? outcome.reason : ReasonText(outcome.result);
-  std::fprintf(stderr, "kelvo: cannot %s %s: %s\n", outcome.action,
-               AbsolutePathOf(outcome.path).c_str(), reason.c_str());
+  PrintError("kelvo: cannot %s %s: %s\n", outcome.action, AbsolutePathOf(outcome.path).c_str(),
+             reason.c_str());
   if (!outcome.kept.empty()) {
-    std::fprintf(stderr, "kelvo: the old content is kept as %s\n",
-                 AbsolutePathOf(outcome.kept).c_str());
+    PrintError("kelvo: the old content is kept as %s\n", AbsolutePathOf(outcome.kept).c_str());
   }
   for (const std::string& leftover : outcome.leftovers) ReportLeftover(leftover);
   std::fflush(stderr);
@@ -266,8 +264,8 @@ class Cycle {
     // The replacements are made, but may not outlast a power cut.
     ++failures;
     std::fflush(stdout);
-    std::fprintf(stderr, "kelvo: cannot flush the folder %s: %s\n",
-                 AbsolutePathOf(folder.empty() ? "." : folder).c_str(), ReasonText(result).c_str());
+    PrintError("kelvo: cannot flush the folder %s: %s\n",
+               AbsolutePathOf(folder.empty() ? "." : folder).c_str(), ReasonText(result).c_str());
     std::fflush(stderr);
   }
 
@@ -279,8 +277,8 @@ class Cycle {
     Print(outcome.done ? " -> Done.\n" : " -> Failed.\n");
     if (outcome.originalNotKept) {
       std::fflush(stdout);
-      std::fprintf(stderr, "kelvo: cannot keep the original as %s.orig: %s\n",
-                   AbsolutePathOf(destination).c_str(), ReasonText(outcome.originalResult).c_str());
+      PrintError("kelvo: cannot keep the original as %s.orig: %s\n",
+                 AbsolutePathOf(destination).c_str(), ReasonText(outcome.originalResult).c_str());
     }
     if (!outcome.done) {
       // A copy cut short by a stop request is no failure of the run's.

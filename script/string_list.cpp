@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "log/log_service.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -99,39 +100,96 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
   return true;
 }
 
-// Editors on Windows save scripts with a byte-order mark. A script in UTF-8
-// with its mark, or in UTF-16 (Notepad's "Unicode"), is read whole into text
-// as the system's text, and true says to read from there (unicode tells such
-// a script); otherwise the file stands where its lines start.
-bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text, bool& unicode) {
-  unsigned char mark[3] = {0, 0, 0};
-  size_t got = std::fread(mark, 1, sizeof mark, file);
-  bool littleEndian = got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE;
-  bool bigEndian = got >= 2 && mark[0] == 0xFE && mark[1] == 0xFF;
-  bool utf8 = got == 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF;
-  unicode = littleEndian || bigEndian || utf8;
-  if (unicode) {
-    // Text mode would take UTF-16 bytes for line ends and end of file.
-    std::FILE* binary = std::fopen(path, "rb");
-    if (binary == nullptr) return true;
-    std::string bytes;
-    char chunk[65536];
-    size_t read = 0;
-    while ((read = std::fread(chunk, 1, sizeof chunk, binary)) > 0) bytes.append(chunk, read);
-    std::fclose(binary);
-    if (utf8) {
-      text = ConvertUtf8Text(bytes.substr(std::min<size_t>(3, bytes.size())));
-    } else {
-      text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), bigEndian);
+// Checks the UTF-8 sequences of text from at on; false at one that is no
+// UTF-8. A sequence that the end cuts short ends the check: at is left on it.
+bool CheckUtf8(const std::string& text, size_t& at, bool& multiByte) {
+  for (size_t& i = at; i < text.size();) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    const size_t length = byte < 0x80   ? 1
+                          : byte < 0xC2 ? 0
+                          : byte < 0xE0 ? 2
+                          : byte < 0xF0 ? 3
+                          : byte < 0xF5 ? 4
+                                        : 0;
+    if (length == 0) return false;
+    if (i + length > text.size()) return true;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
     }
-    return true;
+    // No overlong form, no surrogate and nothing above U+10FFFF.
+    const unsigned char next = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0);
+    if ((byte == 0xE0 && next < 0xA0) || (byte == 0xED && next >= 0xA0) ||
+        (byte == 0xF0 && next < 0x90) || (byte == 0xF4 && next >= 0x90)) {
+      return false;
+    }
+    multiByte = multiByte || length > 1;
+    i += length;
   }
-  if (std::fseek(file, 0, SEEK_SET) == 0) return false;
-  // A file that cannot be set back (a pipe): what was read goes first.
-  text.assign(reinterpret_cast<const char*>(mark), got);
+  return true;
+}
+
+// The reading of a file whose first bytes are start, by their mark, or else
+// by the rest of the file read in chunks; only a character that a chunk
+// cuts short is held over.
+ScriptReading ScanReading(std::FILE* file, std::string start) {
+  const ScriptReading marked = ReadingOf(start.substr(0, 3));
+  if (marked == ScriptReading::Utf8Mark || marked == ScriptReading::Utf16Mark) return marked;
+  bool multiByte = false;
+  char chunk[65536];
+  for (;;) {
+    size_t at = 0;
+    if (!CheckUtf8(start, at, multiByte)) return ScriptReading::Ansi;
+    start.erase(0, at);
+    const size_t got = std::fread(chunk, 1, sizeof chunk, file);
+    if (got == 0) break;
+    start.append(chunk, got);
+  }
+  return start.empty() && multiByte ? ScriptReading::Utf8NoMark : ScriptReading::Ansi;
+}
+
+// Appends what is left of file to text.
+void ReadRest(std::FILE* file, std::string& text) {
   char chunk[65536];
   size_t read = 0;
   while ((read = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, read);
+}
+
+// A script read as Unicode (see ReadingOf) is read whole into text as the
+// system's text, and true says to read from there. An ANSI script stands
+// where its lines start, or, in a file that cannot be set back (a pipe), is
+// in text as it is.
+bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text,
+                           ScriptReading& reading) {
+  char mark[3] = {0, 0, 0};
+  const size_t got = std::fread(mark, 1, sizeof mark, file);
+  text.assign(mark, got);
+  reading = ReadingOf(text);
+  if (reading == ScriptReading::Utf8Mark || reading == ScriptReading::Utf16Mark) {
+    // Text mode would take UTF-16 bytes for line ends and end of file.
+    std::FILE* binary = OpenStream(path, "rb");
+    if (binary == nullptr) return true;
+    std::string bytes;
+    ReadRest(binary, bytes);
+    std::fclose(binary);
+    if (reading == ScriptReading::Utf8Mark) {
+      text = ConvertUtf8Text(bytes.substr(std::min<size_t>(3, bytes.size())));
+    } else {
+      text = ConvertUtf16Text(bytes.substr(std::min<size_t>(2, bytes.size())), mark[0] == '\xFE');
+    }
+    return true;
+  }
+  text.clear();
+  if (std::fseek(file, 0, SEEK_SET) == 0) {
+    // Scanned first, so that an ANSI script is never held whole.
+    reading = ScanReading(file, std::string());
+    if (std::fseek(file, 0, SEEK_SET) == 0 && reading == ScriptReading::Ansi) return false;
+  } else {
+    // A file that cannot be set back (a pipe): what was read goes first.
+    text.assign(mark, got);
+  }
+  ReadRest(file, text);
+  reading = ReadingOf(text);
+  if (reading == ScriptReading::Utf8NoMark) text = ConvertUtf8Text(text);
   return true;
 }
 
@@ -142,6 +200,42 @@ bool PieceEndsLine(const char* buffer) {
 }
 
 }  // namespace
+
+bool IsMultiByteUtf8(const std::string& text) {
+  size_t at = 0;
+  bool multiByte = false;
+  return CheckUtf8(text, at, multiByte) && at == text.size() && multiByte;
+}
+
+ScriptReading ReadingOf(const std::string& bytes) {
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return ScriptReading::Utf8Mark;
+  if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0)
+    return ScriptReading::Utf16Mark;
+  return IsMultiByteUtf8(bytes) ? ScriptReading::Utf8NoMark : ScriptReading::Ansi;
+}
+
+// Read in text mode, as LoadFile reads it.
+ScriptReading ReadingOfFile(const char* path) {
+  std::FILE* file = OpenStream(path, "r");
+  if (file == nullptr) return ScriptReading::Ansi;
+  char mark[3];
+  const ScriptReading reading = ScanReading(file, std::string(mark, std::fread(mark, 1, 3, file)));
+  std::fclose(file);
+  return reading;
+}
+
+const char* ReadingName(ScriptReading reading) {
+  switch (reading) {
+    case ScriptReading::Utf8NoMark:
+      return "UTF-8 (no mark)";
+    case ScriptReading::Utf8Mark:
+      return "UTF-8 (with a mark)";
+    case ScriptReading::Utf16Mark:
+      return "UTF-16 (with a mark)";
+    default:
+      return "ANSI";
+  }
+}
 
 std::string TrimBlanks(const std::string& text) {
   const char* begin = text.data();
@@ -170,10 +264,11 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
   if (lineNumbers != nullptr) lineNumbers->clear();
   Clear();
   leadBytes = IsSystemLeadByte;
+  reading = ScriptReading::Ansi;
   if (path == nullptr) return;
   // Text mode: Windows hands a CR LF pair over as LF; elsewhere the CR stays
   // and trimming removes it, so both give the same lines.
-  std::FILE* file = std::fopen(path, "r");
+  std::FILE* file = OpenStream(path, "r");
   if (file == nullptr) return;
   // Storage for the whole file at once, so that it does not grow by doubling
   // while reading and end up to twice as large as its lines.
@@ -185,10 +280,9 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
   storage.reserve(std::min(StoredTextLimit(fileBytes), kMaxReservedText));
   // A script in UTF-16 is converted as a whole and read from memory.
   std::string converted;
-  bool unicode = false;
-  bool fromMemory = ReadPastByteOrderMark(file, path, converted, unicode);
+  bool fromMemory = ReadPastByteOrderMark(file, path, converted, reading);
   // Unicode text became UTF-8 unless the system's text is a code page.
-  if (unicode && !SystemTextIsAnsiCodePage()) leadBytes = NoLeadByte;
+  if (reading != ScriptReading::Ansi && !SystemTextIsAnsiCodePage()) leadBytes = NoLeadByte;
   size_t readAt = 0;
   unsigned nextLineNumber = 1;
   char buffer[kLineBufferSize];

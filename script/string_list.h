@@ -16,6 +16,20 @@ std::string TrimBlanks(const std::string& text);
 // True for a trimmed script line that is a comment: it starts with "//".
 bool IsCommentLine(std::string_view line);
 
+// How a script's bytes are read. Ansi: as the system's own text, byte for
+// byte. The others are Unicode: a UTF-8 or UTF-16 byte-order mark, or no
+// mark and bytes that are all valid UTF-8 with at least one character
+// beyond ASCII.
+enum class ScriptReading { Ansi, Utf8NoMark, Utf8Mark, Utf16Mark };
+ScriptReading ReadingOf(const std::string& bytes);
+// The reading of the file at path; Ansi when it cannot be read.
+ScriptReading ReadingOfFile(const char* path);
+// How kelvo-check names a reading: "UTF-8 (no mark)", say.
+const char* ReadingName(ScriptReading reading);
+// True when every byte sequence of text is UTF-8 and at least one is longer
+// than one byte.
+bool IsMultiByteUtf8(const std::string& text);
+
 class StringList {
  public:
   // Detail text of the assertion raised for a bad index; nothing assigns it.
@@ -33,8 +47,10 @@ class StringList {
   void LoadFile(const char* path, bool skipComments, std::vector<unsigned>* lineNumbers = nullptr);
 
   // The lead-byte test of the text LoadFile last read: the system's, or none
-  // for a script in UTF-16 or UTF-8 with its mark that became UTF-8 (Linux).
+  // for a script read as Unicode that became UTF-8.
   LeadByteTest LeadBytes() const { return leadBytes; }
+  // How LoadFile last read its file.
+  ScriptReading Reading() const { return reading; }
 
   // Replaces the contents with the fields of text cut at separator (one or two
   // bytes). With useQuotes, ' and " open and close quoted parts in which the
@@ -71,6 +87,7 @@ class StringList {
   // Where each entry starts in storage.
   std::vector<size_t> starts;
   LeadByteTest leadBytes = IsSystemLeadByte;
+  ScriptReading reading = ScriptReading::Ansi;
 };
 
 template <typename Visit>

@@ -456,6 +456,110 @@ TEST_F(LoadFileTest, LeadBytesFollowWhatTheTextBecame) {
   }
 }
 
+// A script is read as Unicode for a byte-order mark, or for bytes that are
+// all UTF-8 with at least one character beyond ASCII; as ANSI otherwise.
+TEST(ScriptReadingTest, AMarkOrMultiByteUtf8MakesAUnicodeReading) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    ScriptReading expected;
+  };
+  for (const Case& c : {
+           Case{"empty", "", ScriptReading::Ansi},
+           Case{"ASCII only", "AddFile,a,b\n", ScriptReading::Ansi},
+           Case{"UTF-8 e acute", "AddFile,d\xC3\xA9,s\n", ScriptReading::Utf8NoMark},
+           Case{"Japanese, Cyrillic and an emoji", "\xE3\x81\x82 \xD0\x96 \xF0\x9F\x98\x80",
+                ScriptReading::Utf8NoMark},
+           // The lone 0xE9 of "caf\xE9" is no UTF-8, though "\xC3\xA9" would be.
+           Case{"code page 1252 with a UTF-8 look-alike",
+                "AddFile,caf\xE9.txt,s\nAddFile,\xC3\xA9t.txt,s\n", ScriptReading::Ansi},
+           Case{"code page 932", "AddFile,\x95\x5C.txt,s\n", ScriptReading::Ansi},
+           Case{"overlong two bytes", "\xC0\xAF", ScriptReading::Ansi},
+           Case{"overlong three bytes", "\xE0\x80\xAF", ScriptReading::Ansi},
+           Case{"surrogate", "\xED\xA0\x80", ScriptReading::Ansi},
+           Case{"beyond U+10FFFF", "\xF4\x90\x80\x80", ScriptReading::Ansi},
+           Case{"cut short", "a\xE3\x81", ScriptReading::Ansi},
+           Case{"lone continuation byte", "a\x80", ScriptReading::Ansi},
+           Case{"UTF-8 mark",
+                "\xEF\xBB\xBF"
+                "AddFile",
+                ScriptReading::Utf8Mark},
+           Case{"UTF-8 mark and cp1252",
+                "\xEF\xBB\xBF"
+                "caf\xE9",
+                ScriptReading::Utf8Mark},
+           Case{"UTF-16 little-endian",
+                std::string("\xFF\xFE"
+                            "a\0",
+                            4),
+                ScriptReading::Utf16Mark},
+           Case{"UTF-16 big-endian", std::string("\xFE\xFF\0a", 4), ScriptReading::Utf16Mark},
+       }) {
+    EXPECT_EQ(ReadingOf(c.bytes), c.expected) << c.name;
+  }
+  EXPECT_STREQ(ReadingName(ScriptReading::Utf8NoMark), "UTF-8 (no mark)");
+  EXPECT_STREQ(ReadingName(ScriptReading::Ansi), "ANSI");
+}
+
+// A file's reading is that of all its bytes, though it is read in chunks:
+// a character the chunks cut, a byte of no UTF-8 far into the file, and a
+// character the file's end cuts.
+TEST_F(LoadFileTest, AFilesReadingIsThatOfAllItsBytes) {
+  const std::string start(65535, 'a');
+  const std::string hiraganaA = "\xE3\x81\x82";
+  EXPECT_EQ(ReadingOfFile(WriteFile(start + hiraganaA + "\n").c_str()), ScriptReading::Utf8NoMark);
+  const std::string late = start + hiraganaA + std::string(100000, 'b') + "\xE9\n";
+  EXPECT_EQ(ReadingOfFile(WriteFile(late).c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile(start + "\xE3\x81").c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile("").c_str()), ScriptReading::Ansi);
+  EXPECT_EQ(ReadingOfFile(WriteFile(std::string("\xFF\xFE"
+                                                "a\0",
+                                                4))
+                              .c_str()),
+            ScriptReading::Utf16Mark);
+  EXPECT_EQ(ReadingOfFile(WriteFile("\xEF\xBB\xBF").c_str()), ScriptReading::Utf8Mark);
+  StringList list;
+  list.LoadFile(WriteFile(late).c_str(), true);
+  EXPECT_EQ(list.Reading(), ScriptReading::Ansi);
+  ASSERT_GT(list.GetCount(), 0u);
+  EXPECT_EQ(list.GetValue(list.GetCount() - 1).back(), '\xE9');
+}
+
+// With UTF-8 names (what a run takes on for a Unicode script), every
+// Unicode form gives the same UTF-8 lines, split by UTF-8's rules; an ANSI
+// script stays byte for byte.
+TEST_F(LoadFileTest, EveryUnicodeFormGivesTheSameUtf8Lines) {
+  struct Utf8Names {
+    Utf8Names() { SetUtf8Names(true); }
+    ~Utf8Names() { SetUtf8Names(false); }
+  } utf8Names;
+  const std::string line = "AddFile,\xC3\xA9\xE3\x81\x82\xD0\x96\xF0\x9F\x98\x80,s";
+  // The same line in UTF-16 LE: e acute, HIRAGANA A, ZHE and an emoji (a
+  // surrogate pair).
+  std::string utf16 = "\xFF\xFE";
+  for (char c : std::string("AddFile,")) utf16 += std::string(1, c) + '\0';
+  utf16 += std::string("\xE9\0\x42\x30\x16\x04\x3D\xD8\x00\xDE,\0s\0\r\0\n\0", 18);
+  struct Case {
+    std::string bytes;
+    ScriptReading reading;
+  };
+  for (const Case& c : {Case{line + "\r\n", ScriptReading::Utf8NoMark},
+                        Case{"\xEF\xBB\xBF" + line + "\n", ScriptReading::Utf8Mark},
+                        Case{utf16, ScriptReading::Utf16Mark}}) {
+    StringList list;
+    list.LoadFile(WriteFile(c.bytes).c_str(), true);
+    EXPECT_EQ(list.Reading(), c.reading);
+    EXPECT_EQ(EntriesOf(list), Fields{line});
+    for (int byte = 0x80; byte <= 0xFF; ++byte)
+      EXPECT_FALSE(list.LeadBytes()(static_cast<unsigned char>(byte))) << byte;
+  }
+  const std::string ansi = "AddFile,caf\xE9.txt,s\nAddFile,\xC3\xA9t.txt,s\n";
+  StringList list;
+  list.LoadFile(WriteFile(ansi).c_str(), true);
+  EXPECT_EQ(list.Reading(), ScriptReading::Ansi);
+  EXPECT_EQ(EntriesOf(list), (Fields{"AddFile,caf\xE9.txt,s", "AddFile,\xC3\xA9t.txt,s"}));
+}
+
 TEST_F(LoadFileTest, LastLineWithoutLineFeedIsKept) {
   EXPECT_EQ(Load("a\nb"), (Fields{"a", "b"}));
   EXPECT_EQ(Load("single"), (Fields{"single"}));

@@ -282,16 +282,21 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
                      {"kelvo.txt:2: warning: \"C:d.txt\" holds a colon",
                       "kelvo.txt:3: warning: \"e.txt.\" ends with a dot or blank"},
                      1});
-    cases.push_back({"UTF-8 without a byte-order mark",
-                     interval + "AddFile,d\xC3\xA9.txt,pool/a.txt\n",
-                     {"kelvo.txt: warning: the script looks like UTF-8 without a byte-order mark"},
-                     1});
-    cases.push_back({"UTF-8 with a byte-order mark",
-                     "\xEF\xBB\xBF" + interval + "AddFile,d.txt,pool/a.txt\n",
-                     {"kelvo.txt: warning: the script is UTF-8 with a byte-order mark: kelvo "
-                      "converts it to the ANSI code page"},
-                     1});
+    // In code page 1252 (Wine's Western default) both names are text.
+    cases.push_back(
+        {"ANSI script whose bytes are not all UTF-8",
+         interval + "AddFile,caf\xE9.txt,pool/a.txt\nAddFile,\xC3\xA9t.txt,pool/b.txt\n",
+         {"kelvo.txt: note: the script is read as ANSI, its bytes as they are in the "
+          "ANSI code page (1252)",
+          "destination \"caf\xE9.txt\"", "0 errors, 0 warnings."},
+         0});
   } else {
+    cases.push_back(
+        {"ANSI script whose bytes are not all UTF-8",
+         interval + "AddFile,caf\xE9.txt,pool/a.txt\nAddFile,\xC3\xA9t.txt,pool/b.txt\n",
+         {"kelvo.txt: note: the script is read as ANSI, its bytes as they are in",
+          "destination \"caf\xE9.txt\""},
+         1});
     cases.push_back({"escaped quote",
                      interval + "AddFile,d\\'s.txt,pool/a.txt\n",
                      {"destination \"d's.txt\"", "0 errors, 0 warnings."},
@@ -300,11 +305,26 @@ TEST(Check, WarningsNameTheLineAndTheFix) {
                      interval + "AddFile,d\x81.txt,pool/a.txt\n",
                      {"kelvo.txt: warning: the script holds bytes that are no text in"},
                      1});
-    cases.push_back({"UTF-8 with a byte-order mark",
-                     "\xEF\xBB\xBF" + interval + "AddFile,d.txt,pool/a.txt\n",
-                     {"kelvo.txt: note: the script is UTF-8 with a byte-order mark", "0 errors"},
-                     0});
   }
+  // A script read as Unicode, whatever the system: its names are UTF-8.
+  cases.push_back({"UTF-8 with a byte-order mark",
+                   "\xEF\xBB\xBF" + interval + "AddFile,d\xC3\xA9.txt,pool/a.txt\n",
+                   {"kelvo.txt: note: the script is read as UTF-8 (with a mark): its names are "
+                    "UTF-8",
+                    "destination \"d\xC3\xA9.txt\"", "0 errors, 0 warnings."},
+                   0});
+  cases.push_back({"UTF-8 without a byte-order mark",
+                   interval + "AddFile,d\xC3\xA9.txt,pool/a.txt\n",
+                   {"kelvo.txt: note: the script is read as UTF-8 (no mark): its names are UTF-8",
+                    "destination \"d\xC3\xA9.txt\"", "0 errors, 0 warnings."},
+                   0});
+  cases.push_back({"UTF-16 with a byte-order mark",
+                   // Each byte a character: U+00E9 is "é".
+                   Utf16LittleEndian(interval + "AddFile,d\xE9.txt,pool/a.txt\n"),
+                   {"kelvo.txt: note: the script is read as UTF-16 (with a mark): its names are "
+                    "UTF-8",
+                    "destination \"d\xC3\xA9.txt\"", "0 errors, 0 warnings."},
+                   0});
   RunCases(cases);
 }
 
