@@ -38,25 +38,43 @@ class FileSystem {
 
 // The platform's file steps.
 class RealFileSystem : public FileSystem {
+  using S = std::string;
+
  public:
-  StepResult ReadEntry(const std::string& path, EntryInfo& info) override;
-  FileIdentity Identify(const std::string& path) override;
-  bool ListFolder(const std::string& folder, std::vector<std::string>& names) override;
-  StepResult LookAtNewName(const std::string& path, NewNameStep step) override;
-  StepResult CheckWritableFolder(const std::string& folder) override;
-  StepResult CreateAnonymous(const std::string& folder, NewFile& file) override;
-  StepResult CreateNew(const std::string& path, NewFile& file) override;
-  StepResult CopyInto(const std::string& source, NewFile& file, const EntryInfo& replaced) override;
-  StepResult NameAnonymous(const NewFile& file, const std::string& path) override;
-  StepResult Close(NewFile& file) override;
-  StepResult Flush(const NewFile& file) override;
-  StepResult FlushTogether(const std::vector<const NewFile*>& files) override;
-  StepResult FlushFolder(const std::string& folder) override;
-  StepResult ReadyToRename(NewFile& file) override;
-  StepResult Exchange(const std::string& a, const std::string& b) override;
-  StepResult MakeSecondName(const std::string& existing, const std::string& name) override;
-  StepResult RenameOver(const std::string& from, const std::string& to) override;
-  StepResult RenameToFree(const std::string& from, const std::string& to) override;
-  StepResult Delete(const std::string& path) override;
-  StepResult DeleteUnheld(const std::string& path, bool& held) override;
+  StepResult ReadEntry(const S& path, EntryInfo& info) override { return ::ReadEntry(path, info); }
+  FileIdentity Identify(const S& path) override { return GetFileIdentity(path); }
+  bool ListFolder(const S& folder, std::vector<S>& names) override {
+    return ::ListFolder(folder, names);
+  }
+  StepResult LookAtNewName(const S& path, NewNameStep step) override {
+    return ::LookAtNewName(path, step);
+  }
+  StepResult CheckWritableFolder(const S& folder) override { return ::CheckWritableFolder(folder); }
+  StepResult CreateAnonymous(const S& folder, NewFile& file) override {
+    return CreateAnonymousFile(folder, file);
+  }
+  StepResult CreateNew(const S& path, NewFile& file) override { return CreateNewFile(path, file); }
+  StepResult CopyInto(const S& source, NewFile& file, const EntryInfo& replaced) override {
+    return ::CopyInto(source, file, replaced);
+  }
+  StepResult NameAnonymous(const NewFile& file, const S& path) override {
+    return NameAnonymousFile(file, path);
+  }
+  StepResult Close(NewFile& file) override { return CloseNewFile(file); }
+  StepResult Flush(const NewFile& file) override { return FlushNewFile(file); }
+  StepResult FlushTogether(const std::vector<const NewFile*>& files) override {
+    return FlushNewFiles(files);
+  }
+  StepResult FlushFolder(const S& folder) override { return ::FlushFolder(folder); }
+  StepResult ReadyToRename(NewFile& file) override { return ::ReadyToRename(file); }
+  StepResult Exchange(const S& a, const S& b) override { return ExchangeNames(a, b); }
+  StepResult MakeSecondName(const S& existing, const S& name) override {
+    return ::MakeSecondName(existing, name);
+  }
+  StepResult RenameOver(const S& from, const S& to) override { return ::RenameOver(from, to); }
+  StepResult RenameToFree(const S& from, const S& to) override { return ::RenameToFree(from, to); }
+  StepResult Delete(const S& path) override { return DeleteName(path); }
+  StepResult DeleteUnheld(const S& path, bool& held) override {
+    return DeleteUnheldHelperFile(path, held);
+  }
 };

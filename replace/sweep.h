@@ -8,7 +8,13 @@
 #include <vector>
 
 #include "replace/file_system.h"
-#include "replace/leftover.h"
+
+// A file kelvo made and could not delete, with the answer of the delete: it
+// holds nothing still wanted, and is named on standard error with why.
+struct Leftover {
+  std::string path;
+  StepResult result;
+};
 
 // True when name is one that HelperName gives, exactly as it gives it, with
 // the suffix ".new", ".old" or ".del".
