@@ -11,7 +11,18 @@ class ReplacementSchedule {
   // replacement is due, one step after the one before. The first call starts
   // the count. A replacement that ran past its moment makes the next one due
   // at once, and the moments after it count from then: no burst to catch up.
-  uint32_t WaitBeforeNext(uint32_t step, uint64_t now);
+  uint32_t WaitBeforeNext(uint32_t step, uint64_t now) {
+    if (!started) {
+      started = true;
+      due = now;
+    }
+    due += step;
+    if (due <= now) {
+      due = now;
+      return 0;
+    }
+    return static_cast<uint32_t>(due - now);
+  }
 
  private:
   bool started = false;
