@@ -14,7 +14,6 @@
 #include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "platform/stop.h"
 #include "random/mersenne_twister.h"
 #include "rotate/commands.h"
 #include "rotate/cycle.h"

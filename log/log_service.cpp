@@ -4,8 +4,6 @@
 #include <cstdio>
 
 #include "log/console.h"
-#include "platform/display_adapters.h"
-#include "platform/fatal.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
 #include "platform/path_rules.h"

@@ -1,5 +1,6 @@
 // Clocks and waiting: the time of day as text, seconds since 1970, a
-// monotonic clock, and a sleep that a stop request cuts short.
+// monotonic clock, a sleep that a stop request cuts short, and the stop
+// requests themselves (Ctrl+C, SIGTERM, SIGHUP, console close).
 #pragma once
 
 #include <cstdint>
@@ -16,3 +17,25 @@ void WaitMilliseconds(uint32_t milliseconds);
 // Milliseconds from some fixed moment, on a clock that setting the time of
 // day does not move.
 uint64_t MonotonicMilliseconds();
+
+// The stop handler, installed at start, for as long as the object lives; the
+// handlers that were there before come back when it goes. On Linux it also
+// keeps the file-size limit signal from ending the process in the middle of
+// a copy, and a closed console (SIGPIPE) from ending it at all: writes to it
+// then fail quietly.
+class StopHandler {
+ public:
+  StopHandler();
+  ~StopHandler();
+  StopHandler(const StopHandler&) = delete;
+  StopHandler& operator=(const StopHandler&) = delete;
+  // False when the system refused a part of it.
+  bool IsInstalled() const { return installed; }
+
+ private:
+  bool installed = false;
+};
+
+bool StopRequested();
+// Lets tests and the program itself raise the same request a signal would.
+void RequestStop();

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/display_adapters.h"
+#include "platform/log_file.h"
 
 namespace {
 

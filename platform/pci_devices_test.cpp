@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/display_adapters.h"
+#include "platform/log_file.h"
 #include "testing/scratch_directory.h"
 
 namespace {

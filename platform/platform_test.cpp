@@ -6,7 +6,6 @@
 #include "platform/log_file.h"
 #include "platform/path_rules.h"
 #include "platform/paths.h"
-#include "platform/stop.h"
 #include "platform/text.h"
 #include "testing/scratch_directory.h"
 

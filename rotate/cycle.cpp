@@ -15,7 +15,6 @@
 #include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
-#include "platform/stop.h"
 #include "random/mersenne_twister.h"
 #include "replace/replace.h"
 #include "replace/sweep.h"
