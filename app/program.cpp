@@ -9,9 +9,7 @@
 
 #include "log/console.h"
 #include "log/log_service.h"
-#include "platform/clock.h"
-#include "platform/file_checks.h"
-#include "platform/path_rules.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "random/mersenne_twister.h"

@@ -10,12 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/file_checks.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "random/mersenne_twister.h"
 #include "rotate/commands.h"

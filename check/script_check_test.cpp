@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "rotate/commands.h"
 #include "rotate/cycle.h"
 #include "script/string_list.h"

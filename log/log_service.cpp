@@ -6,7 +6,6 @@
 #include "log/console.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
 
 const char* const kLogFileName = "purlolog.html";

@@ -9,8 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/file_checks.h"
-#include "platform/path_rules.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "script/string_list.h"
 #include "testing/required_tools.h"

@@ -1,7 +1,8 @@
-// File steps of a replacement, their results, and the listing of a folder.
-// Plain steps; the replacement sequence (replace/replace.cpp) chooses among
-// them, falls back and rolls back. None of them follows a symbolic link in
-// the last part of a name it creates, renames or deletes.
+// File steps of a replacement, their results, and the listing of a folder,
+// and looks at files and folders that never change them, for the script
+// checker and the plan of a run. Plain steps; the replacement sequence (replace/replace.cpp)
+// chooses among them, falls back and rolls back. None of them follows a symbolic link in the last
+// part of a name it creates, renames or deletes.
 #pragma once
 
 #include <cstdint>
@@ -161,3 +162,20 @@ StepResult DeleteUnheldHelperFile(const std::string& path, bool& held);
 // Appends the names of folder's entries, "." and ".." left out. False when
 // the folder cannot be listed.
 bool ListFolder(const std::string& folder, std::vector<std::string>& names);
+
+// True when the path names any file-system object, a directory included.
+bool FileExists(const char* path);
+
+// Opens a file for reading and closes it again: Ok when kelvo could read it.
+StepResult CheckReadable(const std::string& path);
+// Ok when the process may create names in the folder.
+StepResult CheckWritableFolder(const std::string& folder);
+// The folder that a program started through path takes for its own: where
+// path leads with every link followed on Linux, where a program reads its
+// path from /proc/self/exe; the folder of path as written on Windows.
+// Empty when path leads nowhere.
+std::string ProgramFolderThrough(const std::string& path);
+// The folder that relative names are taken from.
+std::string CurrentFolder();
+// Ok when the process may write to the existing file (nothing is written).
+StepResult CheckWritableFile(const std::string& path);

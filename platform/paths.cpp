@@ -1,8 +1,6 @@
 // Path helpers of plain text, for both systems.
 #include "platform/paths.h"
 
-#include "platform/path_rules.h"
-
 namespace {
 
 // True for a byte that can follow a lead byte in code page 932. A lead byte

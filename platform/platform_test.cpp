@@ -1,11 +1,9 @@
 // Tests of the platform services on a real disk: presence test, clock text,
 // file identity and the file steps of a replacement.
-#include "platform/clock.h"
-#include "platform/file_checks.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "testing/scratch_directory.h"
 

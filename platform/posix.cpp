@@ -27,11 +27,8 @@
 #include <new>
 
 #include "build_number.h"
-#include "platform/clock.h"
-#include "platform/file_checks.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/text.h"

@@ -10,11 +10,8 @@
 #include <memory>
 #include <new>
 
-#include "platform/clock.h"
-#include "platform/file_checks.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "platform/text.h"

@@ -1,13 +1,12 @@
 // The file steps of replacements, sweeps, plans and the cycle, as one
 // interface: the program takes the platform's (RealFileSystem), tests a fake
 // disk. Each step answers as the platform function of its name does
-// (platform/files.h, platform/file_checks.h).
+// (platform/files.h).
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "platform/file_checks.h"
 #include "platform/files.h"
 
 class FileSystem {

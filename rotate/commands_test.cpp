@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "rotate/cycle.h"
 #include "script/string_list.h"
 #include "testing/scratch_directory.h"

@@ -11,8 +11,6 @@
 #include <vector>
 
 #include "log/console.h"
-#include "platform/clock.h"
-#include "platform/path_rules.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "random/mersenne_twister.h"

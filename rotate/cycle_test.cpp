@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "testing/fake_file_system.h"
 
 namespace {

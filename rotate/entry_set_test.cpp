@@ -2,7 +2,7 @@
 // source is caught, links and look-alikes are not sources, and a folder
 // replaced between two checks is seen as it is now.
 #include "rotate/entry_set.h"
-#include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "testing/scratch_directory.h"
 
 #include <gtest/gtest.h>

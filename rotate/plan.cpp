@@ -4,8 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "platform/file_checks.h"
-#include "platform/path_rules.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "replace/replace.h"
 

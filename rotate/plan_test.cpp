@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/path_rules.h"
+#include "platform/paths.h"
 #include "replace/replace.h"
 #include "rotate/cycle.h"
 #include "testing/first_replacements.h"
