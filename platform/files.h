@@ -28,6 +28,12 @@ struct StepResult {
   bool Ok() const { return status == StepStatus::Ok; }
 };
 
+// The result, said of the side a copy reads.
+inline StepResult AtSource(StepResult result) {
+  result.atSource = true;
+  return result;
+}
+
 // std::fopen, the name in the form the process uses (see SetUtf8Names).
 std::FILE* OpenStream(const char* path, const char* mode);
 

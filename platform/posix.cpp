@@ -96,11 +96,6 @@ StepResult FailedWith(int error) {
   }
 }
 
-StepResult AtSource(StepResult result) {
-  result.atSource = true;
-  return result;
-}
-
 // Ok for a call that answered 0, else what errno says.
 StepResult ResultOf(int answer) { return answer == 0 ? Succeeded() : FailedWith(errno); }
 
@@ -526,15 +521,10 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
     if (errno == ENOENT) return Succeeded();
     return FailedWith(errno);
   }
-  if (S_ISREG(status.st_mode)) {
-    info.kind = FileKind::Regular;
-  } else if (S_ISDIR(status.st_mode)) {
-    info.kind = FileKind::Folder;
-  } else if (S_ISLNK(status.st_mode)) {
-    info.kind = FileKind::Link;
-  } else {
-    info.kind = FileKind::Other;
-  }
+  info.kind = S_ISREG(status.st_mode)   ? FileKind::Regular
+              : S_ISDIR(status.st_mode) ? FileKind::Folder
+              : S_ISLNK(status.st_mode) ? FileKind::Link
+                                        : FileKind::Other;
   info.identity = IdentityOf(status);
   info.links = static_cast<uint64_t>(status.st_nlink);
   info.mode = static_cast<uint32_t>(status.st_mode & 07777);

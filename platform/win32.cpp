@@ -44,11 +44,6 @@ StepResult WithStatus(StepStatus status, DWORD error) {
   return StepResult{status, static_cast<int>(error)};
 }
 
-StepResult AtSource(StepResult result) {
-  result.atSource = true;
-  return result;
-}
-
 StepResult FailedWith(DWORD error) {
   switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -94,13 +89,15 @@ std::string TextOf(UINT codePage, const std::wstring& wide) {
 // The code page of the process's names and text.
 UINT NameCodePage() { return g_utf8Names ? CP_UTF8 : CP_ACP; }
 
-// The full path of a wide name; the name itself where the system cannot
-// tell.
-std::wstring FullWide(const std::wstring& wide) {
-  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  std::wstring full(size, L'\0');
-  DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return wide;
+// The full path of a name, through GetFullPathNameA or GetFullPathNameW; the
+// name itself where the system cannot tell.
+template <typename Text, typename Character>
+Text FullPathOf(const Text& name,
+                DWORD(WINAPI* get)(const Character*, DWORD, Character*, Character**)) {
+  DWORD size = get(name.c_str(), 0, nullptr, nullptr);
+  Text full(size, Character());
+  DWORD length = size == 0 ? 0 : get(name.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return name;
   full.resize(length);
   return full;
 }
@@ -110,7 +107,7 @@ std::wstring FullWide(const std::wstring& wide) {
 std::wstring WideName(const std::string& name) {
   std::wstring wide = WideOf(CP_UTF8, name);
   if (wide.size() < MAX_PATH || wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
-  const std::wstring full = FullWide(wide);
+  const std::wstring full = FullPathOf(wide, GetFullPathNameW);
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
 }
@@ -265,14 +262,8 @@ bool HasDriveLetters() { return true; }
 
 std::string AbsolutePathOf(const std::string& path) {
   if (path.empty()) return path;
-  if (g_utf8Names) return TextOf(CP_UTF8, FullWide(WideOf(CP_UTF8, path)));
-  DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return path;
-  std::string full(size, '\0');
-  DWORD length = GetFullPathNameA(path.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return path;
-  full.resize(length);
-  return full;
+  if (g_utf8Names) return TextOf(CP_UTF8, FullPathOf(WideOf(CP_UTF8, path), GetFullPathNameW));
+  return FullPathOf(path, GetFullPathNameA);
 }
 
 bool NamesHaveStreams() { return true; }
@@ -506,13 +497,9 @@ StepResult ReadEntry(const std::string& path, EntryInfo& info) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Succeeded();
     return FailedWith(error);
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    info.kind = FileKind::Link;
-  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    info.kind = FileKind::Folder;
-  } else {
-    info.kind = FileKind::Regular;
-  }
+  info.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Link
+              : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Folder
+                                                          : FileKind::Regular;
   info.identity =
       IdentityOf(path, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, &info.links);
   return Succeeded();
