@@ -12,18 +12,13 @@
 
 namespace {
 
-void SetInterval(const StringList& fields, RunSettings& settings) {
-  // Out-of-range values are refused later, by CheckInterval.
-  settings.Interval = static_cast<int64_t>(fields.GetValueInt(1)) * 1000;
-  settings.IntervalText = std::string(fields.GetValue(1));
-}
-
 struct CommandEntry {
   Command command;
   const char* name;
   unsigned fieldsNeeded;
 };
 
+// In the order of Command, from AddFile on.
 const CommandEntry kCommands[] = {
     {Command::AddFile, "AddFile", 3},
     {Command::SetInterval, "SetInterval", 2},
@@ -41,17 +36,11 @@ Command CommandNamed(std::string_view name) {
 }
 
 const char* CommandName(Command command) {
-  for (const CommandEntry& entry : kCommands) {
-    if (entry.command == command) return entry.name;
-  }
-  return "";
+  return command == Command::None ? "" : kCommands[static_cast<int>(command) - 1].name;
 }
 
 unsigned FieldsNeeded(Command command) {
-  for (const CommandEntry& entry : kCommands) {
-    if (entry.command == command) return entry.fieldsNeeded;
-  }
-  return 1;
+  return command == Command::None ? 1 : kCommands[static_cast<int>(command) - 1].fieldsNeeded;
 }
 
 // line is a list entry, so a zero byte ends it and it can be split as it is.
@@ -71,14 +60,13 @@ std::string MissingValues(const StringList& fields) {
 
 void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
   switch (CommandNamed(fields.GetValue(0))) {
-    case Command::AddFile: {
-      const std::string destination(fields.GetValue(1));
-      const std::string source(fields.GetValue(2));
-      settings.Table.AddSource(destination, source);
+    case Command::AddFile:
+      settings.Table.AddSource(std::string(fields.GetValue(1)), std::string(fields.GetValue(2)));
       break;
-    }
     case Command::SetInterval:
-      SetInterval(fields, settings);
+      // Out-of-range values are refused later, by CheckInterval.
+      settings.Interval = static_cast<int64_t>(fields.GetValueInt(1)) * 1000;
+      settings.IntervalText = std::string(fields.GetValue(1));
       break;
     case Command::SetDestinationPath:
       settings.DestinationPath = std::string(fields.GetValue(1));

@@ -33,12 +33,8 @@ size_t StagedFilesAtOnce() {
 
 // With why, where the delete's answer is known.
 void ReportLeftover(const std::string& path, const StepResult* why = nullptr) {
-  if (why == nullptr) {
-    PrintError("kelvo: cannot delete %s, a file kelvo made\n", AbsolutePathOf(path).c_str());
-  } else {
-    PrintError("kelvo: cannot delete %s, a file kelvo made: %s\n", AbsolutePathOf(path).c_str(),
-               ReasonText(*why).c_str());
-  }
+  PrintError("kelvo: cannot delete %s, a file kelvo made%s\n", AbsolutePathOf(path).c_str(),
+             why == nullptr ? "" : (": " + ReasonText(*why)).c_str());
 }
 
 void ReportLeftovers(const std::vector<Leftover>& leftovers) {
@@ -327,16 +323,8 @@ void PrepareReplacement(const DestinationPlan& plan, bool originalSettled,
   Replacement& replacement = prepared.replacement;
   if (replacement.destination != plan.destination) replacement.destination = plan.destination;
   if (replacement.folder != plan.folder) replacement.folder = plan.folder;
-  if (plan.KeepsCompanion()) {
-    replacement.companion = plan.companion;
-  } else {
-    replacement.companion.clear();
-  }
-  if (!originalSettled && plan.KeepsOriginal()) {
-    replacement.original = plan.original;
-  } else {
-    replacement.original.clear();
-  }
+  replacement.companion = plan.KeepsCompanion() ? plan.companion : std::string();
+  replacement.original = !originalSettled && plan.KeepsOriginal() ? plan.original : std::string();
   prepared.originalRefused = !originalSettled && plan.originalPlan == OriginalPlan::NameRefused;
   prepared.originalRefusal = plan.originalRefusal;
 }
