@@ -100,13 +100,8 @@ Command NearestCommand(const std::string& name) {
 }
 
 bool IsWholeNumber(const std::string& text) {
-  size_t at = 0;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
-  if (at == text.size()) return false;
-  for (; at < text.size(); ++at) {
-    if (text[at] < '0' || text[at] > '9') return false;
-  }
-  return true;
+  const size_t at = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  return at < text.size() && text.find_first_not_of("0123456789", at) == std::string::npos;
 }
 
 // True when a backslash byte stands for itself: the second byte of a
@@ -387,14 +382,13 @@ class ScriptCheck {
       Out(said + name + " with too few values.\n");
       if (line.command == Command::SetInterval) intervalLine = line.number;
       const std::string values = Counted(needed - 1, "value");
-      if (line.number == fatalLine) {
-        StartError(line.number, name + " needs " + values +
-                                    ": kelvo ends at this line with a fatal error (exit status 3) "
-                                    "before touching any file; the lines after it are never read.");
-      } else {
-        StartError(line.number, name + " needs " + values + ": the same fatal error, once line " +
-                                    Number(fatalLine) + " is mended.");
-      }
+      StartError(
+          line.number,
+          name + " needs " + values +
+              (line.number == fatalLine
+                   ? ": kelvo ends at this line with a fatal error (exit status 3) before "
+                     "touching any file; the lines after it are never read."
+                   : ": the same fatal error, once line " + Number(fatalLine) + " is mended."));
       CheckQuotes(line);
       return;
     }
@@ -619,11 +613,6 @@ class ScriptCheck {
     return ResolvePath(name, settings.SourcePath, settings.ProgramDirectory);
   }
 
-  // The first line that lists a destination, or one of its sources.
-  unsigned LineOfDestination(const std::string& destination) const {
-    auto found = destinationLines.find(destination);
-    return found == destinationLines.end() ? 0 : found->second;
-  }
   // The plan of every destination, with a look at its files, in visiting
   // order: made once the script is read.
   const RunPlan& Plan() {
@@ -645,7 +634,8 @@ class ScriptCheck {
     size_t index = 0;
     settings.Table.ForEach(
         [&](const std::string& name, const std::vector<std::string>& candidates) {
-          const unsigned number = LineOfDestination(name);
+          auto listed = destinationLines.find(name);
+          const unsigned number = listed == destinationLines.end() ? 0 : listed->second;
           const DestinationPlan& destination = plans[index];
           CheckDestinationFile(number, destination);
           CheckDestinationAsSource(number, index, candidates);
