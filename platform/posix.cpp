@@ -210,6 +210,65 @@ StepResult CopyContents(int in, int out, off_t size) {
   return CopyWithReadWrite(in, out);
 }
 
+// Opens a file for appending and takes its write lock; -1 when either fails.
+int OpenLockedForAppending(const std::string& path) {
+  // O_NONBLOCK: a FIFO that nobody reads fails at once instead of waiting.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  // Another writer holding the lock keeps us out, as a non-sharing writer
+  // does on Windows.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Converts text between two character sets with iconv. False when either
+// set is unknown (unavailable set) or a byte sequence is no character of
+// the source set or has none in the target set.
+bool ConvertText(const char* from, const char* to, const std::string& text, std::string& out,
+                 bool& unavailable) {
+  iconv_t converter = iconv_open(to, from);
+  unavailable = converter == reinterpret_cast<iconv_t>(-1);
+  if (unavailable) return false;
+  std::string in = text;
+  out.assign(in.size() * 4 + 16, '\0');
+  char* inPointer = &in[0];
+  size_t inLeft = in.size();
+  char* outPointer = &out[0];
+  size_t outLeft = out.size();
+  size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
+  iconv_close(converter);
+  if (converted == static_cast<size_t>(-1) || inLeft != 0) return false;
+  out.resize(out.size() - outLeft);
+  return true;
+}
+
+// Takes the hold that tells a sweep a helper file is in use: an exclusive
+// flock, which the system lets go with the last descriptor of this open
+// file, and which every process sees. Never waits: 0, or the error
+// (EWOULDBLOCK when someone else holds the file).
+int HoldHelperFile(int fd) {
+  return Retrying([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ? 0 : errno;
+}
+
+// True when path, not followed, still names the open file fd.
+bool NamesOpenFile(const std::string& path, int fd) {
+  struct stat opened, named;
+  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
+         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
+
+// renameat2 with flags, Unsupported where the kernel or file system lacks it.
+StepResult RenameWith(const std::string& from, const std::string& to, unsigned flags) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0) return Succeeded();
+  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
+  return FailedWith(errno);
+}
+
 }  // namespace
 
 bool IsSystemLeadByte(unsigned char byte) {
@@ -395,26 +454,6 @@ bool StopRequested() { return g_stopRequested != 0; }
 
 void RequestStop() { g_stopRequested = 1; }
 
-namespace {
-
-// Opens a file for appending and takes its write lock; -1 when either fails.
-int OpenLockedForAppending(const std::string& path) {
-  // O_NONBLOCK: a FIFO that nobody reads fails at once instead of waiting.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  // Another writer holding the lock keeps us out, as a non-sharing writer
-  // does on Windows.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
-
 bool AppendFile(const std::string& path, const char* text) {
   if (text == nullptr) {
     StepResult emptied;
@@ -454,31 +493,6 @@ void ShowFatalBox(const char* text, const char* caption, const char*) {
   std::fprintf(stderr, "%s\n%s\n", caption, text);
   std::fflush(stderr);
 }
-
-namespace {
-
-// Converts text between two character sets with iconv. False when either
-// set is unknown (unavailable set) or a byte sequence is no character of
-// the source set or has none in the target set.
-bool ConvertText(const char* from, const char* to, const std::string& text, std::string& out,
-                 bool& unavailable) {
-  iconv_t converter = iconv_open(to, from);
-  unavailable = converter == reinterpret_cast<iconv_t>(-1);
-  if (unavailable) return false;
-  std::string in = text;
-  out.assign(in.size() * 4 + 16, '\0');
-  char* inPointer = &in[0];
-  size_t inLeft = in.size();
-  char* outPointer = &out[0];
-  size_t outLeft = out.size();
-  size_t converted = iconv(converter, &inPointer, &inLeft, &outPointer, &outLeft);
-  iconv_close(converter);
-  if (converted == static_cast<size_t>(-1) || inLeft != 0) return false;
-  out.resize(out.size() - outLeft);
-  return true;
-}
-
-}  // namespace
 
 std::string ConsoleTextOf932(const char* text, const char* fallback) {
   std::string out;
@@ -544,25 +558,6 @@ StepResult LookAtNewName(const std::string& path, NewNameStep) {
   if (lstat(path.c_str(), &info) == 0 || errno != ENAMETOOLONG) return Succeeded();
   return FailedWith(ENAMETOOLONG);
 }
-
-namespace {
-
-// Takes the hold that tells a sweep a helper file is in use: an exclusive
-// flock, which the system lets go with the last descriptor of this open
-// file, and which every process sees. Never waits: 0, or the error
-// (EWOULDBLOCK when someone else holds the file).
-int HoldHelperFile(int fd) {
-  return Retrying([fd] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0 ? 0 : errno;
-}
-
-// True when path, not followed, still names the open file fd.
-bool NamesOpenFile(const std::string& path, int fd) {
-  struct stat opened, named;
-  return fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
-         opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
-}
-
-}  // namespace
 
 StepResult CreateAnonymousFile(const std::string& folder, NewFile& file) {
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -683,17 +678,6 @@ StepResult FlushFolder(const std::string& folder) {
   if (flushed != 0 && error != EINVAL && error != EROFS) return FailedWith(error);
   return Succeeded();
 }
-
-namespace {
-
-// renameat2 with flags, Unsupported where the kernel or file system lacks it.
-StepResult RenameWith(const std::string& from, const std::string& to, unsigned flags) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0) return Succeeded();
-  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return Unsupported(errno);
-  return FailedWith(errno);
-}
-
-}  // namespace
 
 StepResult ExchangeNames(const std::string& a, const std::string& b) {
   return RenameWith(a, b, RENAME_EXCHANGE);

@@ -19,24 +19,6 @@ bool ReadHex(const std::string& text, size_t& at, uint32_t& value) {
   return true;
 }
 
-}  // namespace
-
-bool ParseHelperName(const std::string& name, uint32_t& process, std::string& suffix) {
-  const size_t prefixLength = sizeof kPrefix - 1;
-  if (name.compare(0, prefixLength, kPrefix) != 0) return false;
-  size_t at = prefixLength;
-  uint32_t count = 0;
-  if (!ReadHex(name, at, process) || at >= name.size() || name[at] != '-') return false;
-  ++at;
-  if (!ReadHex(name, at, count)) return false;
-  suffix = name.substr(at);
-  if (suffix != ".new" && suffix != ".old" && suffix != ".del") return false;
-  // Leading zeros and the like: only the very name a run makes.
-  return HelperName(process, count, suffix.c_str()) == name;
-}
-
-namespace {
-
 // Deletes one helper file the script does not list, unless it is no regular
 // file. A ".new" may be a copy its run is still writing or about to rename
 // into place: it goes only when nobody holds it.
@@ -53,6 +35,20 @@ void SweepFile(FileSystem& fs, const std::string& path, bool onlyUnheld,
 }
 
 }  // namespace
+
+bool ParseHelperName(const std::string& name, uint32_t& process, std::string& suffix) {
+  const size_t prefixLength = sizeof kPrefix - 1;
+  if (name.compare(0, prefixLength, kPrefix) != 0) return false;
+  size_t at = prefixLength;
+  uint32_t count = 0;
+  if (!ReadHex(name, at, process) || at >= name.size() || name[at] != '-') return false;
+  ++at;
+  if (!ReadHex(name, at, count)) return false;
+  suffix = name.substr(at);
+  if (suffix != ".new" && suffix != ".old" && suffix != ".del") return false;
+  // Leading zeros and the like: only the very name a run makes.
+  return HelperName(process, count, suffix.c_str()) == name;
+}
 
 std::vector<Leftover> SweepLeftovers(FileSystem& fs, const std::vector<std::string>& folders,
                                      const std::function<bool(const std::string&)>& isListed) {
