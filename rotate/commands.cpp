@@ -48,16 +48,6 @@ void SplitScriptLine(std::string_view line, StringList& fields, LeadByteTest isL
   fields.Split(line.data(), ",", true, false, true, isLeadByte);
 }
 
-std::string MissingValues(const StringList& fields) {
-  if (fields.GetCount() == 0) return std::string();
-  const Command command = CommandNamed(fields.GetValue(0));
-  const unsigned needed = FieldsNeeded(command) - 1;
-  const unsigned found = fields.GetCount() - 1;
-  if (found >= needed) return std::string();
-  return std::string(CommandName(command)) + " needs " + std::to_string(needed) +
-         (needed == 1 ? " value" : " values") + ", found " + std::to_string(found);
-}
-
 void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
   switch (CommandNamed(fields.GetValue(0))) {
     case Command::AddFile:
@@ -77,6 +67,18 @@ void ApplyScriptLine(const StringList& fields, RunSettings& settings) {
     case Command::None:
       break;
   }
+}
+
+// What a line of the given fields lacks, in English ("AddFile needs 2
+// values, found 1"); empty when it has what its command needs.
+static std::string MissingValues(const StringList& fields) {
+  if (fields.GetCount() == 0) return std::string();
+  const Command command = CommandNamed(fields.GetValue(0));
+  const unsigned needed = FieldsNeeded(command) - 1;
+  const unsigned found = fields.GetCount() - 1;
+  if (found >= needed) return std::string();
+  return std::string(CommandName(command)) + " needs " + std::to_string(needed) +
+         (needed == 1 ? " value" : " values") + ", found " + std::to_string(found);
 }
 
 void InterpretScript(const StringList& lines, RunSettings& settings,

@@ -38,10 +38,6 @@ void ApplyScriptLine(const StringList& fields, RunSettings& settings);
 void InterpretScript(const StringList& lines, RunSettings& settings,
                      const std::vector<unsigned>* lineNumbers = nullptr);
 
-// What a line of the given fields lacks, in English ("AddFile needs 2
-// values, found 1"); empty when it has what its command needs.
-std::string MissingValues(const StringList& fields);
-
 // Prints why the interval cannot drive a run and returns false, or returns
 // true for a usable interval.
 bool CheckInterval(const RunSettings& settings);

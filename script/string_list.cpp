@@ -201,17 +201,15 @@ bool PieceEndsLine(const char* buffer) {
 
 }  // namespace
 
-bool IsMultiByteUtf8(const std::string& text) {
-  size_t at = 0;
-  bool multiByte = false;
-  return CheckUtf8(text, at, multiByte) && at == text.size() && multiByte;
-}
-
 ScriptReading ReadingOf(const std::string& bytes) {
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return ScriptReading::Utf8Mark;
   if (bytes.compare(0, 2, "\xFF\xFE") == 0 || bytes.compare(0, 2, "\xFE\xFF") == 0)
     return ScriptReading::Utf16Mark;
-  return IsMultiByteUtf8(bytes) ? ScriptReading::Utf8NoMark : ScriptReading::Ansi;
+  size_t at = 0;
+  bool multiByte = false;
+  return CheckUtf8(bytes, at, multiByte) && at == bytes.size() && multiByte
+             ? ScriptReading::Utf8NoMark
+             : ScriptReading::Ansi;
 }
 
 // Read in text mode, as LoadFile reads it.

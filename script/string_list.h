@@ -26,9 +26,6 @@ ScriptReading ReadingOf(const std::string& bytes);
 ScriptReading ReadingOfFile(const char* path);
 // How kelvo-check names a reading: "UTF-8 (no mark)", say.
 const char* ReadingName(ScriptReading reading);
-// True when every byte sequence of text is UTF-8 and at least one is longer
-// than one byte.
-bool IsMultiByteUtf8(const std::string& text);
 
 class StringList {
  public:
