@@ -1,6 +1,7 @@
 // A set of directory entries named by paths.
 #include "rotate/entry_set.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/paths.h"
@@ -31,11 +32,9 @@ EntrySet::EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths
     // A script lists the same source for many destinations: each entry once.
     std::string folded = FoldEntryName(name);
     auto sameName = foldersByName.equal_range(folded);
-    bool listed = false;
-    for (auto known = sameName.first; known != sameName.second && !listed; ++known) {
-      listed = known->second == index;
-    }
-    if (!listed) foldersByName.emplace(std::move(folded), index);
+    if (std::none_of(sameName.first, sameName.second,
+                     [index](const auto& known) { return known.second == index; }))
+      foldersByName.emplace(std::move(folded), index);
   }
 }
 
@@ -58,11 +57,10 @@ bool EntrySet::Contains(const std::string& path) const {
   // The same folder by text, or by identity.
   FileIdentity identity = FolderIdentity(entry.folder);
   if (!identity.valid) return false;
-  for (auto listed = sameName.first; listed != sameName.second; ++listed) {
-    const std::string& folder = folders[listed->second];
-    if (folder == entry.folder || FolderIdentity(folder) == identity) return true;
-  }
-  return false;
+  return std::any_of(sameName.first, sameName.second, [&](const auto& listed) {
+    const std::string& folder = folders[listed.second];
+    return folder == entry.folder || FolderIdentity(folder) == identity;
+  });
 }
 
 bool EntrySet::SameEntry(const std::string& a, const std::string& b) const {

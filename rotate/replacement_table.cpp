@@ -2,6 +2,7 @@
 // in one vector and are chained by index, so growing only relinks them.
 #include "rotate/replacement_table.h"
 
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -17,11 +18,9 @@ constexpr uint32_t kInitialRoom = 100;
 // The smallest listed count not below wanted (the largest one past the list).
 uint32_t BucketCountFor(uint32_t wanted) {
   for (uint32_t count : kBucketCounts) {
-    if (count >= wanted) {
-      return count;
-    }
+    if (count >= wanted) return count;
   }
-  return kBucketCounts[sizeof(kBucketCounts) / sizeof(kBucketCounts[0]) - 1];
+  return kBucketCounts[std::size(kBucketCounts) - 1];
 }
 
 }  // namespace
@@ -30,9 +29,7 @@ ReplacementTable::ReplacementTable() : bucketHeads(BucketCountFor(kInitialRoom),
 
 uint32_t ReplacementTable::Hash(const std::string& key) {
   uint32_t h = 0;
-  for (char byte : key) {
-    h = 5u * h + static_cast<uint32_t>(static_cast<signed char>(byte));
-  }
+  for (char byte : key) h = 5u * h + static_cast<uint32_t>(static_cast<signed char>(byte));
   return h;
 }
 
@@ -66,9 +63,7 @@ uint32_t ReplacementTable::GetBucketCount() const {
 
 int32_t ReplacementTable::FindEntry(const std::string& destination, uint32_t hash) const {
   for (int32_t i = bucketHeads[hash % GetBucketCount()]; i != kNoEntry; i = entries[i].next) {
-    if (entries[i].hash == hash && entries[i].destination == destination) {
-      return i;
-    }
+    if (entries[i].hash == hash && entries[i].destination == destination) return i;
   }
   return kNoEntry;
 }
@@ -77,9 +72,7 @@ int32_t ReplacementTable::FindEntry(const std::string& destination, uint32_t has
 // ascending order and each chain from its front; every moved entry goes to
 // the front of its new chain.
 void ReplacementTable::GrowFor(uint32_t entryCount) {
-  if (entryCount <= GetBucketCount()) {
-    return;
-  }
+  if (entryCount <= GetBucketCount()) return;
   const std::vector<int32_t> oldHeads = std::move(bucketHeads);
   bucketHeads.assign(BucketCountFor(entryCount), kNoEntry);
   for (int32_t head : oldHeads) {
