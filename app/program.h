@@ -5,8 +5,8 @@
 enum ExitStatus {
   kDoneAsAsked = 0,    // a one-shot pass with every replacement done, or a stop on request
   kCouldNotStart = 1,  // no script, a bad interval, another run here, no memory
-  kReplacementFailed =
-      2,  // a one-shot pass in which a replacement failed, or memory ran out in a pass
+  // A one-shot pass in which a replacement failed, or memory ran out in a pass.
+  kReplacementFailed = 2,
   kFatalAssertion = 3,  // the fatal box
 };
 

@@ -59,12 +59,6 @@ const int kRaceAttempts = 4;
 
 std::string FolderForCalls(const std::string& folder) { return folder.empty() ? "." : folder; }
 
-StepResult WrongKindResult() {
-  StepResult result;
-  result.status = StepStatus::WrongKind;
-  return result;
-}
-
 ReplaceOutcome Done() {
   ReplaceOutcome outcome;
   outcome.done = true;
@@ -97,7 +91,8 @@ bool Replacer::Stage(const Replacement& replacement, StagedReplacement& staged) 
   // Only files are replaced: a folder, a FIFO or a device stays as it is.
   FileKind kind = staged.destination.kind;
   if (kind == FileKind::Folder || kind == FileKind::Other) {
-    return Refuse(staged, Fail("replace", replacement.destination, WrongKindResult()));
+    return Refuse(staged,
+                  Fail("replace", replacement.destination, StepResult{StepStatus::WrongKind}));
   }
   staged.exists = kind != FileKind::Missing;
   staged.device = fs.Identify(FolderForCalls(replacement.folder)).device;
@@ -345,11 +340,7 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
     }
     usable->renameToFree = false;
   }
-  result = fs.RenameOver(staged.path, replacement.destination);
-  if (result.Ok()) return Done();
-  ReplaceOutcome outcome = Fail("create", replacement.destination, result);
-  Discard(staged.path, outcome);
-  return outcome;
+  return Overwrite(replacement, staged, "create");
 }
 
 ReplaceOutcome Replacer::PutInPlaceKeepingOld(const Replacement& replacement,
@@ -441,10 +432,11 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   return outcome;
 }
 
-ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged& staged) {
+ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged& staged,
+                                   const char* action) {
   StepResult result = fs.RenameOver(staged.path, replacement.destination);
   if (result.Ok()) return Done();
-  ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
+  ReplaceOutcome outcome = Fail(action, replacement.destination, result);
   Discard(staged.path, outcome);
   return outcome;
 }

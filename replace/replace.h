@@ -121,7 +121,9 @@ class Replacer {
   ReplaceOutcome ExchangeIntoPlace(const Replacement& replacement, const Staged& staged,
                                    bool& unsupported);
   ReplaceOutcome LinkIntoPlace(const Replacement& replacement, const Staged& staged);
-  ReplaceOutcome Overwrite(const Replacement& replacement, const Staged& staged);
+  // Renames the staged copy over the destination; action names a failure.
+  ReplaceOutcome Overwrite(const Replacement& replacement, const Staged& staged,
+                           const char* action = "replace");
   StepResult MoveOverCompanion(const std::string& from, const Replacement& replacement,
                                ReplaceOutcome& outcome);
 
