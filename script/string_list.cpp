@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "log/log_service.h"
@@ -33,34 +34,12 @@ void TrimRange(const char*& begin, const char*& end) {
 
 bool IsQuote(char byte) { return byte == '"' || byte == '\''; }
 
-// White space as isspace sees it in the C locale, independent of the locale
-// the program runs in.
-bool IsNumberSpace(char byte) {
-  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
-         byte == '\r';
-}
-
-bool IsDigit(char byte) { return byte >= '0' && byte <= '9'; }
-
 // Reads an optionally signed decimal number after leading white space, as
 // atoi does. atoi's result is undefined when the number does not fit in an
-// int; here it saturates to INT_MAX or INT_MIN instead.
+// int; strtoll saturates, and here so does the int, to INT_MAX or INT_MIN.
+// kelvo never sets a locale: white space is the C locale's.
 int ParseInt(const char* p) {
-  while (IsNumberSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  // The magnitude is capped one above INT_MAX, which is exactly -INT_MIN.
-  const long long cap = static_cast<long long>(INT_MAX) + 1;
-  long long magnitude = 0;
-  for (; IsDigit(*p); ++p) {
-    magnitude = magnitude * 10 + (*p - '0');
-    if (magnitude > cap) magnitude = cap;
-  }
-  if (negative) return static_cast<int>(-magnitude);
-  return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
+  return static_cast<int>(std::clamp<long long>(std::strtoll(p, nullptr, 10), INT_MIN, INT_MAX));
 }
 
 // The largest storage reserved up front for a file's lines. Larger files grow
