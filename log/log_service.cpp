@@ -50,11 +50,8 @@ std::string FormatBoxText(const char* message, const char* detail) {
 
 std::string FormatRecord(const char* label, const char* message, const char* detail) {
   char buffer[kRecordBufferSize];
-  if (detail != nullptr) {
-    std::snprintf(buffer, sizeof buffer, "%s: %s\t%s<br>\n", label, message, detail);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%s: %s<br>\n", label, message);
-  }
+  std::snprintf(buffer, sizeof buffer, "%s: %s%s%s<br>\n", label, message,
+                detail != nullptr ? "\t" : "", detail != nullptr ? detail : "");
   return buffer;
 }
 
@@ -89,12 +86,8 @@ void LogService::WriteEnvironmentRecords() {
 }
 
 void LogService::Report(const char* message, const char* detail) {
-  if (enabled) WriteRecord("Report", message, detail);
-}
-
-void LogService::WriteRecord(const char* label, const char* message, const char* detail) {
   if (!enabled || message == nullptr || message[0] == '\0') return;
-  AppendToFile(kLogFileName, FormatRecord(label, message, detail).c_str());
+  AppendToFile(kLogFileName, FormatRecord("Report", message, detail).c_str());
 }
 
 bool LogService::AppendToFile(const char* fileName, const char* text) {

@@ -30,7 +30,6 @@ class LogService {
 
  private:
   void Open();
-  void WriteRecord(const char* label, const char* message, const char* detail);
   void WriteEnvironmentRecords();
   [[noreturn]] void EndAsLocked(const std::string& reason);
 
