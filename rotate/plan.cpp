@@ -127,47 +127,32 @@ void RunPlan::Look(DestinationPlan& plan) const {
   plan.obstacle = Obstacle::None;
   plan.obstacleResult = StepResult();
   plan.folderAccess = fs.CheckWritableFolder(plan.folder);
+  // What keeps a replacement from succeeding, and the system's answer behind it.
+  auto blocked = [&plan](Obstacle obstacle, const StepResult& result) {
+    plan.obstacle = obstacle;
+    plan.obstacleResult = result;
+  };
+  const StepResult wrongKind{StepStatus::WrongKind};
   // In the order a replacement meets them: the destination, its staged copy
   // in its folder under a helper name, the companion.
   StepResult read = fs.ReadEntry(plan.destination, plan.destinationEntry);
-  if (!read.Ok()) {
-    plan.obstacle = Obstacle::DestinationUnreadable;
-    plan.obstacleResult = read;
-    return;
-  }
-  if (plan.destinationEntry.kind == FileKind::Folder ||
-      plan.destinationEntry.kind == FileKind::Other) {
-    plan.obstacle = plan.destinationEntry.kind == FileKind::Folder ? Obstacle::DestinationIsFolder
-                                                                   : Obstacle::DestinationNotAFile;
-    plan.obstacleResult.status = StepStatus::WrongKind;
-    return;
-  }
+  if (!read.Ok()) return blocked(Obstacle::DestinationUnreadable, read);
+  if (plan.destinationEntry.kind == FileKind::Folder)
+    return blocked(Obstacle::DestinationIsFolder, wrongKind);
+  if (plan.destinationEntry.kind == FileKind::Other)
+    return blocked(Obstacle::DestinationNotAFile, wrongKind);
   // A listed source is never written: its helpers and companion are never made.
   if (plan.isSource) return;
-  if (!plan.folderAccess.Ok()) {
-    plan.obstacle = Obstacle::FolderNotWritable;
-    plan.obstacleResult = plan.folderAccess;
-    return;
-  }
+  if (!plan.folderAccess.Ok()) return blocked(Obstacle::FolderNotWritable, plan.folderAccess);
   StepResult helper =
       fs.LookAtNewName(Joined(plan.folder, LongestHelperName()), NewNameStep::Create);
-  if (!helper.Ok()) {
-    plan.obstacle = Obstacle::HelperNameRefused;
-    plan.obstacleResult = helper;
-    return;
-  }
+  if (!helper.Ok()) return blocked(Obstacle::HelperNameRefused, helper);
   if (!plan.KeepsCompanion()) return;
   EntryInfo companion;
-  if (fs.ReadEntry(plan.companion, companion).Ok() && companion.kind == FileKind::Folder) {
-    plan.obstacle = Obstacle::CompanionIsFolder;
-    plan.obstacleResult.status = StepStatus::WrongKind;
-    return;
-  }
+  if (fs.ReadEntry(plan.companion, companion).Ok() && companion.kind == FileKind::Folder)
+    return blocked(Obstacle::CompanionIsFolder, wrongKind);
   StepResult named = fs.LookAtNewName(plan.companion, NewNameStep::LinkOrRename);
-  if (!named.Ok()) {
-    plan.obstacle = Obstacle::CompanionNameRefused;
-    plan.obstacleResult = named;
-  }
+  if (!named.Ok()) blocked(Obstacle::CompanionNameRefused, named);
 }
 
 bool RunPlan::Exists(const std::string& path) const {
