@@ -118,8 +118,10 @@ bool Replacer::Refuse(StagedReplacement& staged, ReplaceOutcome outcome) {
 // A named staging file holds a partial copy while it is written: it is a
 // ".new", which a sweep deletes once no run holds it open.
 bool Replacer::StageUnderName(const Replacement& replacement, StagedReplacement& staged) {
-  StepResult result;
-  if (!CreateUniqueFile(replacement.folder, ".new", staged.file, staged.path, result)) {
+  StepResult result =
+      WithFreeName(replacement.folder, ".new", staged.path,
+                   [&](const std::string& name) { return fs.CreateNew(name, staged.file); });
+  if (!result.Ok()) {
     // Named after the user's folder, not the helper's passing name.
     return Refuse(staged, Fail("create a file in", FolderForCalls(replacement.folder), result));
   }
@@ -289,27 +291,16 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
   return false;
 }
 
-bool Replacer::CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
-                                std::string& path, StepResult& result) {
-  result = WithFreeName(folder, suffix, path,
-                        [&](const std::string& name) { return fs.CreateNew(name, file); });
-  return result.Ok();
-}
-
 // A copy of the destination under a new helper name, where the file system
 // has no second names; on disk and ready to be renamed, and still open (the
-// caller closes it) when this returns true.
+// caller closes it) when this returns true. A copy that fails is deleted and
+// closed.
 bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
                               const char* suffix, NewFile& file, std::string& path,
                               StepResult& result, std::vector<std::string>& leftovers) {
-  if (!CreateUniqueFile(folder, suffix, file, path, result)) return false;
-  return CopyAndFlush(existing, file, path, result, leftovers);
-}
-
-// Copies existing into the new file at path and makes it durable; deletes
-// path and closes the file when that fails.
-bool Replacer::CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
-                            StepResult& result, std::vector<std::string>& leftovers) {
+  result = WithFreeName(folder, suffix, path,
+                        [&](const std::string& name) { return fs.CreateNew(name, file); });
+  if (!result.Ok()) return false;
   result = fs.CopyInto(existing, file, destinationEntry);
   if (result.Ok()) result = fs.Flush(file);
   if (result.Ok()) result = fs.ReadyToRename(file);

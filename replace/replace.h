@@ -105,13 +105,9 @@ class Replacer {
   bool NameStaged(const Replacement& replacement, StagedReplacement& staged, const char* suffix,
                   ReplaceOutcome& outcome);
   bool KeepOriginal(const Replacement& replacement, ReplaceOutcome& outcome);
-  bool CopyAndFlush(const std::string& existing, NewFile& file, const std::string& path,
-                    StepResult& result, std::vector<std::string>& leftovers);
   bool CopySource(const Replacement& replacement, StagedReplacement& staged);
   bool StageUnderName(const Replacement& replacement, StagedReplacement& staged);
   bool Refuse(StagedReplacement& staged, ReplaceOutcome outcome);
-  bool CreateUniqueFile(const std::string& folder, const char* suffix, NewFile& file,
-                        std::string& path, StepResult& result);
   bool CopySecondCopy(const std::string& existing, const std::string& folder, const char* suffix,
                       NewFile& file, std::string& path, StepResult& result,
                       std::vector<std::string>& leftovers);
