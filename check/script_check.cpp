@@ -657,7 +657,7 @@ class ScriptCheck {
     const std::string& destination = plan.destination;
     if (!plan.Replaceable() && plan.obstacle != Obstacle::FolderNotWritable) {
       Error(number, ObstacleError(plan));
-    } else if (IsReservedDeviceName(SplitPath(destination).name)) {
+    } else if (IsReservedDeviceName(destination)) {
       Error(number, destination + " names a device, not a file: only files are replaced.");
     } else if (plan.destinationEntry.kind == FileKind::Missing) {
       Note(number, destination + " does not exist yet: the first pass creates it.");
@@ -805,7 +805,7 @@ class ScriptCheck {
       } else if (!readable.Ok()) {
         Error(line.number,
               "the source " + source + " cannot be read: " + ReasonText(readable) + ".");
-      } else if (IsReservedDeviceName(SplitPath(source).name)) {
+      } else if (IsReservedDeviceName(source)) {
         Error(line.number, "the source " + source + " names a device, not a file.");
       }
     }

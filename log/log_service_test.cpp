@@ -22,6 +22,13 @@ namespace {
 // The platform's own separator, so paths split the same way on both builds.
 const std::string kSep = IsPathSeparator('\\') ? "\\" : "/";
 
+// The path with its extension (from the last dot after the directory)
+// replaced, or with it appended where there is none: how a companion is named.
+std::string ReplaceExtension(std::string path, const char* extension,
+                             LeadByteTest isLeadByte = IsSystemLeadByte) {
+  return path.replace(CutPath(path, isLeadByte).nameEnd, std::string::npos, extension);
+}
+
 std::string P(const std::string& path) {
   std::string native = path;
   for (char& c : native) {
@@ -196,11 +203,12 @@ TEST(SplitPath, DoubleByteSecondByteIsNoSeparator) {
   EXPECT_EQ(FolderOf(path, IsCodePage932LeadByte), "C:\\Tools\\\x95\\dir\\");
   // Without double-byte awareness the 0x5C byte would end the directory.
   EXPECT_EQ(FolderOf(path, [](unsigned char) { return false; }), "C:\\Tools\\\x95\\dir\\\x95\\");
-  PathParts parts = SplitPath("C:\\a\\b.c\\name.ext", IsCodePage932LeadByte);
-  EXPECT_EQ(parts.drive, "C:");
-  EXPECT_EQ(parts.directory, "\\a\\b.c\\");
-  EXPECT_EQ(parts.name, "name");
-  EXPECT_EQ(parts.extension, ".ext");
+  const std::string split = "C:\\a\\b.c\\name.ext";
+  const PathCut cut = CutPath(split, IsCodePage932LeadByte);
+  EXPECT_EQ(split.substr(0, cut.driveEnd), "C:");
+  EXPECT_EQ(split.substr(cut.driveEnd, cut.directoryEnd - cut.driveEnd), "\\a\\b.c\\");
+  EXPECT_EQ(split.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd), "name");
+  EXPECT_EQ(split.substr(cut.nameEnd), ".ext");
 }
 
 TEST(SplitPath, ProgramDirectoryEndsInItsSeparator) {

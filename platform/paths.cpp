@@ -46,16 +46,6 @@ PathCut CutPath(const std::string& path, LeadByteTest isLeadByte) {
   return cut;
 }
 
-PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte) {
-  PathCut cut = CutPath(path, isLeadByte);
-  PathParts parts;
-  parts.drive = path.substr(0, cut.driveEnd);
-  parts.directory = path.substr(cut.driveEnd, cut.directoryEnd - cut.driveEnd);
-  parts.name = path.substr(cut.directoryEnd, cut.nameEnd - cut.directoryEnd);
-  parts.extension = path.substr(cut.nameEnd);
-  return parts;
-}
-
 std::string FolderOf(const std::string& path, LeadByteTest isLeadByte) {
   return path.substr(0, CutPath(path, isLeadByte).directoryEnd);
 }
@@ -65,9 +55,4 @@ void GetProgramDirectory(std::string& directory) {
   // Without the executable's path, the current directory is the best guess.
   directory = GetExecutablePath(executable) ? FolderOf(executable) : "./";
   if (directory.empty()) directory = "./";
-}
-
-std::string& ReplaceExtension(std::string& path, const char* extension, LeadByteTest isLeadByte) {
-  path.replace(CutPath(path, isLeadByte).nameEnd, std::string::npos, extension);
-  return path;
 }

@@ -34,10 +34,11 @@ bool HasDriveLetters();
 // (Windows): a colon in a name sets a stream of the file apart ("a.txt:b"),
 // dots and blanks at the end of a name are dropped, and a few names open a
 // device in any folder, whatever their extension (CON, PRN, AUX, NUL, COM1
-// to COM9, LPT1 to LPT9). None of them on Linux.
+// to COM9, LPT1 to LPT9), which IsReservedDeviceName tells of the last part
+// of path. None of them on Linux.
 bool NamesHaveStreams();
 bool DropsTrailingDotsAndBlanks();
-bool IsReservedDeviceName(const std::string& baseName);
+bool IsReservedDeviceName(const std::string& path);
 
 // What the system's executables' names end in: ".exe" on Windows, nothing
 // on Linux.
@@ -50,16 +51,9 @@ bool GetExecutablePath(std::string& path);
 // 0xE0-0xFC.
 bool IsCodePage932LeadByte(unsigned char byte);
 
-// A path cut into its four parts; joined again they give the path back.
-struct PathParts {
-  std::string drive;      // "C:" on Windows, or empty
-  std::string directory;  // through the last separator, or empty
-  std::string name;       // between the directory and the extension
-  std::string extension;  // from the last dot after the directory, or empty
-};
-
-// Where a path's parts end: drive, directory and name end at these indexes,
-// the extension at the path's end.
+// Where a path's parts end: the drive ("C:" on Windows, or empty), the
+// directory (through the last separator) and the name end at these indexes;
+// the extension, from the last dot after the directory, at the path's end.
 struct PathCut {
   size_t driveEnd = 0;
   size_t directoryEnd = 0;
@@ -70,15 +64,9 @@ struct PathCut {
 // second byte equal to a separator is not taken for one. A lead byte pairs
 // only with a byte that can follow it (0x40 and above).
 PathCut CutPath(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
-PathParts SplitPath(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
 
 // Drive and directory of a path, ending in its separator, or empty.
 std::string FolderOf(const std::string& path, LeadByteTest isLeadByte = IsSystemLeadByte);
 
 // Sets directory to the running executable's directory, ending in a separator.
 void GetProgramDirectory(std::string& directory);
-
-// Replaces the path's extension (from the last dot after the directory) by
-// extension, or appends it when there is none.
-std::string& ReplaceExtension(std::string& path, const char* extension,
-                              LeadByteTest isLeadByte = IsSystemLeadByte);

@@ -270,8 +270,9 @@ bool NamesHaveStreams() { return true; }
 
 bool DropsTrailingDotsAndBlanks() { return true; }
 
-bool IsReservedDeviceName(const std::string& baseName) {
-  std::string name = baseName.substr(0, baseName.find('.'));
+bool IsReservedDeviceName(const std::string& path) {
+  const std::string file = path.substr(CutPath(path).directoryEnd);
+  std::string name = file.substr(0, file.find('.'));
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
