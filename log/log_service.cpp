@@ -55,34 +55,25 @@ std::string FormatRecord(const char* label, const char* message, const char* det
   return buffer;
 }
 
+// The log is emptied before anything else is done, and before any file is
+// touched: one that cannot be emptied ends the run. The environment records
+// follow.
 LogService::LogService(const std::string& directory) : programDirectory(directory) {
   enabled = true;
-  Open();
-}
-
-// The log is emptied before anything else is done, and before any file is
-// touched: one that cannot be emptied ends the run.
-void LogService::Open() {
   StepResult emptied;
-  const std::string logPath = AbsolutePathOf(programDirectory + kLogFileName);
-  if (!EmptyFile(programDirectory + kLogFileName, emptied))
-    EndAsLocked("cannot open the log " + logPath + ": " + LogFailureText(emptied));
-  if (!emptied.Ok())
-    EndAsLocked("cannot empty the log " + logPath + ": " + LogFailureText(emptied));
-  WriteEnvironmentRecords();
-  enabled = false;
-}
-
-void LogService::EndAsLocked(const std::string& reason) {
-  EndFatally("Critical Error: Log File is Locked", reason);
-}
-
-void LogService::WriteEnvironmentRecords() {
+  const bool opened = EmptyFile(programDirectory + kLogFileName, emptied);
+  if (!opened || !emptied.Ok()) {
+    EndFatally("Critical Error: Log File is Locked",
+               std::string(opened ? "cannot empty" : "cannot open") + " the log " +
+                   AbsolutePathOf(programDirectory + kLogFileName) + ": " +
+                   LogFailureText(emptied));
+  }
   std::vector<std::string> adapters;
   ListDisplayAdapters(adapters);
   for (const std::string& adapter : adapters)
     Report(("GPU: " + adapter).substr(0, kEnvironmentBufferSize - 1).c_str(), nullptr);
   Report("CPU: Unknown", nullptr);
+  enabled = false;
 }
 
 void LogService::Report(const char* message, const char* detail) {

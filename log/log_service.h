@@ -29,10 +29,6 @@ class LogService {
   std::string programDirectory;
 
  private:
-  void Open();
-  void WriteEnvironmentRecords();
-  [[noreturn]] void EndAsLocked(const std::string& reason);
-
   std::mutex fileLock;
   std::string path;  // the file AppendToFile writes, under fileLock
 };
