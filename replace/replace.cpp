@@ -134,7 +134,10 @@ bool Replacer::CopySource(const Replacement& replacement, StagedReplacement& sta
     staged.ok = true;
     return true;
   }
-  ReplaceOutcome outcome = FailCopy(replacement, result);
+  // Reading the source failed, or writing beside the destination.
+  ReplaceOutcome outcome = result.atSource
+                               ? Fail("read", replacement.source, result)
+                               : Fail("write a copy beside", replacement.destination, result);
   Abandon(staged, outcome);
   return Refuse(staged, std::move(outcome));
 }
@@ -452,13 +455,6 @@ StepResult Replacer::MoveOverCompanion(const std::string& from, const Replacemen
     Discard(aside, outcome);
   }
   return result;
-}
-
-// A copy of the source that failed: reading it, or writing beside the
-// destination.
-ReplaceOutcome Replacer::FailCopy(const Replacement& replacement, StepResult result) {
-  if (result.atSource) return Fail("read", replacement.source, result);
-  return Fail("write a copy beside", replacement.destination, result);
 }
 
 ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepResult result) {

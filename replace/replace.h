@@ -123,7 +123,6 @@ class Replacer {
   StepResult MoveOverCompanion(const std::string& from, const Replacement& replacement,
                                ReplaceOutcome& outcome);
 
-  ReplaceOutcome FailCopy(const Replacement& replacement, StepResult result);
   ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
   ReplaceOutcome Failed(const char* action, const std::string& path, StepResult result,
                         const ReplaceOutcome& sofar);
