@@ -347,9 +347,7 @@ bool HoldRunLock(const std::string& programDirectory) {
   std::string folded = FoldEntryName(programDirectory);
   if (!g_utf8Names) folded = TextOf(CP_UTF8, WideOf(CP_ACP, folded));
   uint64_t hash = 14695981039346656037ull;
-  for (char c : folded) {
-    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  }
+  for (char c : folded) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   HANDLE mutex = nullptr;
   // Without the right to name global objects: this session's namespace.
   for (const char* space : {"Global", "Local"}) {
@@ -459,20 +457,15 @@ bool ListDisplayAdapters(std::vector<std::string>& list) {
   if (library == nullptr) return false;
   EnumDisplayDevicesFunction enumerate = reinterpret_cast<EnumDisplayDevicesFunction>(
       reinterpret_cast<void*>(GetProcAddress(library, "EnumDisplayDevicesA")));
-  if (enumerate == nullptr) {
-    FreeLibrary(library);
-    return false;
-  }
-  for (DWORD index = 0;; ++index) {
-    DISPLAY_DEVICEA device;
-    std::memset(&device, 0, sizeof device);
+  for (DWORD index = 0; enumerate != nullptr; ++index) {
+    DISPLAY_DEVICEA device = {};
     device.cb = kDisplayDeviceSize;
     if (!enumerate(nullptr, index, &device, 0)) break;
     list.push_back(
         std::string(device.DeviceString, strnlen(device.DeviceString, sizeof device.DeviceString)));
   }
   FreeLibrary(library);
-  return true;
+  return enumerate != nullptr;
 }
 
 std::string ErrorText(int error) {
@@ -540,12 +533,10 @@ std::string FoldEntryName(const std::string& name) {
 }
 
 StepResult LookAtNewName(const std::string& path, NewNameStep step) {
-  DWORD error = ERROR_SUCCESS;
-  if (step == NewNameStep::Create || g_utf8Names) {
-    if (AttributesOf(path) == INVALID_FILE_ATTRIBUTES) error = GetLastError();
-  } else if (GetFileAttributesW(WideOf(CP_ACP, path).c_str()) == INVALID_FILE_ATTRIBUTES) {
-    error = GetLastError();
-  }
+  const DWORD attributes = step == NewNameStep::Create || g_utf8Names
+                               ? AttributesOf(path)
+                               : GetFileAttributesW(WideOf(CP_ACP, path).c_str());
+  const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
   if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME) return FailedWith(error);
   return Succeeded();
 }
