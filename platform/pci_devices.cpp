@@ -41,22 +41,18 @@ bool ParseHex(const char* begin, const char* end, uint32_t& value) {
   return read.ec == std::errc() && read.ptr == end;
 }
 
-// Parses a sysfs attribute such as "0x030000": an optional "0x", one to
+// Reads a sysfs attribute such as "0x030000": an optional "0x", one to
 // maxDigits hex digits, then nothing but blanks.
-bool ParseAttributeHex(const std::string& text, size_t maxDigits, uint32_t& value) {
-  std::string digits = TrimTrailingBlanks(text);
+bool ReadAttributeHex(const fs::path& file, size_t maxDigits, uint32_t& value) {
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line)) return false;
+  std::string digits = TrimTrailingBlanks(line);
   if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
     digits.erase(0, 2);
   }
   return !digits.empty() && digits.size() <= maxDigits &&
          ParseHex(digits.data(), digits.data() + digits.size(), value);
-}
-
-bool ReadAttributeHex(const fs::path& file, size_t maxDigits, uint32_t& value) {
-  std::ifstream in(file);
-  std::string line;
-  if (!in || !std::getline(in, line)) return false;
-  return ParseAttributeHex(line, maxDigits, value);
 }
 
 // Names of the entries of root, sorted; for PCI addresses (fixed-width hex)
@@ -129,19 +125,6 @@ void NameFromDatabase(std::istream& database, std::vector<DisplayDevice>& device
   }
 }
 
-// Names devices from the first database that can be read (a folder or an
-// empty file is passed over); leaves them unnamed when none can.
-void NameFromFirstReadableDatabase(const std::vector<std::string>& idDatabases,
-                                   std::vector<DisplayDevice>& devices) {
-  for (const std::string& path : idDatabases) {
-    std::ifstream database{fs::path(path)};
-    if (database && database.peek() != std::ifstream::traits_type::eof()) {
-      NameFromDatabase(database, devices);
-      return;
-    }
-  }
-}
-
 std::string HexId(uint32_t id) {
   char text[16];
   std::snprintf(text, sizeof(text), "%04x", static_cast<unsigned>(id));
@@ -174,7 +157,15 @@ bool ListPciDisplayDevices(const std::string& deviceRoot,
   }
   if (devices.empty()) return true;
 
-  NameFromFirstReadableDatabase(idDatabases, devices);
+  // Named from the first database that can be read (a folder or an empty
+  // file is passed over); unnamed when none can.
+  for (const std::string& path : idDatabases) {
+    std::ifstream database{fs::path(path)};
+    if (database && database.peek() != std::ifstream::traits_type::eof()) {
+      NameFromDatabase(database, devices);
+      break;
+    }
+  }
   for (const DisplayDevice& device : devices) list.push_back(Describe(device));
   return true;
 }
