@@ -196,8 +196,7 @@ class ScriptCheck {
     ReadLines();
     ReportLines();
     // kelvo ends at a line with too few values: what comes after never runs.
-    const bool endsAtALine = fatalLine != 0;
-    if (!endsAtALine) {
+    if (fatalLine == 0) {
       CheckInterval();
       if (settings.Table.GetCount() == 0)
         Error(0, "no AddFile line: kelvo has no destination to replace.");
@@ -889,19 +888,11 @@ class ScriptCheck {
   // A destination's plan as the summary lists it: where its previous and
   // its first content go, and whether kelvo replaces it at all.
   void ReportPlan(const DestinationPlan& plan) {
-    std::string companion;
-    switch (plan.companionPlan) {
-      case CompanionPlan::Kept:
-        companion = "previous content kept as " + plan.companion;
-        break;
-      case CompanionPlan::IsSource:
-        companion =
-            "previous content not kept: its companion " + plan.companion + " is a listed source";
-        break;
-      case CompanionPlan::IsDestination:
-        companion = "previous content not kept: it is its own companion";
-        break;
-    }
+    const std::string companion =
+        plan.companionPlan == CompanionPlan::Kept ? "previous content kept as " + plan.companion
+        : plan.companionPlan == CompanionPlan::IsSource
+            ? "previous content not kept: its companion " + plan.companion + " is a listed source"
+            : "previous content not kept: it is its own companion";
     Out("  " + plan.destination + " (" + companion + ")\n");
     switch (plan.originalPlan) {
       case OriginalPlan::Kept:
@@ -913,10 +904,9 @@ class ScriptCheck {
         }
         break;
       case OriginalPlan::ListedAsSource:
-        Out("    first content not kept: " + plan.original + " is a listed source\n");
-        break;
       case OriginalPlan::ListedAsDestination:
-        Out("    first content not kept: " + plan.original + " is a listed destination\n");
+        Out("    first content not kept: " + plan.original + " is a listed " +
+            (plan.originalPlan == OriginalPlan::ListedAsSource ? "source\n" : "destination\n"));
         break;
       case OriginalPlan::NameRefused:
         Out("    first content not kept: the system does not take the name " + plan.original +
