@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "replace/sweep.h"
 #include "testing/fake_file_system.h"
 
 #include <algorithm>

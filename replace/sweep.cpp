@@ -1,10 +1,8 @@
 // At the start of a run: deletes what killed runs left beside the
 // destinations.
-#include "replace/sweep.h"
+#include "replace/replace.h"
 
 #include <charconv>
-
-#include "replace/replace.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Tests of the start-of-run sweep: which names it takes, and all it leaves.
-#include "replace/sweep.h"
+#include "replace/replace.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "replace/replace.h"
 #include "testing/fake_file_system.h"
 
 namespace {

@@ -15,7 +15,6 @@
 #include "platform/process.h"
 #include "random/mersenne_twister.h"
 #include "replace/replace.h"
-#include "replace/sweep.h"
 #include "rotate/plan.h"
 #include "rotate/schedule.h"
 
