@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "log/console.h"
 #include "log/log_service.h"
 #include "platform/files.h"
 #include "platform/paths.h"

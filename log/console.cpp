@@ -1,12 +1,11 @@
 // The console: every message goes to standard output and to the log.
-#include "log/console.h"
+#include "log/log_service.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "log/log_service.h"
 #include "platform/log_file.h"
 
 namespace {

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "log/console.h"
 #include "platform/files.h"
 #include "platform/log_file.h"
 #include "platform/paths.h"

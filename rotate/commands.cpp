@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "log/console.h"
 #include "log/log_service.h"
 #include "platform/paths.h"
 #include "script/string_list.h"

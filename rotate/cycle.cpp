@@ -10,13 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "log/console.h"
+#include "log/log_service.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "random/mersenne_twister.h"
 #include "replace/replace.h"
 #include "rotate/plan.h"
-#include "rotate/schedule.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Tests of the schedule of later passes against a clock the test moves.
-#include "rotate/schedule.h"
+#include "rotate/cycle.h"
 
 #include <gtest/gtest.h>
 
