@@ -1,9 +1,13 @@
-// The running process: its number and build, the run lock of its folder, its
+// The running process: its arguments, its number and build, the run lock of its folder, its
 // limit on open files, and numbers nobody can guess.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+// Argument `index` of the command line in UTF-8, with every character the
+// user typed; `given` is the same argument as the C runtime passed it.
+std::string ArgumentInUtf8(int index, const char* given);
 
 // Third component of the executable's file version, or 0.
 int GetBuildNumber();

@@ -233,4 +233,20 @@ TEST(UnicodeNames, AProgramFolderInAnyScript) {
   EXPECT_FALSE(folder.Exists("purlolog.html"));
 }
 
+// kelvo-check finds a script named on its command line in a folder of any
+// script, and names it in its findings as typed.
+TEST(UnicodeNames, TheCheckerTakesAScriptNamedInAnyScript) {
+  ScratchFolder folder;
+  const std::string script = folder.NativeAt("plans-" + kJapanese + kEmoji + "/kelvo.txt");
+  folder.Write("plans-" + kJapanese + kEmoji + "/kelvo.txt",
+               "SetInterval,600\nAddFile,d-" + kCyrillic + ".txt,s.txt\n");
+  RunOptions check = WithArguments({script});
+  check.checker = true;
+  RunResult result = folder.Run(check);
+  EXPECT_EQ(result.exitStatus, 2) << result.out << result.err;  // s.txt is missing
+  EXPECT_NE(result.err.find("read as UTF-8 (no mark)"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(script + ":2: "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("the script is not found"), std::string::npos) << result.err;
+}
+
 }  // namespace
