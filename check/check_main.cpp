@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
       if (scriptGiven) return UsageError("only one script can be checked at a time");
       if (*argument == '\0') return UsageError("the script's name is empty");
       options.scriptPath = argument;
+      options.scriptPathInUtf8 = ArgumentInUtf8(i, argument);
       scriptGiven = true;
     } else if (std::strcmp(argument, "--") == 0) {
       optionsEnded = true;

@@ -222,11 +222,10 @@ class ScriptCheck {
   void ShowFindings() {
     std::stable_sort(findings.begin(), findings.end(),
                      [](const Finding& a, const Finding& b) { return a.line < b.line; });
-    const std::string name = options.scriptPath.empty() ? kMasterScriptName : options.scriptPath;
     std::fflush(stdout);
     for (const Finding& finding : findings)
       Show(stderr,
-           name + (finding.line == 0 ? "" : ":" + Number(finding.line)) + ": " + finding.text);
+           shownName + (finding.line == 0 ? "" : ":" + Number(finding.line)) + ": " + finding.text);
     findings.clear();
   }
   void Warn(unsigned line, const std::string& text) {
@@ -259,12 +258,13 @@ class ScriptCheck {
       directory = ProgramDirectoryForScript();
       scriptPath = directory + kMasterScriptName;
     } else {
-      // A script read as Unicode makes every name UTF-8, its own too.
-      scriptPath = options.scriptPath;
-      if (ReadingOfFile(scriptPath.c_str()) != ScriptReading::Ansi) {
-        SetUtf8Names(true);
-        scriptPath = NameFromSystemText(scriptPath);
-      }
+      // A script read as Unicode makes every name UTF-8, its own too, with
+      // every character typed; an ANSI one keeps the name as the system gave it.
+      SetUtf8Names(true);
+      const bool unicode = ReadingOfFile(options.scriptPathInUtf8.c_str()) != ScriptReading::Ansi;
+      SetUtf8Names(unicode);
+      scriptPath = unicode ? options.scriptPathInUtf8 : options.scriptPath;
+      shownName = scriptPath;
       directory = FolderOf(scriptPath);
       if (!IsAbsolutePath(directory)) {
         std::string current = CurrentFolder();
@@ -946,6 +946,7 @@ class ScriptCheck {
 
   const CheckOptions& options;
   std::string scriptPath;
+  std::string shownName = kMasterScriptName;  // the script as the findings name it
   RunSettings settings;
   std::vector<ReadLine> lines;
   RealFileSystem files;  // read-only looks only: the checker changes no file

@@ -7,8 +7,9 @@
 #include <string>
 
 struct CheckOptions {
-  std::string scriptPath;  // empty: kelvo.txt in the checker's own folder
-  bool dryRun = false;     // also show the first pass kelvo would make
+  std::string scriptPath;        // empty: kelvo.txt in the checker's own folder
+  std::string scriptPathInUtf8;  // the same with every character typed
+  bool dryRun = false;           // also show the first pass kelvo would make
   bool seedGiven = false;
   uint64_t seed = 0;  // seconds since 1970, as kelvo seeds from its clock
 };

@@ -429,6 +429,35 @@ TEST_F(PlatformFiles, Utf8NamesInAnyScriptReachTheSystemWhole) {
 #endif
 }
 
+#ifdef _WIN32
+// A name of 260 characters or more is spelt out in full for the system: it
+// is read as the same shorter spelling is, a trailing dot dropped, forward
+// slashes and ".." taken as the system takes them.
+TEST_F(PlatformFiles, ALongUtf8NameIsReadAsItsShortSpellingIs) {
+  struct Utf8Names {
+    Utf8Names() { SetUtf8Names(true); }
+    ~Utf8Names() { SetUtf8Names(false); }
+  } utf8Names;
+  std::string deep = folder.u8string();
+  for (int level = 0; level < 3; ++level) deep += "\\" + std::string(90, 'x') + "\xC3\xA9";
+  fs::create_directories(fs::u8path(deep));
+  std::ofstream(fs::u8path(deep + "\\a.txt")) << "A";
+  for (const std::string& spelling :
+       {deep + "\\a.txt", deep + "\\a.txt.", deep + "/a.txt",
+        deep + "\\..\\" + deep.substr(CutPath(deep).directoryEnd) + "\\a.txt"}) {
+    SCOPED_TRACE(spelling);
+    ASSERT_GE(spelling.size(), 260u);
+    EntryInfo info;
+    ASSERT_TRUE(ReadEntry(spelling, info).Ok());
+    EXPECT_EQ(info.kind, FileKind::Regular);
+    std::FILE* stream = OpenStream(spelling.c_str(), "rb");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(std::fgetc(stream), 'A');
+    std::fclose(stream);
+  }
+}
+#endif
+
 TEST_F(PlatformFiles, AppendFileCreatesEmptiesAndAppends) {
   EXPECT_TRUE(AppendFile(At("log"), "one"));
   EXPECT_TRUE(AppendFile(At("log"), "two"));

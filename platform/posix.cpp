@@ -703,6 +703,9 @@ StepResult RenameToFree(const std::string& from, const std::string& to) {
 
 StepResult DeleteName(const std::string& path) { return ResultOf(unlink(path.c_str())); }
 
+// Arguments are bytes: they reach the program as typed.
+std::string ArgumentInUtf8(int, const char* given) { return given; }
+
 uint32_t ProcessNumber() { return static_cast<uint32_t>(getpid()); }
 
 StepResult DeleteUnheldHelperFile(const std::string& path, bool& held) {

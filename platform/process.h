@@ -1,12 +1,16 @@
-// The running process: its number and build, the run lock of its folder, its
-// limit on open files, numbers nobody can guess, its clocks (the time of day
-// as text, seconds since 1970, a monotonic clock), a sleep that a stop
-// request cuts short, and the stop requests themselves (Ctrl+C, SIGTERM,
-// SIGHUP, console close).
+// The running process: its arguments, its number and build, the run lock of
+// its folder, its limit on open files, numbers nobody can guess, its clocks
+// (the time of day as text, seconds since 1970, a monotonic clock), a sleep
+// that a stop request cuts short, and the stop requests themselves (Ctrl+C,
+// SIGTERM, SIGHUP, console close).
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+// Argument `index` of the command line in UTF-8, with every character the
+// user typed; `given` is the same argument as the C runtime passed it.
+std::string ArgumentInUtf8(int index, const char* given);
 
 // Third component of the executable's file version, or 0.
 int GetBuildNumber();

@@ -3,6 +3,8 @@
 // rand_s, the system's unpredictable numbers.
 #define _CRT_RAND_S
 #include <windows.h>
+// CommandLineToArgvW
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -655,6 +657,18 @@ StepResult RenameToFree(const std::string& from, const std::string& to) {
 
 StepResult DeleteName(const std::string& path) {
   return ResultOf(g_utf8Names ? DeleteFileW(WideName(path).c_str()) : DeleteFileA(path.c_str()));
+}
+
+// The C runtime's arguments are in the ANSI code page, where a character
+// beyond it is lost; the wide command line has it.
+std::string ArgumentInUtf8(int index, const char* given) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::string argument = TextOf(CP_UTF8, WideOf(CP_ACP, given));
+  if (wide != nullptr && index < count && TextOf(CP_ACP, wide[index]) == given)
+    argument = TextOf(CP_UTF8, wide[index]);
+  LocalFree(wide);
+  return argument;
 }
 
 uint32_t ProcessNumber() { return static_cast<uint32_t>(GetCurrentProcessId()); }

@@ -61,6 +61,19 @@ const char kOld[] = "old destination";
 const char kPrevious[] = "previous companion";
 const char kNew[] = "new content";
 
+// The replacement of stem + ".ogg" in the folder by the source, with the
+// companion and the original beside it.
+Replacement ReplacementOf(const std::string& source, const std::string& stem,
+                          const std::string& folder) {
+  Replacement replacement;
+  replacement.source = source;
+  replacement.destination = stem + ".ogg";
+  replacement.companion = stem + ".tmp";
+  replacement.folder = folder;
+  replacement.original = stem + ".ogg.orig";
+  return replacement;
+}
+
 // A disk with the scenario's files; the run's result is checked against it.
 class DiskRun {
  public:
@@ -73,12 +86,8 @@ class DiskRun {
 
   ReplaceOutcome Replace() {
     Replacer replacer(disk, 0x4d2);
-    Replacement replacement;
-    replacement.source = "pool/src";
-    replacement.destination = "d/title.ogg";
-    replacement.companion = scenario.keepsOld ? "d/title.tmp" : "";
-    replacement.folder = "d/";
-    replacement.original = "d/title.ogg.orig";
+    Replacement replacement = ReplacementOf("pool/src", "d/title", "d/");
+    if (!scenario.keepsOld) replacement.companion = "";
     return replacer.Replace(replacement);
   }
 
@@ -285,12 +294,7 @@ TEST(ReplaceSequence, WhatOneFileSystemLacksDoesNotHoldForAnother) {
   for (const char* folder : {"d", "e"}) {
     std::string prefix = std::string(folder) + "/";
     disk.Put(prefix + "title.ogg", kOld);
-    Replacement replacement;
-    replacement.source = "pool/src";
-    replacement.destination = prefix + "title.ogg";
-    replacement.companion = prefix + "title.tmp";
-    replacement.folder = prefix;
-    replacement.original = prefix + "title.ogg.orig";
+    Replacement replacement = ReplacementOf("pool/src", prefix + "title", prefix);
     disk.steps.clear();
     ReplaceOutcome outcome = replacer.Replace(replacement);
     EXPECT_TRUE(outcome.done) << folder;
@@ -373,12 +377,7 @@ class BatchRun {
       std::string name = "d/dst" + std::to_string(index);
       disk.Put("pool/src" + std::to_string(index), kNew + std::to_string(index));
       disk.Put(name + ".ogg", kOld);
-      Replacement& replacement = replacements[index];
-      replacement.source = "pool/src" + std::to_string(index);
-      replacement.destination = name + ".ogg";
-      replacement.companion = name + ".tmp";
-      replacement.folder = "d/";
-      replacement.original = name + ".ogg.orig";
+      replacements[index] = ReplacementOf("pool/src" + std::to_string(index), name, "d/");
     }
   }
 
@@ -499,11 +498,8 @@ TEST(ReplaceSequence, MissingSourceChangesNothing) {
   for (const Scenario& scenario : kScenarios) {
     DiskRun run(scenario);
     Replacer replacer(run.disk, 0x4d2);
-    Replacement replacement;
-    replacement.source = "pool/absent";
-    replacement.destination = "d/title.ogg";
-    replacement.companion = "d/title.tmp";
-    replacement.folder = "d/";
+    Replacement replacement = ReplacementOf("pool/absent", "d/title", "d/");
+    replacement.original = "";
     ReplaceOutcome outcome = replacer.Replace(replacement);
     EXPECT_FALSE(outcome.done);
     EXPECT_EQ(std::string(outcome.action), "read");

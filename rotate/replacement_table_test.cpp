@@ -115,31 +115,28 @@ TEST(ReplacementTableHash, WrapsAtThirtyTwoBits) {
   }
 }
 
-TEST(ReplacementTableOrder, VisitsBucketsInAscendingOrder) {
-  ReplacementTable table;
-  table.AddSource("a", "x");
-  table.AddSource("ab", "y");
-  EXPECT_EQ(VisitOrder(table), (std::vector<std::string>{"ab", "a"}));
-}
-
-TEST(ReplacementTableOrder, LaterKeyLeadsItsChain) {
-  ReplacementTable first;
-  first.AddSource("a", "x");
-  first.AddSource("02", "y");
-  EXPECT_EQ(VisitOrder(first), (std::vector<std::string>{"02", "a"}));
-
-  ReplacementTable second;
-  second.AddSource("02", "y");
-  second.AddSource("a", "x");
-  EXPECT_EQ(VisitOrder(second), (std::vector<std::string>{"a", "02"}));
-}
-
-TEST(ReplacementTableOrder, AddingToAnEntryKeepsItsPlace) {
-  ReplacementTable table;
-  table.AddSource("a", "x");
-  table.AddSource("02", "y");
-  table.AddSource("a", "z");
-  EXPECT_EQ(VisitOrder(table), (std::vector<std::string>{"02", "a"}));
+// The visiting order: buckets in ascending order, in a bucket the later key
+// first, and a key added to again keeps its place.
+TEST(ReplacementTableOrder, FollowsBucketsAndChains) {
+  using Additions = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* name;
+    Additions additions;  // (destination, source)
+    std::vector<std::string> order;
+  };
+  // "a" hashes to 97, "ab" to 583 (bucket 4 of 193), "02" to 290 (bucket 97).
+  const Case cases[] = {
+      {"ascending buckets", {{"a", "x"}, {"ab", "y"}}, {"ab", "a"}},
+      {"the later key leads its chain", {{"a", "x"}, {"02", "y"}}, {"02", "a"}},
+      {"the other way round", {{"02", "y"}, {"a", "x"}}, {"a", "02"}},
+      {"adding to an entry keeps its place", {{"a", "x"}, {"02", "y"}, {"a", "z"}}, {"02", "a"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReplacementTable table;
+    for (const auto& [destination, source] : c.additions) table.AddSource(destination, source);
+    EXPECT_EQ(VisitOrder(table), c.order);
+  }
 }
 
 TEST(ReplacementTableGrowth, NewTableHas193Buckets) {

@@ -82,14 +82,14 @@ bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
 // Checks the UTF-8 sequences of text from at on; false at one that is no
 // UTF-8. A sequence that the end cuts short ends the check: at is left on it.
 bool CheckUtf8(const std::string& text, size_t& at, bool& multiByte) {
-  for (size_t& i = at; i < text.size();) {
+  for (size_t i = at; i < text.size(); at = i) {
     const unsigned char byte = static_cast<unsigned char>(text[i]);
-    const size_t length = byte < 0x80   ? 1
-                          : byte < 0xC2 ? 0
-                          : byte < 0xE0 ? 2
-                          : byte < 0xF0 ? 3
-                          : byte < 0xF5 ? 4
-                                        : 0;
+    // ASCII, the bulk of a script, in one test.
+    if (byte < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t length = byte < 0xC2 ? 0 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : byte < 0xF5 ? 4 : 0;
     if (length == 0) return false;
     if (i + length > text.size()) return true;
     for (size_t k = 1; k < length; ++k) {
@@ -101,7 +101,7 @@ bool CheckUtf8(const std::string& text, size_t& at, bool& multiByte) {
         (byte == 0xF0 && next < 0x90) || (byte == 0xF4 && next >= 0x90)) {
       return false;
     }
-    multiByte = multiByte || length > 1;
+    multiByte = true;
     i += length;
   }
   return true;

@@ -97,92 +97,95 @@ TEST(SplitTest, ScriptLineExamples) {
   }
 }
 
-TEST(SplitTest, EitherQuoteCharacterClosesAPartTheOtherOpened) {
-  EXPECT_EQ(SplitLine("a, 'b, c\", d"), (Fields{"a", "'b, c\"", "d"}));
-  EXPECT_EQ(SplitLine("a, \"b, c', d"), (Fields{"a", "\"b, c'", "d"}));
+// Lead bytes are 0x80 and above in every code page; 0xF0 stands for one.
+bool LeadIsF0(unsigned char byte) { return byte == 0xF0; }
+
+// Quotes and backslashes as the script reader splits them, with and without
+// the lead bytes of a double-byte code page.
+TEST(SplitTest, QuotesBackslashesAndLeadBytes) {
+  const char* const sjis = "AddFile, \x95\\\"a, b\", c";
+  struct Case {
+    const char* name;
+    const char* text;
+    LeadByteTest isLeadByte;
+    Fields fields;
+  };
+  const Case cases[] = {
+      {"a double quote closes a part", "a, 'b, c\", d", NoLeadBytes, {"a", "'b, c\"", "d"}},
+      {"an apostrophe closes a part", "a, \"b, c', d", NoLeadBytes, {"a", "\"b, c'", "d"}},
+      {"a quoted part inside a field", "pre\"x,y\"post, z", NoLeadBytes, {"pre\"x,y\"post", "z"}},
+      {"blanks inside a quoted part", "a, \" spaced \" ", NoLeadBytes, {"a", "\" spaced \""}},
+      {"an escaped quote does not close", "\"a\\\"b, c\", d", NoLeadBytes, {"\"a\"b, c\"", "d"}},
+      {"an escaped quote does not open", "\\'a, b", NoLeadBytes, {"'a", "b"}},
+      {"a backslash before a backslash stays", "a\\\\b", NoLeadBytes, {"a\\\\b"}},
+      {"a backslash at the end stays", "end\\", NoLeadBytes, {"end\\"}},
+      // The second backslash of a pair still escapes the quote after it, so
+      // the quote opens nothing and the separator cuts.
+      {"the second backslash of a pair escapes", "a\\\\\"b,c", NoLeadBytes, {"a\\\"b", "c"}},
+      // 0x95 0x5C is one code page 932 character: the quote after it opens a
+      // quoted part, so the commas inside it do not cut.
+      {"a double-byte character's backslash",
+       sjis,
+       IsCodePage932LeadByte,
+       {"AddFile", "\x95\\\"a, b\"", "c"}},
+      // Without lead bytes the same backslash escapes the quote; the next
+      // quote then opens a part that runs to the end.
+      {"the same bytes without lead bytes", sjis, NoLeadBytes, {"AddFile", "\x95\"a", "b\", c"}},
+      {"a separator after a lead byte does not cut", "a\xF0,b,c", LeadIsF0, {"a\xF0,b", "c"}},
+      {"a quote after a lead byte does not close", "\"\xF0\", a", LeadIsF0, {"\"\xF0\", a"}},
+      {"a lead byte at the end stands alone", "a,b\xF0", LeadIsF0, {"a", "b\xF0"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SplitLine(c.text, c.isLeadByte), c.fields);
+  }
 }
 
-TEST(SplitTest, QuotedPartsSitAnywhereInAField) {
-  EXPECT_EQ(SplitLine("pre\"x,y\"post, z"), (Fields{"pre\"x,y\"post", "z"}));
-  EXPECT_EQ(SplitLine("a, \" spaced \" "), (Fields{"a", "\" spaced \""}));
-}
-
-TEST(SplitTest, EscapedQuotesNeitherOpenNorCloseQuotedParts) {
-  EXPECT_EQ(SplitLine("\"a\\\"b, c\", d"), (Fields{"\"a\"b, c\"", "d"}));
-  EXPECT_EQ(SplitLine("\\'a, b"), (Fields{"'a", "b"}));
-}
-
-TEST(SplitTest, BackslashBeforeAnythingElseStays) {
-  EXPECT_EQ(SplitLine("a\\\\b"), (Fields{"a\\\\b"}));
-  EXPECT_EQ(SplitLine("end\\"), (Fields{"end\\"}));
-  // The second backslash of a pair still escapes the quote after it, so the
-  // quote opens nothing and the separator cuts.
-  EXPECT_EQ(SplitLine("a\\\\\"b,c"), (Fields{"a\\\"b", "c"}));
-}
-
-TEST(SplitTest, DoubleByteCharacterEndingInBackslashDoesNotEscape) {
-  // 0x95 0x5C is one code page 932 character: the quote after it opens a
-  // quoted part, so the commas inside it do not cut.
-  const char* text = "AddFile, \x95\\\"a, b\", c";
-  EXPECT_EQ(SplitLine(text, IsCodePage932LeadByte), (Fields{"AddFile", "\x95\\\"a, b\"", "c"}));
-  // Without lead bytes the same backslash escapes the quote; the next quote
-  // then opens a part that runs to the end.
-  EXPECT_EQ(SplitLine(text, NoLeadBytes), (Fields{"AddFile", "\x95\"a", "b\", c"}));
-}
-
-TEST(SplitTest, LeadByteTakesTheNextByteWhateverItIs) {
-  // Lead bytes are 0x80 and above in every code page; 0xF0 stands for one.
-  auto leadIsF0 = [](unsigned char byte) { return byte == 0xF0; };
-  // Outside quotes the separator after a lead byte does not cut.
-  EXPECT_EQ(SplitLine("a\xF0,b,c", leadIsF0), (Fields{"a\xF0,b", "c"}));
-  // Inside a quoted part the quote after a lead byte does not close it.
-  EXPECT_EQ(SplitLine("\"\xF0\", a", leadIsF0), (Fields{"\"\xF0\", a"}));
-  // The lead-byte test also applies with quotes off.
+// Split's settings other than the script reader's: quotes off or removed,
+// no trimming, a separator of two bytes or none.
+TEST(SplitTest, QuoteTrimAndSeparatorSettings) {
+  struct Settings {
+    const char* separator;
+    bool useQuotes;
+    bool removeQuotes;
+    bool trim;
+    LeadByteTest isLeadByte = NoLeadBytes;
+  };
+  const Settings quotesOff{",", false, false, true};
+  const Settings removed{",", true, true, true};
+  const Settings removedUntrimmed{",", true, true, false};
+  const Settings twoBytes{"::", true, false, true};
+  const Settings leadIsF0{",", false, false, true, LeadIsF0};
+  struct Case {
+    const char* name;
+    const char* text;
+    Settings with;
+    Fields fields;
+  };
+  const Case cases[] = {
+      {"quotes off, a quote", "AddFile, 'b, c.wav'", quotesOff, {"AddFile", "'b", "c.wav'"}},
+      {"quotes off, a backslash", "a\\\"b", quotesOff, {"a\\\"b"}},
+      {"quotes off, a lead byte takes the next", "\xF0,a,b", leadIsF0, {"\xF0,a", "b"}},
+      {"quotes removed", "AddFile, ' a.wav ', b", removed, {"AddFile", "a.wav", "b"}},
+      {"quotes removed, escaped kept", "x\"a,b\"y, \\\"q\\'", removed, {"xa,by", "\"q'"}},
+      {"a quote opens to the end", "'open, to the end", removedUntrimmed, {"open, to the end"}},
+      // Without trim only the last field keeps its blanks.
+      {"trim off", " a , b ", {",", true, false, false}, {"a", " b "}},
+      {"a two-byte separator", "a::b:c::", twoBytes, {"a", "b:c", ""}},
+      {"half a two-byte separator does not cut", "a:", twoBytes, {"a:"}},
+      {"a two-byte separator inside quotes", "'a::b'::c", twoBytes, {"'a::b'", "c"}},
+      {"an empty separator never cuts", "a,b", {"", true, false, true}, {"a,b"}},
+  };
+  // One list for all cases: each split replaces the entries of the one before.
   StringList list;
-  EXPECT_EQ(list.Split("\xF0,a,b", ",", false, false, true, leadIsF0), 2);
-  EXPECT_EQ(EntriesOf(list), (Fields{"\xF0,a", "b"}));
-  // A lead byte at the end of the text stands alone.
-  EXPECT_EQ(SplitLine("a,b\xF0", leadIsF0), (Fields{"a", "b\xF0"}));
-}
-
-TEST(SplitTest, WithoutQuotesEveryByteIsPlain) {
-  StringList list;
-  EXPECT_EQ(list.Split("AddFile, 'b, c.wav'", ",", false, false, true, NoLeadBytes), 3);
-  EXPECT_EQ(EntriesOf(list), (Fields{"AddFile", "'b", "c.wav'"}));
-  EXPECT_EQ(list.Split("a\\\"b", ",", false, false, true, NoLeadBytes), 1);
-  EXPECT_EQ(EntriesOf(list), (Fields{"a\\\"b"}));
-}
-
-TEST(SplitTest, RemoveQuotesDropsOnlyQuotesThatOpenOrClose) {
-  StringList list;
-  EXPECT_EQ(list.Split("AddFile, ' a.wav ', b", ",", true, true, true, NoLeadBytes), 3);
-  EXPECT_EQ(EntriesOf(list), (Fields{"AddFile", "a.wav", "b"}));
-  list.Split("x\"a,b\"y, \\\"q\\'", ",", true, true, true, NoLeadBytes);
-  EXPECT_EQ(EntriesOf(list), (Fields{"xa,by", "\"q'"}));
-  list.Split("'open, to the end", ",", true, true, false, NoLeadBytes);
-  EXPECT_EQ(EntriesOf(list), (Fields{"open, to the end"}));
-}
-
-TEST(SplitTest, WithoutTrimOnlyTheLastFieldKeepsItsBlanks) {
-  StringList list;
-  EXPECT_EQ(list.Split(" a , b ", ",", true, false, false, NoLeadBytes), 2);
-  EXPECT_EQ(EntriesOf(list), (Fields{"a", " b "}));
-}
-
-TEST(SplitTest, TwoByteSeparatorCutsOnlyWhenWhole) {
-  StringList list;
-  EXPECT_EQ(list.Split("a::b:c::", "::", true, false, true, NoLeadBytes), 3);
-  EXPECT_EQ(EntriesOf(list), (Fields{"a", "b:c", ""}));
-  EXPECT_EQ(list.Split("a:", "::", true, false, true, NoLeadBytes), 1);
-  EXPECT_EQ(EntriesOf(list), (Fields{"a:"}));
-  EXPECT_EQ(list.Split("'a::b'::c", "::", true, false, true, NoLeadBytes), 2);
-  EXPECT_EQ(EntriesOf(list), (Fields{"'a::b'", "c"}));
-}
-
-TEST(SplitTest, EmptySeparatorNeverCuts) {
-  StringList list;
-  EXPECT_EQ(list.Split("a,b", "", true, false, true, NoLeadBytes), 1);
-  EXPECT_EQ(EntriesOf(list), (Fields{"a,b"}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Settings& with = c.with;
+    EXPECT_EQ(list.Split(c.text, with.separator, with.useQuotes, with.removeQuotes, with.trim,
+                         with.isLeadByte),
+              static_cast<int>(c.fields.size()));
+    EXPECT_EQ(EntriesOf(list), c.fields);
+  }
 }
 
 TEST(SplitTest, AbsentTextEmptiesTheList) {
@@ -285,7 +288,7 @@ TEST(StringListTest, RefillingLeavesNothingOfTheEarlierEntries) {
   EXPECT_EQ(EntriesOf(list), longer);
 }
 
-TEST(StringListTest, GetValueIntReadsLikeAtoi) {
+TEST(StringListTest, GetValueIntReadsLikeAtoiAndSaturatesOnOverflow) {
   struct Case {
     const char* text;
     int value;
@@ -307,22 +310,7 @@ TEST(StringListTest, GetValueIntReadsLikeAtoi) {
       {"\x81@5", 0},
       {"2147483647", INT_MAX},
       {"-2147483648", INT_MIN},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    StringList list;
-    // With no separator in it and trim off, the text is the one entry as it is.
-    ASSERT_EQ(list.Split(c.text, ",", false, false, false, NoLeadBytes), 1);
-    EXPECT_EQ(list.GetValueInt(0), c.value);
-  }
-}
-
-TEST(StringListTest, GetValueIntSaturatesOnOverflow) {
-  struct Case {
-    const char* text;
-    int value;
-  };
-  const Case cases[] = {
+      // Beyond the range it saturates.
       {"2147483648", INT_MAX},
       {"-2147483649", INT_MIN},
       {"99999999999999999999999999", INT_MAX},
@@ -333,8 +321,12 @@ TEST(StringListTest, GetValueIntSaturatesOnOverflow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     StringList list;
-    ASSERT_EQ(list.Split(c.text, ",", false, false, false, NoLeadBytes), 1);
-    EXPECT_EQ(list.GetValueInt(0), c.value);
+    // With no separator in it and trim off, the text is the one entry as it is.
+    const int count = list.Split(c.text, ",", false, false, false, NoLeadBytes);
+    EXPECT_EQ(count, 1);
+    if (count == 1) {
+      EXPECT_EQ(list.GetValueInt(0), c.value);
+    }
   }
 }
 
@@ -366,34 +358,69 @@ class LoadFileTest : public testing::Test {
   ScratchDirectory directory_{"kelvo-load-file"};
 };
 
-TEST_F(LoadFileTest, StoresTrimmedLinesInOrderAndDropsBlankOnes) {
-  const std::string file =
-      "  SetInterval, 60  \n"
-      "\n"
-      " \t \n"
-      "\r\n"
-      "AddFile,  a.wav,   b.wav\t\n"
-      "\tlast\n";
-  EXPECT_EQ(Load(file), (Fields{"SetInterval, 60", "AddFile,  a.wav,   b.wav", "last"}));
-}
-
-TEST_F(LoadFileTest, CommentsStartWithTwoSlashesAfterTrimming) {
-  const std::string file =
+// What a file's lines become: trimmed entries in order, blank lines and
+// comments dropped, long lines in pieces of 1022 bytes, each piece trimmed
+// and tested on its own.
+TEST_F(LoadFileTest, LinesBecomeEntries) {
+  const std::string comments =
       "// comment\n"
       "    // indented comment\n"
       "/\n"
       "/ not a comment\n"
       "AddFile, a.wav // trailing text stays\n"
       "x//y\n";
-  const Fields kept = {"/", "/ not a comment", "AddFile, a.wav // trailing text stays", "x//y"};
-  EXPECT_EQ(Load(file, true), kept);
-  EXPECT_EQ(Load(file, false), (Fields{"// comment", "// indented comment", "/", "/ not a comment",
-                                       "AddFile, a.wav // trailing text stays", "x//y"}));
-}
-
-TEST_F(LoadFileTest, EmptyOrBlankAndCommentOnlyFilesGiveNoEntries) {
-  EXPECT_EQ(Load(""), Fields{});
-  EXPECT_EQ(Load("\n\n  \n// only a comment\n\t\r\n"), Fields{});
+  const std::string l2500 = Letters(2500);
+  // The first 1022 bytes of a 1500-byte comment are dropped; the remaining
+  // 478 bytes are a piece of their own, stored when not a comment.
+  const std::string comment = "//" + Letters(1498);
+  const std::string commentTwice = "//" + Letters(1020) + "  //" + Letters(474);
+  const std::string l1022 = Letters(1022);
+  const std::string l1023 = Letters(1023);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    Fields entries;
+    bool skipComments = true;
+  };
+  const Case cases[] = {
+      {"trimmed lines in order, blank ones dropped",
+       "  SetInterval, 60  \n"
+       "\n"
+       " \t \n"
+       "\r\n"
+       "AddFile,  a.wav,   b.wav\t\n"
+       "\tlast\n",
+       {"SetInterval, 60", "AddFile,  a.wav,   b.wav", "last"}},
+      {"comments start with two slashes after trimming",
+       comments,
+       {"/", "/ not a comment", "AddFile, a.wav // trailing text stays", "x//y"}},
+      {"comments kept when not skipped",
+       comments,
+       {"// comment", "// indented comment", "/", "/ not a comment",
+        "AddFile, a.wav // trailing text stays", "x//y"},
+       false},
+      {"an empty file", "", {}},
+      {"a file of blank lines and a comment", "\n\n  \n// only a comment\n\t\r\n", {}},
+      {"a last line without a line feed", "a\nb", {"a", "b"}},
+      {"a single line without a line feed", "single", {"single"}},
+      {"a long line in pieces of 1022 bytes",
+       l2500 + "\nnext\n",
+       {l2500.substr(0, 1022), l2500.substr(1022, 1022), l2500.substr(2044), "next"}},
+      {"the rest of a long comment is a piece of its own", comment + "\n", {comment.substr(1022)}},
+      // A remaining piece that itself starts with "//" after trimming is dropped.
+      {"the rest of a long line that is a comment again", commentTwice + "\nx\n", {"x"}},
+      {"a piece that starts with blanks is trimmed", l1022 + "   tail", {l1022, "tail"}},
+      {"a line of 1022 bytes and its line feed", l1022 + "\nnext\n", {l1022, "next"}},
+      {"a line of 1023 bytes", l1023 + "\n", {l1023.substr(0, 1022), l1023.substr(1022)}},
+      {"a zero byte ends the text of its line", std::string("ab\0cd\nef\n", 9), {"ab", "ef"}},
+      {"a line that starts with a zero byte", std::string("\0lost\nkept", 10), {"kept"}},
+      // 0x81 0x40 is the full-width space of code page 932.
+      {"a full-width space at the start is not trimmed", "\x81@AddFile\n", {"\x81@AddFile"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Load(c.bytes, c.skipComments), c.entries);
+  }
 }
 
 // Each entry knows the file line it comes from: blank lines and comments
@@ -560,37 +587,6 @@ TEST_F(LoadFileTest, EveryUnicodeFormGivesTheSameUtf8Lines) {
   EXPECT_EQ(EntriesOf(list), (Fields{"AddFile,caf\xE9.txt,s", "AddFile,\xC3\xA9t.txt,s"}));
 }
 
-TEST_F(LoadFileTest, LastLineWithoutLineFeedIsKept) {
-  EXPECT_EQ(Load("a\nb"), (Fields{"a", "b"}));
-  EXPECT_EQ(Load("single"), (Fields{"single"}));
-}
-
-TEST_F(LoadFileTest, LongLineArrivesInPiecesOf1022Bytes) {
-  const std::string line = Letters(2500);
-  EXPECT_EQ(Load(line + "\nnext\n"),
-            (Fields{line.substr(0, 1022), line.substr(1022, 1022), line.substr(2044), "next"}));
-}
-
-TEST_F(LoadFileTest, EachPieceOfALongLineIsTrimmedAndTestedOnItsOwn) {
-  // The first 1022 bytes of a 1500-byte comment are dropped; the remaining
-  // 478 bytes are a piece of their own, stored when not a comment.
-  const std::string comment = "//" + Letters(1498);
-  EXPECT_EQ(Load(comment + "\n"), (Fields{comment.substr(1022)}));
-  // A remaining piece that itself starts with "//" after trimming is dropped.
-  const std::string twice = "//" + Letters(1020) + "  //" + Letters(474);
-  EXPECT_EQ(Load(twice + "\nx\n"), (Fields{"x"}));
-  // A piece that starts with blanks is trimmed.
-  const std::string spaced = Letters(1022) + "   tail";
-  EXPECT_EQ(Load(spaced), (Fields{Letters(1022), "tail"}));
-}
-
-TEST_F(LoadFileTest, LineOf1022BytesAndLineFeedGivesOneEntry) {
-  const std::string line = Letters(1022);
-  EXPECT_EQ(Load(line + "\n" + "next\n"), (Fields{line, "next"}));
-  const std::string longer = Letters(1023);
-  EXPECT_EQ(Load(longer + "\n"), (Fields{longer.substr(0, 1022), longer.substr(1022)}));
-}
-
 TEST_F(LoadFileTest, ManyLinesOfEveryLengthKeepTheirText) {
   std::string file;
   Fields expected;
@@ -633,16 +629,6 @@ TEST_F(LoadFileTest, CrLfFileGivesTheSameEntriesAsLfFile) {
   }
   EXPECT_EQ(Load(lf), expected);
   EXPECT_EQ(Load(crlf + "\r\n  \r\n"), expected);
-}
-
-TEST_F(LoadFileTest, ZeroByteEndsTheTextOfItsLine) {
-  EXPECT_EQ(Load(std::string("ab\0cd\nef\n", 9)), (Fields{"ab", "ef"}));
-  EXPECT_EQ(Load(std::string("\0lost\nkept", 10)), (Fields{"kept"}));
-}
-
-TEST_F(LoadFileTest, FullWidthSpaceAtLineStartIsNotTrimmed) {
-  // 0x81 0x40 is the full-width space of code page 932.
-  EXPECT_EQ(Load("\x81@AddFile\n"), (Fields{"\x81@AddFile"}));
 }
 
 TEST_F(LoadFileTest, FileThatCannotBeReadEmptiesTheList) {

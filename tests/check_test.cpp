@@ -49,6 +49,13 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Every part stands in the text.
+void ExpectParts(const std::string& text, const std::vector<std::string>& parts) {
+  for (const std::string& part : parts) {
+    EXPECT_TRUE(Has(text, part)) << "no \"" << part << "\" in\n" << text;
+  }
+}
+
 // The text in UTF-16 with its byte-order mark, as Notepad saves it.
 std::string Utf16LittleEndian(const std::string& text) {
   std::string bytes = "\xFF\xFE";
@@ -99,17 +106,14 @@ struct Case {
 // Runs each case in a folder with pool/a.txt and pool/b.txt.
 void RunCases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ScratchFolder folder;
     folder.Write("pool/a.txt", "A");
     folder.Write("pool/b.txt", "B");
     folder.Write("kelvo.txt", c.script);
     RunResult result = Check(folder);
-    EXPECT_EQ(result.exitStatus, c.status) << c.name << "\n" << result.out << result.err;
-    for (const std::string& part : c.expected) {
-      EXPECT_TRUE(Has(result.out + result.err, part)) << c.name << ": no \"" << part << "\" in\n"
-                                                      << result.out << result.err;
-    }
-    SCOPED_TRACE(c.name);
+    EXPECT_EQ(result.exitStatus, c.status) << result.out << result.err;
+    ExpectParts(result.out + result.err, c.expected);
     ExpectFindingsInLineOrder(result);
   }
 }
@@ -128,19 +132,16 @@ TEST(Check, ACleanScriptIsReadLineByLineAndSummedUp) {
 
   RunResult result = Check(folder, {"--dry-run"});
   EXPECT_EQ(result.exitStatus, 0) << result.out;
-  for (const std::string& part :
-       {std::string("line 1: comment, ignored.\n"),
-        std::string("line 2: SetInterval, 600 seconds.\n"),
-        "line 4: SetSourcePath, \"" + BaseFolder(folder, "pool") + "\"",
-        "line 7: AddFile, destination \"title.txt\" (" + folder.NativeAt("title.txt") +
-            "), source \"b.txt\" (" + BaseFolder(folder, "pool") + "b.txt).\n",
-        "  log: " + folder.NativeAt("purlolog.html") + "\n",
-        std::string("waits 600000 ms before each replacement"),
-        "    33.3%  " + BaseFolder(folder, "pool") + "a.txt\n",
-        "    66.7%  " + BaseFolder(folder, "pool") + "b.txt (listed 2 times)\n",
-        "would replace " + BaseFolder(folder, "pool"), std::string("0 errors, 0 warnings.\n")}) {
-    EXPECT_TRUE(Has(result.out, part)) << "no \"" << part << "\" in\n" << result.out;
-  }
+  ExpectParts(result.out,
+              {"line 1: comment, ignored.\n", "line 2: SetInterval, 600 seconds.\n",
+               "line 4: SetSourcePath, \"" + BaseFolder(folder, "pool") + "\"",
+               "line 7: AddFile, destination \"title.txt\" (" + folder.NativeAt("title.txt") +
+                   "), source \"b.txt\" (" + BaseFolder(folder, "pool") + "b.txt).\n",
+               "  log: " + folder.NativeAt("purlolog.html") + "\n",
+               "waits 600000 ms before each replacement",
+               "    33.3%  " + BaseFolder(folder, "pool") + "a.txt\n",
+               "    66.7%  " + BaseFolder(folder, "pool") + "b.txt (listed 2 times)\n",
+               "would replace " + BaseFolder(folder, "pool"), "0 errors, 0 warnings.\n"});
   EXPECT_FALSE(Has(result.out, "line 3")) << "a blank line is no script line";
   // Nothing written, not even the log.
   EXPECT_EQ(Snapshot(folder), before);
@@ -450,9 +451,8 @@ TEST(Check, FindingsComeInLineOrderOnStandardError) {
   ASSERT_NE(missing, std::string::npos) << result.err;
   ASSERT_NE(unknown, std::string::npos) << result.err;
   EXPECT_LT(missing, unknown) << result.err;
-  EXPECT_TRUE(Has(result.out, "line 4: \"AdFile\" is no command, line ignored.\n")) << result.out;
-  EXPECT_TRUE(Has(result.out, "Summary:\n")) << result.out;
-  EXPECT_TRUE(Has(result.out, "\n1 error, 1 warning.\n")) << result.out;
+  ExpectParts(result.out, {"line 4: \"AdFile\" is no command, line ignored.\n", "Summary:\n",
+                           "\n1 error, 1 warning.\n"});
 }
 
 // kelvo ends at a line with too few values before it replaces anything:
@@ -669,12 +669,10 @@ TEST(Check, UnreadableSourcesAndUnwritableFoldersAreErrors) {
   options.asUnprivilegedUser = true;
   RunResult result = folder.Run(options);
   EXPECT_EQ(result.exitStatus, 2) << result.err;
-  EXPECT_TRUE(Has(result.err, "kelvo.txt:2: error: the source " + folder.At("pool/a.txt") +
-                                  " cannot be read: Permission denied.\n"))
-      << result.err;
-  EXPECT_TRUE(Has(result.err, "kelvo.txt:3: error: kelvo cannot create files in " +
-                                  folder.At("locked/") + ": Permission denied."))
-      << result.err;
+  ExpectParts(result.err, {"kelvo.txt:2: error: the source " + folder.At("pool/a.txt") +
+                               " cannot be read: Permission denied.\n",
+                           "kelvo.txt:3: error: kelvo cannot create files in " +
+                               folder.At("locked/") + ": Permission denied."});
 }
 
 // The dry run for a seed shows the pass kelvo makes when started at that
@@ -808,8 +806,7 @@ TEST(Check, TheSummaryShowsWhereEachFirstContentIsKept) {
     expected.push_back("    first content not kept: the system does not take the name " +
                        folder.NativeAt(longest) + ".orig (File name too long)\n");
   }
-  for (const std::string& part : expected)
-    EXPECT_TRUE(Has(check.out, part)) << "no \"" << part << "\" in\n" << check.out;
+  ExpectParts(check.out, expected);
 
   RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(kelvo.exitStatus, 0) << kelvo.out << kelvo.err;
@@ -834,15 +831,13 @@ TEST(Check, ACompanionThatIsAFolderIsAnError) {
   RunResult check = Check(folder, {"--dry-run"});
   EXPECT_EQ(check.exitStatus, 2) << check.out;
   const std::string companion = folder.NativeAt("title.tmp");
-  for (const std::string& part :
-       {"kelvo.txt:2: error: the companion " + companion + " of " + folder.NativeAt("title.ogg") +
-            " is a folder, and kelvo never puts the old content over a folder: every "
-            "replacement of it fails.\n",
-        "    cannot be replaced: its companion " + companion + " is a folder\n",
-        " (fails: its companion " + companion + " is a folder)\n"}) {
-    EXPECT_TRUE(Has(check.out + check.err, part)) << "no \"" << part << "\" in\n"
-                                                  << check.out << check.err;
-  }
+  ExpectParts(
+      check.out + check.err,
+      {"kelvo.txt:2: error: the companion " + companion + " of " + folder.NativeAt("title.ogg") +
+           " is a folder, and kelvo never puts the old content over a folder: every "
+           "replacement of it fails.\n",
+       "    cannot be replaced: its companion " + companion + " is a folder\n",
+       " (fails: its companion " + companion + " is a folder)\n"});
 
   RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(kelvo.exitStatus, 2) << kelvo.out << kelvo.err;
@@ -878,15 +873,13 @@ TEST(Check, ACompanionNameTooLongIsAnError) {
   folder.Write("kelvo.txt", "SetInterval,600\nAddFile," + name + ",pool/a.txt\n");
   RunResult check = Check(folder);
   EXPECT_EQ(check.exitStatus, 2) << check.out;
-  for (const std::string& part :
-       {"kelvo.txt:2: error: the companion " + folder.At(name) + ".tmp of " + folder.At(name) +
-            " is a name the system does not take (File name too long): every replacement of it "
-            "fails.\n",
-        std::string("    cannot be replaced: the system does not take its companion's name (File "
-                    "name too long)\n")}) {
-    EXPECT_TRUE(Has(check.out + check.err, part)) << "no \"" << part << "\" in\n"
-                                                  << check.out << check.err;
-  }
+  ExpectParts(
+      check.out + check.err,
+      {"kelvo.txt:2: error: the companion " + folder.At(name) + ".tmp of " + folder.At(name) +
+           " is a name the system does not take (File name too long): every replacement of it "
+           "fails.\n",
+       "    cannot be replaced: the system does not take its companion's name (File name too "
+       "long)\n"});
 
   RunResult kelvo = folder.Run(WithArguments({"-oneshot"}));
   EXPECT_EQ(kelvo.exitStatus, 2) << kelvo.out << kelvo.err;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -248,6 +249,24 @@ std::vector<std::string> ScratchFolder::List(const std::string& subfolder) const
   return names;
 }
 
+// A pseudo-terminal as a pair: [0] the side the test reads, [1] the
+// program's terminal, wide enough that no line of the program wraps.
+static bool OpenTerminal(int ends[2]) {
+  ends[0] = posix_openpt(O_RDWR | O_NOCTTY);
+  if (ends[0] < 0) return false;
+  const char* name = grantpt(ends[0]) == 0 && unlockpt(ends[0]) == 0 ? ptsname(ends[0]) : nullptr;
+  ends[1] = name == nullptr ? -1 : open(name, O_RDWR | O_NOCTTY);
+  if (ends[1] < 0) {
+    close(ends[0]);
+    return false;
+  }
+  struct winsize size = {};
+  size.ws_row = 50;
+  size.ws_col = 1000;
+  ioctl(ends[1], TIOCSWINSZ, &size);
+  return true;
+}
+
 pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
   const Program& program = TestedProgram();
   std::vector<std::string> command = options.environmentPrefix;
@@ -256,9 +275,14 @@ pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
   command.insert(command.end(), options.arguments.begin(), options.arguments.end());
 
   int out[2];
-  if (pipe(out) != 0) return -1;
+  if (options.onTerminal ? !OpenTerminal(out) : pipe(out) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
+    if (options.onTerminal) {
+      // The terminal becomes the program's own, as a console window is.
+      setsid();
+      ioctl(out[1], TIOCSCTTY, 0);
+    }
     dup2(out[1], 1);
     int err = open(At(".stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (err >= 0) dup2(err, 2);
@@ -266,7 +290,7 @@ pid_t ScratchFolder::Start(const RunOptions& options, int* outputPipe) const {
     close(out[1]);
     int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
-    setpgid(0, 0);
+    if (!options.onTerminal) setpgid(0, 0);
     // Another folder as current directory: the program must find its script
     // beside itself, not in the current directory.
     if (chdir("/") != 0) _exit(126);

@@ -23,7 +23,8 @@ struct RunOptions {
   bool asUnprivilegedUser = false;             // run as nobody (the tests run as root)
   std::vector<gid_t> groups;                   // nobody's supplementary groups there
   double timeoutSeconds = 60;
-  bool checker = false;  // run kelvo-check instead of kelvo
+  bool checker = false;     // run kelvo-check instead of kelvo
+  bool onTerminal = false;  // standard output on a terminal, as in a console window
 };
 
 // Options that only set the program's arguments.

@@ -117,26 +117,26 @@ TEST(Startup, EnvironmentRecordsOpenTheLog) {
   }
 }
 
-TEST(Startup, ScriptIsFoundBesideTheProgramNotInTheCurrentFolder) {
-  ScratchFolder folder;
-  // The harness starts the program with "/" as its current folder.
-  folder.Write("kelvo.txt", "// nothing but a comment\n\n");
-  RunResult result = folder.Run(WithArguments({"-oneshot"}));
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.out,
-            std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
-  EXPECT_EQ(result.err.rfind("kelvo: " + folder.NativeAt("kelvo.txt") + " sets no interval", 0), 0u)
-      << result.err;
-  ExpectLogMirrorsConsole(folder, result);
-}
-
-TEST(Startup, FolderNamedLikeTheScriptEndsWithZeroInterval) {
-  ScratchFolder folder;
-  folder.Write("kelvo.txt/inside", "");
-  RunResult result = folder.Run(WithArguments({"-oneshot"}));
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.out,
-            std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+// The script is looked for beside the program, not in the current folder;
+// one that sets no interval, or a folder under its name, ends the run once
+// it is parsed.
+TEST(Startup, ScriptBesideTheProgramWithoutAnIntervalEndsAfterParsing) {
+  // The one file in the folder beside the program, by name, and its content.
+  for (const auto& [written, content] : std::vector<std::pair<std::string, std::string>>{
+           {"kelvo.txt", "// nothing but a comment\n\n"}, {"kelvo.txt/inside", ""}}) {
+    SCOPED_TRACE(written);
+    ScratchFolder folder;
+    // The harness starts the program with "/" as its current folder.
+    folder.Write(written, content);
+    RunResult result = folder.Run(WithArguments({"-oneshot"}));
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out,
+              std::string(kBanner) + "Parsing Script -> Done.\nError, Interval equal 0.\n");
+    EXPECT_EQ(result.err.rfind("kelvo: " + folder.NativeAt("kelvo.txt") + " sets no interval", 0),
+              0u)
+        << result.err;
+    ExpectLogMirrorsConsole(folder, result);
+  }
 }
 
 TEST(Startup, IntervalOutOfRangeEndsBeforeAnyFileIsTouched) {

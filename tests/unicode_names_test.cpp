@@ -233,4 +233,42 @@ TEST(UnicodeNames, AProgramFolderInAnyScript) {
   EXPECT_FALSE(folder.Exists("purlolog.html"));
 }
 
+// kelvo-check finds a script named on its command line in a folder of any
+// script, and names it in its findings as typed.
+TEST(UnicodeNames, TheCheckerTakesAScriptNamedInAnyScript) {
+  ScratchFolder folder;
+  const std::string script = folder.NativeAt("plans-" + kJapanese + kEmoji + "/kelvo.txt");
+  folder.Write("plans-" + kJapanese + kEmoji + "/kelvo.txt",
+               "SetInterval,600\nAddFile,d-" + kCyrillic + ".txt,s.txt\n");
+  RunOptions check = WithArguments({script});
+  check.checker = true;
+  RunResult result = folder.Run(check);
+  EXPECT_EQ(result.exitStatus, 2) << result.out << result.err;  // s.txt is missing
+  EXPECT_NE(result.err.find("read as UTF-8 (no mark)"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find(script + ":2: "), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("the script is not found"), std::string::npos) << result.err;
+}
+
+// On a terminal, as in a console window, names in any script are shown as
+// they are; on Windows the console takes them as wide text, whatever its
+// code page. (No emoji: Wine's terminal shows each half of one as a
+// character of its own.)
+TEST(UnicodeNames, AConsoleShowsNamesInAnyScript) {
+  ScratchFolder folder;
+  const std::string source = "d/" + kJapanese + ".src";
+  const std::string destination = "d/" + kCyrillic + kLatin + ".txt";
+  folder.Write(source, "new");
+  folder.Write("kelvo.txt", "SetInterval,600\nAddFile," + folder.NativeAt(destination) + "," +
+                                folder.NativeAt(source) + "\n");
+  RunOptions options = OneShot();
+  options.onTerminal = true;
+  // The terminal's character set.
+  options.environmentPrefix = {"env", "LC_ALL=C.UTF-8"};
+  RunResult result = folder.Run(options);
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_EQ(folder.Read(destination), "new");
+  EXPECT_NE(result.out.find(kJapanese + ".src"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(kCyrillic + kLatin + ".txt"), std::string::npos) << result.out;
+}
+
 }  // namespace
