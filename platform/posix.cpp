@@ -391,8 +391,6 @@ void SetUtf8Names(bool on) { g_utf8Names = on; }
 
 bool Utf8Names() { return g_utf8Names; }
 
-std::string NameFromSystemText(const std::string& name) { return name; }
-
 std::FILE* OpenStream(const char* path, const char* mode) { return std::fopen(path, mode); }
 
 void WriteText(std::FILE* stream, const char* text) { std::fputs(text, stream); }

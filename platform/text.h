@@ -11,9 +11,6 @@
 // character set) is UTF-8 too.
 void SetUtf8Names(bool on);
 bool Utf8Names();
-// A name given in the system's text (a command-line argument) in the form
-// the process now uses: converted to UTF-8 under Utf8Names on Windows.
-std::string NameFromSystemText(const std::string& name);
 
 // Tells whether a byte starts a double-byte character in some code page.
 using LeadByteTest = bool (*)(unsigned char byte);

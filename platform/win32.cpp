@@ -230,10 +230,6 @@ void SetUtf8Names(bool on) { g_utf8Names = on; }
 
 bool Utf8Names() { return g_utf8Names; }
 
-std::string NameFromSystemText(const std::string& name) {
-  return g_utf8Names ? TextOf(CP_UTF8, WideOf(CP_ACP, name)) : name;
-}
-
 std::FILE* OpenStream(const char* path, const char* mode) {
   if (!g_utf8Names) return std::fopen(path, mode);
   return _wfopen(WideName(path).c_str(), WideOf(CP_UTF8, mode).c_str());
