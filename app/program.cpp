@@ -2,7 +2,6 @@
 #include "app/program.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -35,15 +34,10 @@ enum class Request { Endless, OneShot, Help, Version, Unknown };
 Request ReadArguments(int argc, char** argv) {
   if (argc < 2 || argv[1] == nullptr) return Request::Endless;
   if (argc > 2) return Request::Unknown;
-  const char* argument = argv[1];
-  if (std::strcmp(argument, "-oneshot") == 0) return Request::OneShot;
-  if (std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-      std::strcmp(argument, "/?") == 0) {
-    return Request::Help;
-  }
-  if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
-    return Request::Version;
-  }
+  const std::string argument = argv[1];
+  if (argument == "-oneshot") return Request::OneShot;
+  if (argument == "--help" || argument == "-h" || argument == "/?") return Request::Help;
+  if (argument == "--version" || argument == "-V") return Request::Version;
   return Request::Unknown;
 }
 

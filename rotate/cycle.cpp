@@ -111,10 +111,8 @@ class Cycle {
     ReportLeftovers(SweepLeftovers(fs, DestinationFolders(plan.Destinations()), [this](auto& path) {
       return plan.SourceSet().Contains(path) || plan.DestinationSet().Contains(path);
     }));
-    bool firstPass = true;
-    for (;;) {
+    for (bool firstPass = true;; firstPass = false) {
       RunPass(firstPass);
-      firstPass = false;
       if (settings.OneShot || StopRequested()) break;
       // Nothing to replace: idle for an interval instead of spinning.
       if (targets.empty()) WaitMilliseconds(static_cast<uint32_t>(settings.Interval));
@@ -123,21 +121,17 @@ class Cycle {
   }
 
  private:
+  // The first pass stages its copies in batches; a later one makes one
+  // replacement per wait, each made durable on its own.
   void RunPass(bool firstPass) {
-    if (!firstPass) {
-      // One replacement per wait: each is made durable on its own.
-      for (Target& target : targets) {
-        if (StopRequested()) return;
-        WaitBeforeReplacement();
-        if (StopRequested()) return;
-        StageDrawn(target);
-        FinishBatch();
-      }
-      return;
-    }
     for (Target& target : targets) {
       if (StopRequested()) break;
+      if (!firstPass) {
+        WaitBeforeReplacement();
+        if (StopRequested()) break;
+      }
       StageDrawn(target);
+      if (!firstPass) FinishBatch();
     }
     // A replacement under way when a stop came is completed.
     FinishBatch();
