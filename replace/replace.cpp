@@ -138,8 +138,7 @@ bool Replacer::CopySource(const Replacement& replacement, StagedReplacement& sta
   ReplaceOutcome outcome = result.atSource
                                ? Fail("read", replacement.source, result)
                                : Fail("write a copy beside", replacement.destination, result);
-  Abandon(staged, outcome);
-  return Refuse(staged, std::move(outcome));
+  return Refuse(staged, Abandon(staged, std::move(outcome)));
 }
 
 void Replacer::Flush(const std::vector<StagedReplacement*>& batch) {
@@ -153,13 +152,14 @@ void Replacer::Flush(const std::vector<StagedReplacement*>& batch) {
   }
 }
 
-void Replacer::Abandon(StagedReplacement& staged, ReplaceOutcome& outcome) {
+ReplaceOutcome Replacer::Abandon(StagedReplacement& staged, ReplaceOutcome outcome) {
   // Closed first: Windows deletes no name of a file that is still open
   // without shared deletion.
   if (staged.file.handle != -1) fs.Close(staged.file);
   if (!staged.path.empty()) Discard(staged.path, outcome);
   staged.path.clear();
   staged.ok = false;
+  return outcome;
 }
 
 ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacement& staged) {
@@ -168,17 +168,11 @@ ReplaceOutcome Replacer::Complete(const Replacement& replacement, StagedReplacem
   originalMade.clear();
   destinationEntry = staged.destination;
   usable = &support[staged.device];
-  if (!staged.flushed.Ok()) {
-    ReplaceOutcome outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
-    Abandon(staged, outcome);
-    return outcome;
-  }
+  if (!staged.flushed.Ok())
+    return Abandon(staged, Fail("write a copy beside", replacement.destination, staged.flushed));
   ReplaceOutcome kept;
   bool keepsOriginal = staged.exists && !replacement.original.empty();
-  if (keepsOriginal && !KeepOriginal(replacement, kept)) {
-    Abandon(staged, kept);
-    return kept;
-  }
+  if (keepsOriginal && !KeepOriginal(replacement, kept)) return Abandon(staged, std::move(kept));
   ReplaceOutcome outcome = PlaceStaged(replacement, staged);
   // The file is on disk and in place, or its name is gone: a failure to
   // close it can no longer lose anything.
@@ -211,11 +205,8 @@ ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedRepla
   named.path = staged.path;
   named.holdsOldLater = forExchange;
   StepResult ready = fs.ReadyToRename(staged.file);
-  if (!ready.Ok()) {
-    outcome = Fail("write a copy beside", replacement.destination, ready);
-    Abandon(staged, outcome);
-    return outcome;
-  }
+  if (!ready.Ok())
+    return Abandon(staged, Fail("write a copy beside", replacement.destination, ready));
   if (!staged.exists) return PutInFreePlace(replacement, named);
   if (replacement.companion.empty()) return Overwrite(replacement, named);
   return PutInPlaceKeepingOld(replacement, named);
@@ -245,8 +236,7 @@ bool Replacer::NameStaged(const Replacement& replacement, StagedReplacement& sta
   }
   staged.flushed = fs.Flush(staged.file);
   if (staged.flushed.Ok()) return true;
-  outcome = Fail("write a copy beside", replacement.destination, staged.flushed);
-  Abandon(staged, outcome);
+  outcome = Abandon(staged, Fail("write a copy beside", replacement.destination, staged.flushed));
   return false;
 }
 
@@ -288,9 +278,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     return true;
   }
   if (result.status == StepStatus::Exists || result.status == StepStatus::Missing) return true;
-  std::vector<std::string> leftovers = std::move(outcome.leftovers);
-  outcome = Fail("keep the original as", replacement.original, result);
-  outcome.leftovers = std::move(leftovers);
+  outcome = Failed("keep the original as", replacement.original, result, outcome);
   return false;
 }
 
@@ -327,11 +315,8 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
       if (replacement.companion.empty()) return Overwrite(replacement, asNew);
       return PutInPlaceKeepingOld(replacement, asNew);
     }
-    if (result.status != StepStatus::Unsupported) {
-      ReplaceOutcome outcome = Fail("create", replacement.destination, result);
-      Discard(staged.path, outcome);
-      return outcome;
-    }
+    if (result.status != StepStatus::Unsupported)
+      return Fail("create", replacement.destination, result, staged.path);
     usable->renameToFree = false;
   }
   return Overwrite(replacement, staged, "create");
@@ -359,11 +344,7 @@ ReplaceOutcome Replacer::ExchangeIntoPlace(const Replacement& replacement, const
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
-  if (!result.Ok()) {
-    ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
-    Discard(staged.path, outcome);
-    return outcome;
-  }
+  if (!result.Ok()) return Fail("replace", replacement.destination, result, staged.path);
   // The destination holds the new content, the staging name the old.
   ReplaceOutcome outcome = Done();
   result = MoveOverCompanion(staged.path, replacement, outcome);
@@ -407,8 +388,7 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   result = fs.RenameOver(staged.path, replacement.destination);
   if (!result.Ok()) {
     // The destination still holds the old content: both helpers can go.
-    ReplaceOutcome outcome = Fail("replace", replacement.destination, result);
-    Discard(keep, outcome);
+    ReplaceOutcome outcome = Fail("replace", replacement.destination, result, keep);
     Discard(staged.path, outcome);
     return outcome;
   }
@@ -430,9 +410,7 @@ ReplaceOutcome Replacer::Overwrite(const Replacement& replacement, const Staged&
                                    const char* action) {
   StepResult result = fs.RenameOver(staged.path, replacement.destination);
   if (result.Ok()) return Done();
-  ReplaceOutcome outcome = Fail(action, replacement.destination, result);
-  Discard(staged.path, outcome);
-  return outcome;
+  return Fail(action, replacement.destination, result, staged.path);
 }
 
 // Renames from over the companion. The companion first gets a second name
@@ -457,11 +435,15 @@ StepResult Replacer::MoveOverCompanion(const std::string& from, const Replacemen
   return result;
 }
 
-ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepResult result) {
+// Also deletes helper, when given: a name of this run's that the failure
+// leaves without use.
+ReplaceOutcome Replacer::Fail(const char* action, const std::string& path, StepResult result,
+                              const std::string& helper) {
   ReplaceOutcome outcome;
   outcome.action = action;
   outcome.path = path;
   outcome.result = result;
+  if (!helper.empty()) Discard(helper, outcome);
   return outcome;
 }
 

@@ -95,7 +95,7 @@ class Replacer {
   // Puts a staged, flushed copy in place and closes it.
   ReplaceOutcome Complete(const Replacement& replacement, StagedReplacement& staged);
   // Gives up a staged copy: its name, if any, and its file go.
-  void Abandon(StagedReplacement& staged, ReplaceOutcome& outcome);
+  ReplaceOutcome Abandon(StagedReplacement& staged, ReplaceOutcome outcome);
 
  private:
   struct Staged {
@@ -125,7 +125,8 @@ class Replacer {
   StepResult MoveOverCompanion(const std::string& from, const Replacement& replacement,
                                ReplaceOutcome& outcome);
 
-  ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result);
+  ReplaceOutcome Fail(const char* action, const std::string& path, StepResult result,
+                      const std::string& helper = std::string());
   ReplaceOutcome Failed(const char* action, const std::string& path, StepResult result,
                         const ReplaceOutcome& sofar);
   void Discard(const std::string& path, ReplaceOutcome& outcome);
