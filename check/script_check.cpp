@@ -510,10 +510,8 @@ class ScriptCheck {
     }
     previous = line.number;
     if (folder.empty()) {
-      Note(line.number,
-           "an empty base folder: relative names are taken from kelvo's own "
-           "folder, " +
-               settings.ProgramDirectory + ".");
+      Note(line.number, "an empty base folder: relative names are taken from kelvo's own folder, " +
+                            settings.ProgramDirectory + ".");
       return;
     }
     CheckName(line.number, folder);
@@ -531,30 +529,32 @@ class ScriptCheck {
     }
   }
 
+  // A warning about a name, which it starts with.
+  void WarnName(unsigned line, const std::string& name, const std::string& text) {
+    Warn(line, Quoted(name) + text);
+  }
+
   void CheckName(unsigned number, const std::string& name) {
     CheckWindowsNameForm(number, name);
     const size_t tail = CommentTail(name);
     if (tail != std::string::npos) {
-      Warn(number, Quoted(name) + ": kelvo has no comments at the end of a line; " +
-                       Quoted(name.substr(tail)) +
-                       " is part of the name. Put a comment on a line of its own.");
+      WarnName(number, name,
+               ": kelvo has no comments at the end of a line; " + Quoted(name.substr(tail)) +
+                   " is part of the name. Put a comment on a line of its own.");
     }
     if (name[0] == '~' || name.find("$HOME") != std::string::npos ||
-        name.find("${") != std::string::npos ||
-        (name.find('%') != std::string::npos &&
-         name.find('%', name.find('%') + 1) != std::string::npos)) {
-      Warn(number, Quoted(name) +
-                       ": kelvo does not expand ~, $ or % variables; write the "
-                       "folder out in full.");
+        name.find("${") != std::string::npos || std::count(name.begin(), name.end(), '%') >= 2) {
+      WarnName(number, name,
+               ": kelvo does not expand ~, $ or % variables; write the folder out in full.");
     }
     if (InLinuxForm(name)) {
-      Warn(number, Quoted(name) +
-                       " is a Linux name: on Windows it is not absolute, and the "
-                       "base folder is put in front of it.");
+      WarnName(number, name,
+               " is a Linux name: on Windows it is not absolute, and the base folder is put in "
+               "front of it.");
     } else if (InWindowsForm(name)) {
-      Warn(number, Quoted(name) +
-                       " is a Windows name: on Linux a backslash or a drive letter is "
-                       "part of a file name, not a folder.");
+      WarnName(number, name,
+               " is a Windows name: on Linux a backslash or a drive letter is part of a file "
+               "name, not a folder.");
     }
   }
 
@@ -564,21 +564,19 @@ class ScriptCheck {
     if (name.empty()) return;
     const size_t colon = name.find(':', IsAbsolutePath(name) ? 2 : 0);
     if (NamesHaveStreams() && colon != std::string::npos) {
-      Warn(number, Quoted(name) +
-                       " holds a colon: Windows reads what follows it as a stream "
-                       "of a file, or the name as relative to a drive's current "
-                       "folder.");
+      WarnName(number, name,
+               " holds a colon: Windows reads what follows it as a stream of a file, or the name "
+               "as relative to a drive's current folder.");
     }
     const char last = name.back();
     if (DropsTrailingDotsAndBlanks() && (last == '.' || last == ' ') && name != "." &&
         name != ".." && !(name.size() >= 2 && IsPathSeparator(name[name.size() - 2]))) {
-      Warn(number, Quoted(name) + " ends with a dot or blank, which Windows drops from a name.");
+      WarnName(number, name, " ends with a dot or blank, which Windows drops from a name.");
     }
     if (IsPathSeparator(name[0]) && !IsAbsolutePath(name)) {
-      Warn(number, Quoted(name) +
-                       " starts with a separator: kelvo uses only names starting with "
-                       "a drive (C:\\) as they stand and puts the base folder in "
-                       "front of it.");
+      WarnName(number, name,
+               " starts with a separator: kelvo uses only names starting with a drive (C:\\) as "
+               "they stand and puts the base folder in front of it.");
     }
   }
 
@@ -865,8 +863,7 @@ class ScriptCheck {
     Out("  log: " + settings.ProgramDirectory + "purlolog.html\n");
     if (fatalLine != 0) {
       Out("  kelvo stops at line " + Number(fatalLine) +
-          " with a fatal error and replaces "
-          "nothing.\n");
+          " with a fatal error and replaces nothing.\n");
       return;
     }
     Out("  " + Counted(count, "destination") + ", in the order kelvo visits them:\n");

@@ -34,14 +34,6 @@ void TrimRange(const char*& begin, const char*& end) {
 
 bool IsQuote(char byte) { return byte == '"' || byte == '\''; }
 
-// Reads an optionally signed decimal number after leading white space, as
-// atoi does. atoi's result is undefined when the number does not fit in an
-// int; strtoll saturates, and here so does the int, to INT_MAX or INT_MIN.
-// kelvo never sets a locale: white space is the C locale's.
-int ParseInt(const char* p) {
-  return static_cast<int>(std::clamp<long long>(std::strtoll(p, nullptr, 10), INT_MIN, INT_MAX));
-}
-
 // The largest storage reserved up front for a file's lines. Larger files grow
 // their storage as they are read; the cap also keeps a bogus size (some
 // systems give directories a huge one) from reserving memory for nothing.
@@ -377,5 +369,10 @@ std::string_view StringList::GetValue(unsigned index) const {
 
 int StringList::GetValueInt(unsigned index) const {
   if (index >= starts.size()) RaiseAssert("GetValueInt - Invalid ID", label.c_str());
-  return ParseInt(storage.data() + starts[index]);
+  // An optionally signed decimal number after leading white space, as atoi
+  // reads it. atoi's result is undefined when the number does not fit in an
+  // int; strtoll saturates, and here so does the int, to INT_MAX or INT_MIN.
+  // kelvo never sets a locale: white space is the C locale's.
+  const long long number = std::strtoll(storage.data() + starts[index], nullptr, 10);
+  return static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
 }
