@@ -3,6 +3,7 @@
 // moments their schedule sets.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,15 +56,8 @@ class ReplacementSchedule {
   // the count. A replacement that ran past its moment makes the next one due
   // at once, and the moments after it count from then: no burst to catch up.
   uint32_t WaitBeforeNext(uint32_t step, uint64_t now) {
-    if (!started) {
-      started = true;
-      due = now;
-    }
-    due += step;
-    if (due <= now) {
-      due = now;
-      return 0;
-    }
+    due = std::max((started ? due : now) + step, now);
+    started = true;
     return static_cast<uint32_t>(due - now);
   }
 

@@ -75,8 +75,7 @@ void ReplacementTable::GrowFor(uint32_t entryCount) {
   if (entryCount <= GetBucketCount()) return;
   const std::vector<int32_t> oldHeads = std::move(bucketHeads);
   bucketHeads.assign(BucketCountFor(entryCount), kNoEntry);
-  for (int32_t head : oldHeads) {
-    int32_t entry = head;
+  for (int32_t entry : oldHeads) {
     while (entry != kNoEntry) {
       const int32_t next = entries[entry].next;
       PushFront(entry);
