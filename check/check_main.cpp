@@ -45,33 +45,31 @@ int main(int argc, char** argv) {
   bool scriptGiven = false;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
-    const char* argument = argv[i];
-    const bool help = std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-                      std::strcmp(argument, "/?") == 0;
-    if (!optionsEnded && help) {
+    const std::string argument = argv[i];
+    if (!optionsEnded && (argument == "--help" || argument == "-h" || argument == "/?")) {
       std::fputs(kUsage, stdout);
       return kCheckClean;
     } else if (optionsEnded || argument[0] != '-' || argument[1] == '\0') {
       if (scriptGiven) return UsageError("only one script can be checked at a time");
-      if (*argument == '\0') return UsageError("the script's name is empty");
+      if (argument.empty()) return UsageError("the script's name is empty");
       options.scriptPath = argument;
-      options.scriptPathInUtf8 = ArgumentInUtf8(i, argument);
+      options.scriptPathInUtf8 = ArgumentInUtf8(i, argv[i]);
       scriptGiven = true;
-    } else if (std::strcmp(argument, "--") == 0) {
+    } else if (argument == "--") {
       optionsEnded = true;
-    } else if (std::strcmp(argument, "--version") == 0 || std::strcmp(argument, "-V") == 0) {
+    } else if (argument == "--version" || argument == "-V") {
       std::printf("kelvo-check %s (build %d)\n", KELVO_VERSION, GetBuildNumber());
       return kCheckClean;
-    } else if (std::strcmp(argument, "--dry-run") == 0) {
+    } else if (argument == "--dry-run") {
       options.dryRun = true;
-    } else if (std::strcmp(argument, "--seed") == 0) {
+    } else if (argument == "--seed") {
       if (i + 1 >= argc || !ParseSeed(argv[i + 1], options.seed))
         return UsageError("--seed needs a whole number of seconds");
       options.seedGiven = true;
       options.dryRun = true;
       ++i;
     } else {
-      return UsageError(std::string("unknown option '") + argument + "'");
+      return UsageError("unknown option '" + argument + "'");
     }
   }
   int status = RunScriptCheck(options);
