@@ -1,7 +1,6 @@
 // Start-up, run control and shutdown of kelvo.
 #pragma once
 
-// Exit statuses of a run.
 enum ExitStatus {
   kDoneAsAsked = 0,    // a one-shot pass with every replacement done, or a stop on request
   kCouldNotStart = 1,  // no script, a bad interval, another run here, no memory

@@ -37,7 +37,6 @@ inline StepResult AtSource(StepResult result) {
 // std::fopen, the name in the form the process uses (see SetUtf8Names).
 std::FILE* OpenStream(const char* path, const char* mode);
 
-// The system's text for an error code.
 std::string ErrorText(int error);
 
 // Identity of an existing file, for telling two names of one file apart.
@@ -149,7 +148,6 @@ StepResult ExchangeNames(const std::string& a, const std::string& b);
 // Windows it refuses a file that another program holds open without sharing
 // deletion, since that file could be neither replaced nor rid of the name.
 StepResult MakeSecondName(const std::string& existing, const std::string& name);
-// Renames from to to, replacing what to names.
 StepResult RenameOver(const std::string& from, const std::string& to);
 // Renames from to to only when to is free; Exists when it is taken.
 StepResult RenameToFree(const std::string& from, const std::string& to);
@@ -181,7 +179,6 @@ StepResult CheckWritableFolder(const std::string& folder);
 // path from /proc/self/exe; the folder of path as written on Windows.
 // Empty when path leads nowhere.
 std::string ProgramFolderThrough(const std::string& path);
-// The folder that relative names are taken from.
 std::string CurrentFolder();
 // Ok when the process may write to the existing file (nothing is written).
 StepResult CheckWritableFile(const std::string& path);

@@ -28,7 +28,6 @@ uint32_t RaiseOpenFileLimit();
 // run holds it.
 bool HoldRunLock(const std::string& programDirectory);
 
-// A number that nobody can guess in advance.
 uint32_t UnpredictableNumber();
 
 // Writes the local time of day as "HH:MM:SS" into buffer (9 bytes or more).

@@ -32,7 +32,6 @@ class StringList {
   // Detail text of the assertion raised for a bad index; nothing assigns it.
   std::string label;
 
-  // Deletes every entry.
   void Clear();
 
   // Replaces the contents with the lines of a text file, each trimmed; empty
@@ -81,7 +80,6 @@ class StringList {
   // The entries back to back, each followed by a zero byte. Entries never
   // hold a zero byte themselves, so the zeros mark where each one ends.
   std::string storage;
-  // Where each entry starts in storage.
   std::vector<size_t> starts;
   LeadByteTest leadBytes = IsSystemLeadByte;
   ScriptReading reading = ScriptReading::Ansi;
