@@ -255,8 +255,7 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
     // copy.
     std::string copy;
     NewFile file;
-    if (CopySecondCopy(replacement.destination, replacement.folder, ".new", file, copy, result,
-                       outcome.leftovers)) {
+    if (CopySecondCopy(replacement, ".new", file, copy, result, outcome)) {
       result = fs.RenameToFree(copy, replacement.original);
       if (!result.Ok()) Discard(copy, outcome);
       fs.Close(file);
@@ -285,20 +284,18 @@ bool Replacer::KeepOriginal(const Replacement& replacement, ReplaceOutcome& outc
 // A copy of the destination under a new helper name, where the file system
 // has no second names; on disk and ready to be renamed, and still open (the
 // caller closes it) when this returns true. A copy that fails is deleted and
-// closed.
-bool Replacer::CopySecondCopy(const std::string& existing, const std::string& folder,
-                              const char* suffix, NewFile& file, std::string& path,
-                              StepResult& result, std::vector<std::string>& leftovers) {
-  result = WithFreeName(folder, suffix, path,
+// closed, and named in outcome if it stays.
+bool Replacer::CopySecondCopy(const Replacement& replacement, const char* suffix, NewFile& file,
+                              std::string& path, StepResult& result, ReplaceOutcome& outcome) {
+  result = WithFreeName(replacement.folder, suffix, path,
                         [&](const std::string& name) { return fs.CreateNew(name, file); });
   if (!result.Ok()) return false;
-  result = fs.CopyInto(existing, file, destinationEntry);
+  result = fs.CopyInto(replacement.destination, file, destinationEntry);
   if (result.Ok()) result = fs.Flush(file);
   if (result.Ok()) result = fs.ReadyToRename(file);
   if (result.Ok()) return true;
   fs.Close(file);
-  StepResult deleted = fs.Delete(path);
-  if (!deleted.Ok() && deleted.status != StepStatus::Missing) leftovers.push_back(path);
+  Discard(path, outcome);
   return false;
 }
 
@@ -371,17 +368,16 @@ ReplaceOutcome Replacer::LinkIntoPlace(const Replacement& replacement, const Sta
   if (result.status == StepStatus::Missing && --racesLeft > 0) {
     return PutInFreePlace(replacement, staged);
   }
-  std::vector<std::string> leftovers;
+  ReplaceOutcome copied;
   NewFile copy;
   if (result.status == StepStatus::Unsupported) {
-    CopySecondCopy(replacement.destination, replacement.folder, ".old", copy, keep, result,
-                   leftovers);
+    CopySecondCopy(replacement, ".old", copy, keep, result, copied);
     // A ".old" is never swept: it needs no holding while it has the name.
     if (result.Ok()) fs.Close(copy);
   }
   if (!result.Ok()) {
-    ReplaceOutcome outcome = Fail("keep a second name of", replacement.destination, result);
-    outcome.leftovers = std::move(leftovers);
+    ReplaceOutcome outcome =
+        Failed("keep a second name of", replacement.destination, result, copied);
     Discard(staged.path, outcome);
     return outcome;
   }

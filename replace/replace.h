@@ -110,9 +110,8 @@ class Replacer {
   bool CopySource(const Replacement& replacement, StagedReplacement& staged);
   bool StageUnderName(const Replacement& replacement, StagedReplacement& staged);
   bool Refuse(StagedReplacement& staged, ReplaceOutcome outcome);
-  bool CopySecondCopy(const std::string& existing, const std::string& folder, const char* suffix,
-                      NewFile& file, std::string& path, StepResult& result,
-                      std::vector<std::string>& leftovers);
+  bool CopySecondCopy(const Replacement& replacement, const char* suffix, NewFile& file,
+                      std::string& path, StepResult& result, ReplaceOutcome& outcome);
 
   ReplaceOutcome PutInFreePlace(const Replacement& replacement, const Staged& staged);
   ReplaceOutcome PutInPlaceKeepingOld(const Replacement& replacement, const Staged& staged);
