@@ -499,8 +499,7 @@ class ScriptCheck {
     const bool sources = line.command == Command::SetSourcePath;
     const std::string& folder = line.fields[1];
     Out("line " + Number(line.number) + ": " + CommandName(line.command) + ", " + Quoted(folder) +
-        (sources ? " in front of relative source names.\n"
-                 : " in front of relative destination names.\n"));
+        " in front of relative " + (sources ? "source" : "destination") + " names.\n");
     unsigned& previous = sources ? sourceFolderLine : destinationFolderLine;
     if (previous != 0) {
       Warn(line.number, std::string("the base folder is set again (first on line ") +

@@ -62,12 +62,10 @@ bool MeasureFile(std::FILE* file, size_t& bytes) {
 // into a zeroed buffer: at most kLineReadLimit - 1 bytes, through a line feed.
 bool ReadLine(const std::string& text, size_t& readAt, char* buffer) {
   if (readAt >= text.size()) return false;
-  size_t length = 0;
-  while (readAt < text.size() && length < static_cast<size_t>(kLineReadLimit - 1)) {
-    char byte = text[readAt++];
-    buffer[length++] = byte;
-    if (byte == '\n') break;
-  }
+  const size_t lineEnd = std::min(text.find('\n', readAt), text.size() - 1) + 1;
+  const size_t length = std::min(lineEnd - readAt, static_cast<size_t>(kLineReadLimit - 1));
+  text.copy(buffer, length, readAt);
+  readAt += length;
   return true;
 }
 
