@@ -18,14 +18,9 @@ EntrySet::EntrySet(FileSystem& fileSystem, const std::vector<std::string>& paths
       index = static_cast<uint32_t>(folders.size() - 1);
     } else {
       std::string folder(folderText);
-      auto known = folderIndexes.find(folder);
-      if (known != folderIndexes.end()) {
-        index = known->second;
-      } else {
-        index = static_cast<uint32_t>(folders.size());
-        folderIndexes.emplace(folder, index);
-        folders.push_back(std::move(folder));
-      }
+      auto known = folderIndexes.try_emplace(folder, static_cast<uint32_t>(folders.size()));
+      index = known.first->second;
+      if (known.second) folders.push_back(std::move(folder));
     }
     std::string name = EntryName(folders[index], path.substr(folderEnd));
     if (name.empty()) continue;
