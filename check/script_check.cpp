@@ -892,12 +892,9 @@ class ScriptCheck {
     Out("  " + plan.destination + " (" + companion + ")\n");
     switch (plan.originalPlan) {
       case OriginalPlan::Kept:
-        if (plan.replacedBefore) {
-          Out("    first content not kept: replaced before (" + plan.original + " or " +
-              plan.companion + " exists)\n");
-        } else {
-          Out("    first content kept once as " + plan.original + "\n");
-        }
+        Out(plan.replacedBefore ? "    first content not kept: replaced before (" + plan.original +
+                                      " or " + plan.companion + " exists)\n"
+                                : "    first content kept once as " + plan.original + "\n");
         break;
       case OriginalPlan::ListedAsSource:
       case OriginalPlan::ListedAsDestination:

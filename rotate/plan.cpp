@@ -80,8 +80,7 @@ RunPlan::RunPlan(const RunSettings& settings, FileSystem& fileSystem)
     PathCut cut = CutPath(destination);
     made.folderEnd = cut.directoryEnd;
     // The name with the extension ".tmp" in place of its own.
-    made.companion = destination.substr(0, cut.nameEnd);
-    made.companion += ".tmp";
+    made.companion = destination.substr(0, cut.nameEnd) + ".tmp";
     made.original = Joined(destination, ".orig");
     made.originalLook = fs.LookAtNewName(made.original, NewNameStep::LinkOrRename);
     names.push_back(std::move(made));

@@ -192,16 +192,10 @@ ScriptReading ReadingOfFile(const char* path) {
 }
 
 const char* ReadingName(ScriptReading reading) {
-  switch (reading) {
-    case ScriptReading::Utf8NoMark:
-      return "UTF-8 (no mark)";
-    case ScriptReading::Utf8Mark:
-      return "UTF-8 (with a mark)";
-    case ScriptReading::Utf16Mark:
-      return "UTF-16 (with a mark)";
-    default:
-      return "ANSI";
-  }
+  // In the order of ScriptReading.
+  const char* const kNames[] = {"ANSI", "UTF-8 (no mark)", "UTF-8 (with a mark)",
+                                "UTF-16 (with a mark)"};
+  return kNames[static_cast<int>(reading)];
 }
 
 std::string TrimBlanks(const std::string& text) {
