@@ -22,7 +22,6 @@ class EntrySet {
   // between two replacements.
   bool Contains(const std::string& path) const;
 
-  // True when two paths name one directory entry.
   bool SameEntry(const std::string& a, const std::string& b) const;
 
   // A text that is the same for two paths exactly when they name one

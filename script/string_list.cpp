@@ -162,12 +162,6 @@ bool ReadPastByteOrderMark(std::FILE* file, const char* path, std::string& text,
   return true;
 }
 
-// True when a piece read into the zeroed buffer holds its line's end: a
-// line feed, which may come after a zero byte of the file.
-bool PieceEndsLine(const char* buffer) {
-  return std::memchr(buffer, '\n', kLineReadLimit - 1) != nullptr;
-}
-
 }  // namespace
 
 ScriptReading ReadingOf(const std::string& bytes) {
@@ -257,8 +251,10 @@ void StringList::LoadFile(const char* path, bool skipComments, std::vector<unsig
       break;
     }
     // A piece of a longer line is on the same line as the piece before it.
+    // A piece ends its line when the zeroed buffer holds a line feed, which
+    // may come after a zero byte of the file.
     const unsigned lineNumber = nextLineNumber;
-    if (PieceEndsLine(buffer)) ++nextLineNumber;
+    if (std::memchr(buffer, '\n', kLineReadLimit - 1) != nullptr) ++nextLineNumber;
     // The text ends at the first zero byte, also one that the file holds.
     const char* begin = buffer;
     const char* end = buffer + std::strlen(buffer);
