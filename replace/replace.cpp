@@ -201,9 +201,7 @@ ReplaceOutcome Replacer::PlaceStaged(const Replacement& replacement, StagedRepla
       !NameStaged(replacement, staged, forExchange ? ".old" : ".new", outcome)) {
     return outcome;
   }
-  Staged named;
-  named.path = staged.path;
-  named.holdsOldLater = forExchange;
+  const Staged named{staged.path, forExchange};
   StepResult ready = fs.ReadyToRename(staged.file);
   if (!ready.Ok())
     return Abandon(staged, Fail("write a copy beside", replacement.destination, ready));
@@ -307,8 +305,7 @@ ReplaceOutcome Replacer::PutInFreePlace(const Replacement& replacement, const St
     if (result.status == StepStatus::Exists && --racesLeft > 0) {
       // Another program made the destination meanwhile: its file is the old
       // content now.
-      Staged asNew = staged;
-      asNew.holdsOldLater = false;
+      const Staged asNew{staged.path, false};
       if (replacement.companion.empty()) return Overwrite(replacement, asNew);
       return PutInPlaceKeepingOld(replacement, asNew);
     }
