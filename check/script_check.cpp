@@ -260,10 +260,8 @@ class ScriptCheck {
     } else {
       // A script read as Unicode makes every name UTF-8, its own too, with
       // every character typed; an ANSI one keeps the name as the system gave it.
-      SetUtf8Names(true);
-      const bool unicode = ReadingOfFile(options.scriptPathInUtf8.c_str()) != ScriptReading::Ansi;
-      SetUtf8Names(unicode);
-      scriptPath = unicode ? options.scriptPathInUtf8 : options.scriptPath;
+      scriptPath = TakeNamesFromScript(options.scriptPathInUtf8) ? options.scriptPathInUtf8
+                                                                 : options.scriptPath;
       shownName = scriptPath;
       directory = FolderOf(scriptPath);
       if (!IsAbsolutePath(directory)) {

@@ -112,13 +112,18 @@ bool CheckInterval(const RunSettings& settings) {
   return true;
 }
 
+bool TakeNamesFromScript(const std::string& scriptInUtf8) {
+  SetUtf8Names(true);
+  const bool unicode = ReadingOfFile(scriptInUtf8.c_str()) != ScriptReading::Ansi;
+  SetUtf8Names(unicode);
+  return unicode;
+}
+
 std::string ProgramDirectoryForScript() {
   std::string directory;
   SetUtf8Names(true);
   GetProgramDirectory(directory);
-  if (ReadingOfFile((directory + kMasterScriptName).c_str()) != ScriptReading::Ansi)
-    return directory;
-  SetUtf8Names(false);
+  if (TakeNamesFromScript(directory + kMasterScriptName)) return directory;
   GetProgramDirectory(directory);
   return directory;
 }

@@ -42,6 +42,11 @@ void InterpretScript(const StringList& lines, RunSettings& settings,
 // true for a usable interval.
 bool CheckInterval(const RunSettings& settings);
 
+// Sets the form of names the run takes on for good from the script at
+// scriptInUtf8: UTF-8 when the script is read as Unicode (true), the
+// system's text otherwise.
+bool TakeNamesFromScript(const std::string& scriptInUtf8);
+
 // The program's folder in the form of names the run takes on for good: UTF-8
 // (through which the folder may hold any character) when the script beside
 // it is read as Unicode, the system's text otherwise.
